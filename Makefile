@@ -1,0 +1,47 @@
+# Everything a new user needs, from a fresh Debian machine: `make demo` and `make test`.
+
+JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+# Most tests wait on the device protocol's timers rather than on the processor.
+TEST_JOBS ?= $(shell echo $$(( $(JOBS) * 2 )))
+
+.PHONY: all deps build test asan tsan sanitizers demo clean format help
+
+all: build
+
+help:
+	@echo "make test        install what is missing, build, run every test"
+	@echo "make demo        install what is missing, build, run the main job against the simulator"
+	@echo "make asan        the test suite under AddressSanitizer and UndefinedBehaviorSanitizer"
+	@echo "make tsan        the test suite under ThreadSanitizer"
+	@echo "make format      clang-format every source file"
+
+deps:
+	@scripts/install-deps.sh
+
+build: deps
+	cmake --preset default
+	cmake --build --preset default -j $(JOBS)
+
+test: build
+	ctest --preset default -j $(TEST_JOBS)
+
+asan: deps
+	cmake --preset asan
+	cmake --build --preset asan -j $(JOBS)
+	ctest --preset asan -j $(TEST_JOBS)
+
+tsan: deps
+	cmake --preset tsan
+	cmake --build --preset tsan -j $(JOBS)
+	ctest --preset tsan -j $(JOBS)
+
+sanitizers: asan tsan
+
+demo: build
+	@echo "make demo: the simulator and the quillon tool are not built yet"; exit 1
+
+format:
+	find src tools tests bench fuzz -name '*.cpp' -o -name '*.h' | xargs clang-format -i
+
+clean:
+	rm -rf build

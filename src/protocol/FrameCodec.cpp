@@ -1,0 +1,218 @@
+#include "protocol/FrameCodec.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <ctime>
+#include <thread>
+
+#include "support/Diagnostics.h"
+
+namespace quillon {
+
+namespace {
+
+// Mixed into the two key-tag bytes of a new key so that the tag is not simply the clock's low bytes.
+constexpr std::uint8_t kKeyTagSalt0 = 0x5D;
+constexpr std::uint8_t kKeyTagSalt1 = 0xB2;
+
+// The device needs a short pause between a frame it has just answered and the next one.
+constexpr auto kFramePause = std::chrono::milliseconds(5);
+
+int ClampKeyLength(int keyLength) noexcept
+{
+    return std::clamp(keyLength, 1, kKeySize);
+}
+
+}  // namespace
+
+void ScrambleBody(std::uint8_t* frame, int length, const LinkKey& key, int keyLength) noexcept
+{
+    keyLength = ClampKeyLength(keyLength);
+    const int bodyEnd = length - 4;  // one past the last body byte
+    int k = 0;
+    for (int j = 2; j < bodyEnd; ++j) {
+        frame[j] ^= key[k];
+        if (++k == keyLength)
+            k = 0;
+    }
+}
+
+std::uint8_t FrameChecksum(const std::uint8_t* frame, int length) noexcept
+{
+    std::uint8_t sum = 0;
+    for (int i = 0; i <= length - 3; ++i)
+        sum ^= frame[i];
+    return sum;
+}
+
+int BeginFrame(std::span<std::uint8_t> out, std::uint8_t type) noexcept
+{
+    const int length = FrameLength(type);
+    if (length == 0 || out.size() < static_cast<std::size_t>(length))
+        return 0;
+    std::memset(out.data(), 0, length);
+    out[0] = kFrameStart;
+    out[1] = type;
+    return length;
+}
+
+void SealFrame(std::uint8_t* frame, int length, const LinkKey& key, int keyLength) noexcept
+{
+    frame[length - 4] = key[4];
+    frame[length - 3] = key[5];
+    ScrambleBody(frame, length, key, keyLength);
+    frame[length - 2] = FrameChecksum(frame, length);
+    frame[length - 1] = kFrameEnd;
+}
+
+int AssembleFrame(std::span<std::uint8_t> out, std::uint8_t type, std::span<const std::uint8_t> body,
+                  const LinkKey& key, int keyLength) noexcept
+{
+    const int length = BeginFrame(out, type);
+    if (length == 0)
+        return 0;
+    const std::size_t count = std::min<std::size_t>(body.size(), length - 6);
+    std::memcpy(out.data() + 2, body.data(), count);
+    SealFrame(out.data(), length, key, keyLength);
+    return length;
+}
+
+bool CheckFrame(std::uint8_t* frame, int n, const LinkKey& key, int keyLength) noexcept
+{
+    if (n < 6)
+        return false;
+    if (FrameChecksum(frame, n) != frame[n - 2])
+        return false;
+    ScrambleBody(frame, n, key, keyLength);
+    return true;
+}
+
+bool IsFrameComplete(std::string& buffer)
+{
+    const auto at = [&buffer](std::size_t i) -> int {
+        return i < buffer.size() ? static_cast<unsigned char>(buffer[i]) : -1;
+    };
+    const auto endsAt = [&](std::size_t end) { return at(0) == kFrameStart && at(end) == kFrameEnd; };
+
+    switch (at(1)) {
+    case TypeByte(FrameType::Ack):
+        return endsAt(9);
+    case TypeByte(FrameType::Value):
+        return endsAt(19);
+    case TypeByte(FrameType::Record):
+        return endsAt(71);
+    case TypeByte(FrameType::Block):
+        return buffer.size() >= kMaxFrameSize && endsAt(kMaxFrameSize - 1);
+    case TypeByte(FrameType::Hello):
+        if (!endsAt(17))
+            return false;
+        // A device may send its greeting right before a block; only the block is kept.
+        buffer.erase(0, 18);
+        return buffer.size() == kMaxFrameSize && endsAt(kMaxFrameSize - 1);
+    default:
+        return false;
+    }
+}
+
+LinkKey DeriveKey(std::int64_t seconds) noexcept
+{
+    const auto t = static_cast<std::uint64_t>(seconds);
+    const auto byte = [t](int i) { return static_cast<std::uint8_t>(t >> (8 * i)); };
+    return {byte(0), byte(1), byte(2), byte(3),
+            static_cast<std::uint8_t>(byte(0) ^ kKeyTagSalt0),
+            static_cast<std::uint8_t>(byte(1) ^ kKeyTagSalt1)};
+}
+
+void AssembleKeyFrame(std::uint8_t* out, const LinkKey& key, const LinkKey& mask) noexcept
+{
+    out[0] = kFrameStart;
+    out[1] = TypeByte(FrameType::Key);
+    for (int i = 0; i < kKeySize; ++i)
+        out[2 + i] = key[i] ^ mask[i];
+    out[8] = FrameChecksum(out, 10);
+    out[9] = kFrameEnd;
+}
+
+LinkKey ReadKeyFrame(const std::uint8_t* frame, const LinkKey& mask) noexcept
+{
+    LinkKey key{};
+    for (int i = 0; i < kKeySize; ++i)
+        key[i] = frame[2 + i] ^ mask[i];
+    return key;
+}
+
+FrameCodec::FrameCodec()
+    : FrameMarks{kFrameStart, kFrameEnd},
+      CurrentKey{},
+      PreviousKey{},
+      KeyMask(kKeyMask),
+      KeyLength(kKeySize),
+      SendBuffer{},
+      SendLength(0)
+{
+}
+
+LinkKey FrameCodec::currentKey() const
+{
+    std::lock_guard lock(keyMutex_);
+    return CurrentKey;
+}
+
+LinkKey FrameCodec::previousKey() const
+{
+    std::lock_guard lock(keyMutex_);
+    return PreviousKey;
+}
+
+void FrameCodec::InstallKey(const LinkKey& key)
+{
+    std::lock_guard lock(keyMutex_);
+    PreviousKey = CurrentKey;
+    CurrentKey = key;
+}
+
+void FrameCodec::Seal(std::uint8_t* frame, int length) const
+{
+    SealFrame(frame, length, currentKey(), KeyLength);
+}
+
+bool FrameCodec::CheckFrame(std::uint8_t* frame, int n) const
+{
+    return quillon::CheckFrame(frame, n, currentKey(), KeyLength);
+}
+
+void FrameCodec::BuildFrame(std::uint8_t type, std::uint8_t command, const std::uint8_t* payload, int count)
+{
+    std::memset(SendBuffer, 0, sizeof SendBuffer);
+    SendLength = 0;
+    std::this_thread::sleep_for(kFramePause);
+
+    const int length = FrameLength(type);
+    if (length == 0 || type == TypeByte(FrameType::Key) || length >= kSendBufferSize)
+        return;  // key frames have their own layout; blocks are never built here
+
+    SendBuffer[0] = FrameMarks[0];
+    SendBuffer[1] = type;
+    SendBuffer[2] = command;
+    count = std::clamp(count, 0, length - 7);  // what the body holds after the command byte
+    if (count > 0)
+        std::memcpy(SendBuffer + 3, payload, count);
+    Seal(SendBuffer, length);
+    SendLength = length;
+}
+
+void FrameCodec::PrepareKeyFrame()
+{
+    diag::Line("sendkey");
+    std::memset(SendBuffer, 0, sizeof SendBuffer);
+    SendLength = 0;
+    std::this_thread::sleep_for(kFramePause);
+
+    const LinkKey key = DeriveKey(static_cast<std::int64_t>(std::time(nullptr)));
+    InstallKey(key);
+    AssembleKeyFrame(SendBuffer, key, KeyMask);
+    SendLength = FrameLength(FrameType::Key);
+}
+
+}  // namespace quillon

@@ -1,0 +1,16 @@
+// Marks what the library exports. Building the shared library (or the static component archives
+// that it is made of) exports; a host including the headers imports, unless it links the static
+// components itself (QUILLON_STATIC), as the tests and tools do.
+#pragma once
+
+#if defined(_WIN32) || defined(__CYGWIN__)
+#  if defined(QUILLON_BUILDING_LIBRARY)
+#    define QUILLON_API __declspec(dllexport)
+#  elif defined(QUILLON_STATIC)
+#    define QUILLON_API
+#  else
+#    define QUILLON_API __declspec(dllimport)
+#  endif
+#else
+#  define QUILLON_API __attribute__((visibility("default")))
+#endif

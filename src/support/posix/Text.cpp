@@ -1,0 +1,40 @@
+#include "support/Text.h"
+
+#include <iconv.h>
+
+#include <cstring>
+#include <vector>
+
+namespace quillon {
+
+namespace {
+
+// There is no "chs" locale here to switch to, so the code page is named to iconv directly. Nothing
+// process-wide changes, unlike the locale switch this replaces.
+constexpr const char* kNarrowCodePage = "CP936";
+
+}  // namespace
+
+std::wstring NarrowToWide(const std::string& narrow)
+{
+    const std::size_t length = std::strlen(narrow.c_str());
+    if (length == 0)
+        return {};
+
+    iconv_t converter = iconv_open("WCHAR_T", kNarrowCodePage);
+    if (converter == reinterpret_cast<iconv_t>(-1))
+        return {};
+
+    // Every input byte yields at most one wide character; the extra zero ends the result wherever
+    // the conversion stopped.
+    std::vector<wchar_t> buffer(length + 1, L'\0');
+    char* in = const_cast<char*>(narrow.c_str());
+    std::size_t inLeft = length;
+    char* out = reinterpret_cast<char*>(buffer.data());
+    std::size_t outLeft = length * sizeof(wchar_t);
+    iconv(converter, &in, &inLeft, &out, &outLeft);
+    iconv_close(converter);
+    return std::wstring(buffer.data());
+}
+
+}  // namespace quillon

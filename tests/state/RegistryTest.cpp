@@ -1,0 +1,194 @@
+#include "state/Sysconfig_SET.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <climits>
+#include <latch>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "common/WaitFor.h"
+
+namespace {
+
+CSysconfig_SET& Registry()
+{
+    return *CSysconfig_SET::get();
+}
+
+// Each test runs in a process of its own, so every test sees a fresh registry.
+TEST(Registry, FreshInstanceHasNothingGoingOn)
+{
+    auto& r = Registry();
+    EXPECT_EQ(r.GetSeriOrTcp(), -1);
+    EXPECT_EQ(r.GetReadRate(), 0);
+    EXPECT_EQ(r.GetWriteRate(), 0);
+    EXPECT_FALSE(r.GetReadfinish());
+    EXPECT_FALSE(r.GetWritefinish());
+    EXPECT_FALSE(r.GetCloseExe());
+    EXPECT_EQ(r.PendingOp.load(), -1);
+    EXPECT_EQ(r.ReadStarted.load(), 0);
+    EXPECT_EQ(r.WriteStarted.load(), 0);
+    EXPECT_FALSE(r.DeviceReplied.load());
+    EXPECT_TRUE(r.DeviceDirName.empty());
+    EXPECT_TRUE(r.DeviceOnlineCallback.empty());
+}
+
+TEST(Registry, ConcurrentFirstCallersGetTheSameInstance)
+{
+    constexpr int kThreads = 8;
+    std::latch start(kThreads);
+    std::vector<CSysconfig_SET*> seen(kThreads);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kThreads; ++i)
+        threads.emplace_back([&, i] {
+            start.arrive_and_wait();
+            seen[i] = CSysconfig_SET::get();
+        });
+    for (auto& t : threads)
+        t.join();
+    for (auto* instance : seen)
+        EXPECT_EQ(instance, seen.front());
+}
+
+TEST(Registry, FirstLinkToSeeADeviceIsKeptForGood)
+{
+    auto& r = Registry();
+    r.SetSeriOrTcp(1);
+    r.SetSeriOrTcp(0);
+    EXPECT_EQ(r.GetSeriOrTcp(), 1);
+    r.SetSeriOrTcp(-1);
+    EXPECT_EQ(r.GetSeriOrTcp(), 1);
+}
+
+TEST(Registry, SerialLinkLatchesToo)
+{
+    auto& r = Registry();
+    r.SetSeriOrTcp(0);
+    r.SetSeriOrTcp(1);
+    EXPECT_EQ(r.GetSeriOrTcp(), 0);
+}
+
+TEST(Registry, WatchersRacingForTheLatchAllSeeOneWinner)
+{
+    constexpr int kThreads = 8;
+    std::latch start(kThreads);
+    std::vector<int> seen(kThreads);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kThreads; ++i)
+        threads.emplace_back([&, i] {
+            start.arrive_and_wait();
+            Registry().SetSeriOrTcp(i % 2);
+            seen[i] = Registry().GetSeriOrTcp();  // nobody may overwrite the winner afterwards
+        });
+    for (auto& t : threads)
+        t.join();
+    const int winner = Registry().GetSeriOrTcp();
+    EXPECT_TRUE(winner == 0 || winner == 1);
+    for (int value : seen)
+        EXPECT_EQ(value, winner);
+}
+
+TEST(Registry, RatesAreSinglePrecisionPercentages)
+{
+    struct Case {
+        int done, total, percent;
+    };
+    const std::vector<Case> cases = {
+        {1, 3, 33}, {2, 3, 66}, {3, 3, 100}, {53, 100, 52}, {59, 100, 58}, {1, 2, 50},
+        {5, 4, 125},         // not clamped
+        {0, 7, 0},
+        {1, 0, 100},         // nothing to move is all moved, never a division by zero
+        {INT_MAX, 1, INT_MAX},  // kept within int instead of overflowing
+        {INT_MIN, 1, INT_MIN},
+    };
+    auto& r = Registry();
+    for (const auto& c : cases) {
+        r.SetReadRate(c.done, c.total);
+        r.SetWriteRate(c.done, c.total);
+        EXPECT_EQ(r.GetReadRate(), c.percent) << c.done << " of " << c.total;
+        EXPECT_EQ(r.GetWriteRate(), c.percent) << c.done << " of " << c.total;
+    }
+}
+
+TEST(Registry, FinishingKeepsTheRateAndRestartingZeroesIt)
+{
+    auto& r = Registry();
+    r.SetWriteRate(1, 2);
+    r.SetWritefinish(true);
+    EXPECT_TRUE(r.GetWritefinish());
+    EXPECT_EQ(r.GetWriteRate(), 50);
+    r.SetWritefinish(false);
+    EXPECT_EQ(r.GetWriteRate(), 0);
+
+    r.SetReadRate(2, 3);
+    r.SetReadfinish(true);
+    EXPECT_EQ(r.GetReadRate(), 66);
+    EXPECT_EQ(r.GetWriteRate(), 0);  // the two directions are independent
+    r.SetReadfinish(false);
+    EXPECT_FALSE(r.GetReadfinish());
+    EXPECT_EQ(r.GetReadRate(), 0);
+}
+
+TEST(Registry, CloseFlagRoundTrips)
+{
+    auto& r = Registry();
+    r.SetCloseExe(true);
+    EXPECT_TRUE(r.GetCloseExe());
+    r.SetCloseExe(false);
+    EXPECT_FALSE(r.GetCloseExe());
+}
+
+TEST(Registry, CallbackMayBeReplacedWhileWatchersInvokeIt)
+{
+    auto& r = Registry();
+    std::atomic<int> firstCalls{0}, secondCalls{0};
+    std::atomic<bool> stop{false};
+    r.SetDeviceOnline([&](int state, int link) {
+        EXPECT_EQ(state, 1);
+        EXPECT_EQ(link, 0);
+        ++firstCalls;
+    });
+
+    std::vector<std::thread> watchers;
+    for (int i = 0; i < 2; ++i)
+        watchers.emplace_back([&] {
+            while (!stop)
+                r.DeviceOnlineCallback.invoke(1, 0);
+        });
+    ASSERT_TRUE(quillon::testing::WaitFor([&] { return firstCalls > 100; }));
+    r.SetDeviceOnline([&](int, int) { ++secondCalls; });
+    ASSERT_TRUE(quillon::testing::WaitFor([&] { return secondCalls > 100; }));
+    r.SetDeviceOnline(nullptr);
+    stop = true;
+    for (auto& t : watchers)
+        t.join();
+
+    EXPECT_TRUE(r.DeviceOnlineCallback.empty());
+    EXPECT_FALSE(r.DeviceOnlineCallback.invoke(1, 0));
+}
+
+TEST(Registry, DirectoryNameIsSeenWholeOrNotAtAll)
+{
+    auto& r = Registry();
+    r.DeviceDirName = "";
+    std::atomic<bool> done{false};
+    std::set<std::size_t> sizes;
+    std::thread poller([&] {
+        while (!done)
+            sizes.insert(r.DeviceDirName.size());
+    });
+    for (int i = 0; i < 200; ++i) {
+        r.DeviceDirName = "";
+        r.DeviceDirName.append("ABCDEFGHIJKL", 12);
+    }
+    done = true;
+    poller.join();
+    for (std::size_t size : sizes)
+        EXPECT_TRUE(size == 0 || size == 12) << size;
+    EXPECT_EQ(r.DeviceDirName.load(), "ABCDEFGHIJKL");
+}
+
+}  // namespace
