@@ -20,14 +20,18 @@ public:
     bool SetInitDir(const char* dir);
 
     // Walks the folder set by SetInitDir and every folder below it, depth first, entries in name
-    // order. For each file whose name matches pattern ("*" and "?" wildcards, "*.*" or "*" for all)
-    // calls ProcessFile with the file's path; after a folder's entries, calls ProcessDir with the
-    // folder's path and its parent's path (empty for the initial folder). Returns false when the
-    // walk cannot start or ProcessFile asks to stop, true when the whole tree was visited.
+    // order. For each file whose name matches pattern ("*" and "?" wildcards, ASCII letters in
+    // either case, "*.*" or "*" for all) calls ProcessFile with the file's path; after a folder's
+    // entries, calls ProcessDir with the folder's path and its parent's path (empty for the initial
+    // folder). Links are not followed and only regular files count as files. Returns false when
+    // the walk cannot start, a folder cannot be read or ProcessFile asks to stop, true when the
+    // whole tree was visited.
     bool BeginBrowse(const char* pattern);
 
 protected:
-    // Return false to stop the walk. The base versions only say "go on".
+    // ProcessFile returns false to stop the walk. ProcessDir comes once the folder's entries are
+    // done, when nothing of it is left to skip, so the walk goes on whatever it returns. The base
+    // versions only say "go on".
     virtual bool ProcessFile(std::string path);
     virtual bool ProcessDir(std::string path, std::string parentPath);
 

@@ -28,6 +28,8 @@ public:
 
     // 0 when the port is open; otherwise an error number, and the port stays closed.
     int serialOpen();
+    // Waits for a read or a send that another thread has in progress (both end within their
+    // time-outs), then closes; later reads fail and later sends return -1 until the next open.
     void serialClose();
     bool isOpen() const;
 

@@ -1,7 +1,11 @@
 // A TCP server that runs on a thread of its own. Connections are identified by handles that are
 // never reused within one server, so a stale handle can never reach a newer connection. onConn,
 // onRead and onClose are all called on the server's thread, one at a time; sendMsg may be called
-// from any thread.
+// from any thread, the server's own included (say from inside onRead).
+//
+// A derived class calls stop() in its own destructor (or its owner calls it before deleting it):
+// the base's destructor runs after the derived part is gone, when the server's thread may no
+// longer call into it. The base's destructor therefore stops without calling any callback.
 #pragma once
 
 #include <cstddef>
@@ -21,11 +25,19 @@ public:
     // bytes are needed to tell. A result larger than the data also means "more are needed".
     using MessageSplitter = std::function<std::size_t(const char* data, std::size_t size)>;
 
+    // With a splitter installed, received bytes that do not yet make a message wait, up to this
+    // many; more than that without a message are delivered as they are, so a peer that never
+    // completes a message cannot make the server hold ever more memory.
+    static constexpr std::size_t MaxPendingBytes = 64 * 1024;
+    // Bytes that one connection may have waiting to be written. A peer that stops reading makes
+    // sendMsg fail rather than grow the queue without limit.
+    static constexpr std::size_t MaxQueuedBytes = 16 * 1024 * 1024;
+
     // reuseAddress: listen with SO_REUSEADDR, so the port can be listened on again at once after a
     // stop, while connections of the previous run are still in TIME_WAIT.
     explicit TCPServer(bool reuseAddress);
     TCPServer() : TCPServer(true) {}
-    virtual ~TCPServer();  // stops the server if it still runs
+    virtual ~TCPServer();  // stops the server if it still runs, without calling onClose
 
     TCPServer(const TCPServer&) = delete;
     TCPServer& operator=(const TCPServer&) = delete;
@@ -34,22 +46,29 @@ public:
     // (see listeningPort). Returns 0, or -1 when the port cannot be listened on or the server runs.
     int startThread(int port);
 
-    // Closes every connection (each gets its onClose), ends the server's thread and waits for it.
-    // The port can be listened on again as soon as this returns. Safe to call more than once, and
-    // from any thread but the server's own.
+    // Closes every connection (each gets its onClose on the server's thread), ends the server's
+    // thread and waits for it. Bytes still queued for writing are dropped. The port can be listened
+    // on again as soon as this returns. Safe to call more than once and from any thread; called on
+    // the server's own thread (from a callback) it only begins the shutdown, and a later stop()
+    // from another thread, or the destructor, waits for the thread.
     void stop();
 
     // The port the server listens on, or 0 when it does not run.
     int listeningPort() const;
 
-    // Cuts the received byte stream into messages before onRead sees it. Without a splitter, data
-    // is delivered as it arrives. Set it before startThread.
+    // Cuts each connection's received byte stream into messages, each delivered whole in one
+    // onRead. Without a splitter, data is delivered as it arrives. The splitter runs on the
+    // server's thread; one that throws ends that connection, whose stream can no longer be cut.
+    // When the peer ends the connection, bytes that never made a message are delivered as they are
+    // before onClose. Takes effect at the next startThread.
     void setMessageSplitter(MessageSplitter splitter);
 
+    // Called on the server's thread before mainLoop.
     virtual void mainLoopBegin() {}
     // Runs the server's event loop on the calling thread until stop; startThread's thread runs it.
+    // An exception that escapes a callback is reported on standard error and the loop goes on.
     virtual void mainLoop();
-    // Makes mainLoop return.
+    // Closes every connection (with onClose) and makes mainLoop return; stop() calls it.
     virtual void mainLoopKill();
 
     // Called on the server's thread; they do nothing here.
@@ -58,8 +77,10 @@ public:
     virtual void onRead(std::int64_t fd, std::vector<char>& data) { (void)fd, (void)data; }
     virtual void onConn(std::int64_t fd) { (void)fd; }
 
-    // Queue bytes for one connection; the server's thread writes them in order. Return the number
-    // of bytes queued, or -1 when the connection does not exist (any more).
+    // Send bytes to one connection: at once when nothing else is being written to it, otherwise
+    // queued behind what is, for the server's thread to write in order. Never waits for the peer;
+    // each message stays contiguous. Return the number of bytes taken, or -1 when the connection
+    // does not exist (any more), the count is negative, or MaxQueuedBytes would be exceeded.
     virtual int sendMsg(std::int64_t fd, const std::string& message);
     virtual int sendMsg(std::int64_t fd, const std::vector<char>& message);
     virtual int sendMsg(std::int64_t fd, const char* data, int count);

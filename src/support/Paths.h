@@ -1,0 +1,108 @@
+// Paths, and every file-system call the library makes, in one place.
+//
+// Narrow paths are handed to the file system as they are: bytes in the process's ANSI code page on
+// Windows, bytes in the file system's own encoding elsewhere. Wide paths are what Windows uses
+// natively; elsewhere they are converted to UTF-8 here and nowhere else. That conversion is
+// lossless both ways: a byte of a listed name that is not UTF-8 travels in its wide form as the
+// lone surrogate U+DC80 + byte, and turns back into the same byte, so any name that a listing
+// returns opens again.
+//
+// Names that come from a package or an archive (an entry name, a file name in a list, a serial
+// number that names a file) were written on Windows, where a backslash separates folders. They are
+// joined with JoinRelativePath, which takes both "/" and "\" as separators on every platform, so a
+// package made on Windows lands in the same tree here. Names that come from the file system itself
+// (a directory listing) are single components and are joined with JoinPath, verbatim.
+//
+// Nothing here throws; failures are reported by the result.
+#pragma once
+
+#include <cstdio>
+#include <ctime>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quillon {
+
+// The separator that the platform's file system uses: a backslash on Windows, a slash elsewhere.
+char PathSeparator();
+
+// True for the characters that separate folders in names from packages and archives: "/" and "\".
+constexpr bool IsNameSeparator(char c) { return c == '/' || c == '\\'; }
+constexpr bool IsNameSeparator(wchar_t c) { return c == L'/' || c == L'\\'; }
+
+// folder + separator + name. The name is one component and is taken as it is; nothing is stripped
+// from the folder, so a folder ending in a separator gives a doubled one (which file systems treat
+// as one).
+std::string JoinPath(std::string_view folder, std::string_view name);
+std::wstring JoinPath(std::wstring_view folder, std::wstring_view name);
+
+// folder + separator + relative, where every "/" and "\" in relative becomes the platform's
+// separator. For names from packages and archives; checking that relative stays below folder is
+// the caller's business (see archive/EntryName.h).
+std::string JoinRelativePath(std::string_view folder, std::string_view relative);
+std::wstring JoinRelativePath(std::wstring_view folder, std::wstring_view relative);
+
+// True when name can stand as one folder or file name of its own, so that joining it to a folder
+// names something directly inside that folder: not empty, no "/" or "\", no ":" (drives, Windows
+// streams), no control character, and not made of dots and blanks only ("." and "..", and what
+// Windows reads as them). For names that come from a device or a package.
+bool IsPlainPathComponent(std::string_view name);
+bool IsPlainPathComponent(std::wstring_view name);
+
+// Whether something of that name exists: a file, a folder, or a link to either.
+bool PathExists(const std::string& path);
+bool PathExists(const std::wstring& path);
+
+// What a path names, without following a link in its last component.
+enum class PathKind { Missing, File, Directory, Link, Other };
+PathKind GetPathKind(const std::string& path);
+PathKind GetPathKind(const std::wstring& path);
+
+// Creates one folder; its parent must exist. False when it cannot be created or already exists.
+bool MakeDirectory(const std::string& path);
+bool MakeDirectory(const std::wstring& path);
+
+// A file stream that closes itself. Use CloseFile where a write has to be confirmed: the deleter
+// cannot report a failed flush.
+struct FileCloser {
+    void operator()(std::FILE* file) const noexcept;
+};
+using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+
+// All modes are binary: bytes are read and written unchanged on every platform. Files are shared
+// with other readers and writers while open.
+enum class FileMode {
+    Read,       // an existing file; a folder is refused on every platform
+    Write,      // created, or emptied when it exists
+    CreateNew,  // created; fails when anything of that name exists, a link included
+};
+FilePtr OpenFile(const std::string& path, FileMode mode);
+FilePtr OpenFile(const std::wstring& path, FileMode mode);
+
+// Closes the file; true when everything written to it reached the file system.
+bool CloseFile(FilePtr file);
+
+// Appends the names (not paths) of the folder's entries, files and folders alike, "." and ".."
+// left out, in the order the file system gives them. False, with names unchanged, when the folder
+// cannot be listed or the listing breaks off.
+bool ListDirectory(const std::string& folder, std::vector<std::string>& names);
+bool ListDirectory(const std::wstring& folder, std::vector<std::wstring>& names);
+
+// Removes a file (not a folder).
+bool RemoveFile(const std::string& path);
+bool RemoveFile(const std::wstring& path);
+
+// Renames from to to within one file system, replacing a file of that name. A link at to is
+// replaced itself; what it points to is not written.
+bool RenameReplacing(const std::string& from, const std::string& to);
+
+// The local time at which the open file was last modified.
+bool GetModificationTime(std::FILE* file, std::tm& local);
+
+// True for a path component that the platform reserves for a device rather than a file (on
+// Windows CON, NUL, COM1 and the like, with or without an extension); never true elsewhere.
+bool IsReservedDeviceName(std::string_view component);
+
+}  // namespace quillon

@@ -1,0 +1,103 @@
+#include "support/SerialPortList.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/PseudoTerminal.h"
+#include "support/SerialPort.h"
+
+namespace {
+
+using quillon::testing::PseudoTerminal;
+
+std::vector<std::string> Names(const std::vector<serial::PortInfo>& ports)
+{
+    std::vector<std::string> names;
+    for (const auto& port : ports)
+        names.push_back(port.port);
+    return names;
+}
+
+// Leaves the list pinned to nothing, as every test starts, whatever the test did.
+struct RestoreEmptyPin {
+    ~RestoreEmptyPin() { serial::pin_ports({}); }
+};
+
+TEST(SerialPortList, TestsStartWithTheListPinnedToNothing)
+{
+    EXPECT_TRUE(serial::list_ports().empty());
+}
+
+TEST(SerialPortList, APinnedListHoldsExactlyThePinnedNamesInOrder)
+{
+    RestoreEmptyPin restore;
+    const std::vector<std::vector<std::string>> cases = {
+        {},
+        {"/dev/pts/quillon-a"},
+        {"/tmp/z", "/tmp/a", "/tmp/m"},
+        {"COM10", "COM2", "COM2", "COM1"},
+    };
+    for (const auto& names : cases) {
+        serial::pin_ports(names);
+        const auto ports = serial::list_ports();
+        EXPECT_EQ(Names(ports), names);
+        for (const auto& port : ports)
+            EXPECT_EQ(port.hardware_id, "") << port.port;
+    }
+}
+
+TEST(SerialPortList, UnpinningGoesBackToTheMachinesPorts)
+{
+    RestoreEmptyPin restore;
+    const std::vector<std::string> fakes = {"/quillon-test/fake-port-1", "/quillon-test/fake-port-2"};
+    serial::pin_ports(fakes);
+    serial::unpin_ports();
+    // Only the names are looked at: nothing from the machine's list is ever opened here.
+    for (const auto& port : serial::list_ports()) {
+        EXPECT_FALSE(port.port.empty());
+        for (const auto& fake : fakes)
+            EXPECT_NE(port.port, fake);
+    }
+}
+
+TEST(SerialPortList, AListTakenWhilePinsChangeIsAlwaysOneWholePin)
+{
+    RestoreEmptyPin restore;
+    const std::vector<std::string> first = {"/tmp/one-a", "/tmp/one-b"};
+    const std::vector<std::string> second = {"/tmp/two-a", "/tmp/two-b", "/tmp/two-c"};
+    serial::pin_ports(first);
+    std::atomic<bool> stop{false};
+    std::thread pinner([&] {
+        for (int i = 0; !stop; ++i)
+            serial::pin_ports(i % 2 == 0 ? second : first);
+    });
+    for (int i = 0; i < 2000; ++i) {
+        const auto names = Names(serial::list_ports());
+        ASSERT_TRUE(names == first || names == second) << "a list mixed from two pins";
+    }
+    stop = true;
+    pinner.join();
+}
+
+TEST(SerialPortList, APinnedPseudoTerminalCanBeOpenedByItsListedName)
+{
+    if (!PseudoTerminal::Supported())
+        GTEST_SKIP() << "needs pseudo-terminals, which this platform does not have";
+    RestoreEmptyPin restore;
+    PseudoTerminal pty;
+    ASSERT_TRUE(pty.ok()) << pty.error();
+    serial::pin_ports({pty.slavePath()});
+    const auto ports = serial::list_ports();
+    ASSERT_EQ(ports.size(), 1u);
+    libmarl::SerialPort port;
+    port.setPort(ports[0].port);
+    EXPECT_EQ(port.serialOpen(), 0);
+    EXPECT_EQ(port.send("*", 1), 1);
+    EXPECT_EQ(pty.read(1), "*");
+}
+
+}  // namespace
