@@ -1,0 +1,48 @@
+// Packing files into a settings archive and unpacking one, with the reason for a failure. The
+// exported CComPression reports only 0 or -1; code of the library that wants to say why calls these.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace quillon {
+
+// The end of a packing or an unpacking: done, or failed and why.
+struct ZipOutcome {
+    bool ok = true;
+    std::string error;  // empty when ok
+
+    static ZipOutcome Done() { return {}; }
+    static ZipOutcome Failed(std::string why) { return {false, std::move(why)}; }
+};
+
+// Creates the archive at zipPath (replacing any file of that name) and deflates each named file of
+// folder into it, in list order, each under its name as given. Names may separate folders with
+// "/" or "\"; they must be names that UnpackArchive accepts (archive/EntryName.h). Each entry
+// records its file's modification time in local time, as zip tools do, clamped to the years that
+// the format holds (1980 to 2107). Stops at the first name that is refused, cannot be read or is
+// 2 GiB or larger; the archive then holds the entries before it. An empty folder is refused
+// when there is a file to read.
+ZipOutcome PackFiles(const std::string& folder, const std::vector<std::string>& names,
+                     const std::string& zipPath);
+
+// Writes every entry of the archive at zipPath into folder, replacing files of the same names.
+// An archive is untrusted, so it is unpacked in three steps:
+//  1. Every entry is looked at before anything is written. The archive is refused when it does
+//     not end exactly where its end record says (it was cut short, or something follows it), when
+//     an entry's name is not accepted by EntryNameProblem, when an entry needs a folder that does
+//     not exist below folder (folders are never created) or that is a link, when a folder stands
+//     where a file is to go, or when an entry is encrypted or compressed by a method other than
+//     deflate or store. A refused archive writes nothing at all.
+//  2. Each entry is inflated into a new file of a temporary name (".quillon-<n>.part") in its
+//     target's folder and kept only when its checksum and its size match the archive's record.
+//     A damaged entry removes every temporary file and leaves the folder as it was.
+//  3. Only when all entries have checked out does each temporary file replace its target, in
+//     archive order (a later entry of the same name wins). A failure here (which takes a file
+//     system that refuses a rename) leaves the entries before it in place and removes the rest.
+// No file is ever left half-written under its real name. An empty folder is refused when there
+// is an entry to write.
+ZipOutcome UnpackArchive(const std::string& zipPath, const std::string& folder);
+
+}  // namespace quillon

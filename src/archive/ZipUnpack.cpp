@@ -1,0 +1,261 @@
+#include <array>
+#include <cctype>
+#include <cstdio>
+#include <string>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include "archive/EntryName.h"
+#include "archive/MinizipHandles.h"
+#include "archive/ZipArchive.h"
+#include "support/Paths.h"
+
+namespace quillon {
+
+namespace {
+
+constexpr std::size_t kNameBufferSize = kMaxEntryNameLength + 1;
+constexpr unsigned kReadChunk = 10240;
+
+// Where an entry goes, worked out before anything is written.
+struct PlannedEntry {
+    std::string quoted;     // the name as the archive has it, for messages
+    std::string folder;     // the existing folder that receives it
+    std::string target;     // the file it becomes
+    std::string folderKey;  // its folder below the unpacking folder, for TargetKeys
+    ZPOS64_T size = 0;      // as the archive records it
+};
+
+std::string Lower(std::string_view text)
+{
+    std::string lower;
+    lower.reserve(text.size());
+    for (const char c : text)
+        lower.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
+    return lower;
+}
+
+// The targets as relative names in one spelling ("/" between parts, lower case, since Windows
+// compares names without case), so that no temporary name is ever one of them: otherwise putting
+// one entry in place could overwrite another entry's temporary file.
+using TargetKeys = std::unordered_set<std::string>;
+
+std::string KeyOf(std::string_view folderKey, std::string_view fileName)
+{
+    return folderKey.empty() ? Lower(fileName) : std::string(folderKey) + '/' + Lower(fileName);
+}
+
+ZipOutcome PlanEntry(unzFile zip, const std::string& root, std::unordered_set<std::string>& knownFolders,
+                     PlannedEntry& planned, TargetKeys& targets)
+{
+    unz_file_info64 info{};
+    char name[kNameBufferSize];
+    if (unzGetCurrentFileInfo64(zip, &info, name, sizeof name, nullptr, 0, nullptr, 0) != UNZ_OK)
+        return ZipOutcome::Failed("the archive's directory is damaged");
+    // minizip leaves a name that does not fit the buffer without its terminating zero.
+    if (info.size_filename >= sizeof name)
+        return ZipOutcome::Failed("an entry's name is longer than " + std::to_string(kMaxEntryNameLength) +
+                                  " bytes");
+    const std::string_view entryName(name, info.size_filename);
+    planned.quoted = QuoteEntryName(entryName);
+    if (const std::string problem = EntryNameProblem(entryName); !problem.empty())
+        return ZipOutcome::Failed("refused entry " + planned.quoted + ": " + problem);
+    if (info.flag & 1)
+        return ZipOutcome::Failed("entry " + planned.quoted + " is encrypted");
+    if (info.compression_method != 0 && info.compression_method != Z_DEFLATED)
+        return ZipOutcome::Failed("entry " + planned.quoted + " uses an unknown compression method");
+
+    const std::vector<std::string_view> parts = SplitEntryName(entryName);
+    planned.folder = root;
+    planned.folderKey.clear();
+    for (std::size_t i = 0; i + 1 < parts.size(); ++i) {
+        planned.folder = JoinPath(planned.folder, parts[i]);
+        planned.folderKey += (i == 0 ? "" : "/") + Lower(parts[i]);
+        if (knownFolders.count(planned.folder))
+            continue;
+        // A link could lead out of the unpacking folder, so only real folders are entered.
+        const PathKind kind = GetPathKind(planned.folder);
+        if (kind == PathKind::Link)
+            return ZipOutcome::Failed("entry " + planned.quoted + " goes through a link");
+        if (kind != PathKind::Directory)
+            return ZipOutcome::Failed("entry " + planned.quoted + " needs a folder that does not exist");
+        knownFolders.insert(planned.folder);
+    }
+    planned.target = JoinPath(planned.folder, parts.back());
+    const PathKind kind = GetPathKind(planned.target);
+    if (kind != PathKind::Missing && kind != PathKind::File && kind != PathKind::Link)
+        return ZipOutcome::Failed("something other than a file stands where entry " + planned.quoted +
+                                  " goes");
+    planned.size = info.uncompressed_size;
+    targets.insert(KeyOf(planned.folderKey, parts.back()));
+    return ZipOutcome::Done();
+}
+
+// The temporary files of one unpacking. Those not yet put in place are removed when this goes.
+class StagedFiles {
+public:
+    StagedFiles() = default;
+    StagedFiles(const StagedFiles&) = delete;
+    StagedFiles& operator=(const StagedFiles&) = delete;
+    ~StagedFiles()
+    {
+        for (std::size_t i = committed_; i < staged_.size(); ++i)
+            RemoveFile(staged_[i].temporary);
+    }
+
+    // Creates a new, empty temporary file in the entry's folder, under a name that is neither a
+    // file already there nor a target of the archive.
+    FilePtr Create(const PlannedEntry& entry, const TargetKeys& targets)
+    {
+        const std::size_t attempts = targets.size() + 1000;
+        for (std::size_t n = 0; n < attempts; ++n) {
+            const std::string name = ".quillon-" + std::to_string(n) + ".part";
+            if (targets.count(KeyOf(entry.folderKey, name)))
+                continue;
+            const std::string path = JoinPath(entry.folder, name);
+            if (FilePtr file = OpenFile(path, FileMode::CreateNew)) {
+                staged_.push_back({path, entry.target});
+                return file;
+            }
+            if (GetPathKind(path) == PathKind::Missing)
+                return nullptr;  // not a name clash: the folder cannot take a new file
+        }
+        return nullptr;
+    }
+
+    // Puts every temporary file in place, in the order they were made.
+    ZipOutcome Commit()
+    {
+        for (; committed_ < staged_.size(); ++committed_) {
+            const Staged& file = staged_[committed_];
+            if (!RenameReplacing(file.temporary, file.target))
+                return ZipOutcome::Failed("cannot put " + file.target + " in place; the " +
+                                          std::to_string(committed_) + " entries before it are in place");
+        }
+        return ZipOutcome::Done();
+    }
+
+private:
+    struct Staged {
+        std::string temporary;
+        std::string target;
+    };
+    std::vector<Staged> staged_;
+    std::size_t committed_ = 0;
+};
+
+// Inflates the current entry into its temporary file and checks it against the archive's record.
+ZipOutcome StageEntry(unzFile zip, const PlannedEntry& entry, const TargetKeys& targets, StagedFiles& staged)
+{
+    FilePtr file = staged.Create(entry, targets);
+    if (!file)
+        return ZipOutcome::Failed("cannot create a file for entry " + entry.quoted + " in " + entry.folder);
+    ZipEntryReader reader(zip);
+    if (!reader)
+        return ZipOutcome::Failed("cannot read entry " + entry.quoted);
+
+    std::array<char, kReadChunk> buffer;
+    ZPOS64_T written = 0;
+    for (;;) {
+        const int got = unzReadCurrentFile(zip, buffer.data(), kReadChunk);
+        if (got < 0)
+            return ZipOutcome::Failed("entry " + entry.quoted + " is damaged");
+        if (got == 0)
+            break;
+        if (std::fwrite(buffer.data(), 1, static_cast<std::size_t>(got), file.get()) !=
+            static_cast<std::size_t>(got))
+            return ZipOutcome::Failed("cannot write entry " + entry.quoted);
+        written += static_cast<ZPOS64_T>(got);
+    }
+    const int closed = reader.Close();
+    if (closed == UNZ_CRCERROR)
+        return ZipOutcome::Failed("the checksum of entry " + entry.quoted + " does not match");
+    if (closed != UNZ_OK)
+        return ZipOutcome::Failed("entry " + entry.quoted + " is damaged");
+    // minizip checks the checksum only of an entry read to its recorded size; an entry whose data
+    // ends early would otherwise pass.
+    if (written != entry.size)
+        return ZipOutcome::Failed("entry " + entry.quoted + " is shorter than the archive records");
+    if (!CloseFile(std::move(file)))
+        return ZipOutcome::Failed("cannot write entry " + entry.quoted);
+    return ZipOutcome::Done();
+}
+
+// The end record closes every zip archive and says how long the comment after it is, so an intact
+// archive ends exactly that many bytes after it. minizip tolerates an end record cut short (it
+// reads missing bytes as zeros), and it cannot open an archive that is nothing but an end record,
+// which is what packing an empty list makes; both are settled here. The record is looked for in
+// the last 64 KiB + 22 bytes, the most that a comment leaves room for.
+ZipOutcome CheckArchiveEnd(const std::string& zipPath, bool& empty)
+{
+    constexpr long kRecordSize = 22;
+    constexpr long kWindow = kRecordSize + 0xFFFF;
+    const FilePtr file = OpenFile(zipPath, FileMode::Read);
+    if (!file)
+        return ZipOutcome::Failed("cannot open " + zipPath);
+    if (std::fseek(file.get(), -kWindow, SEEK_END) != 0)
+        std::rewind(file.get());  // a shorter file is read whole
+    std::vector<unsigned char> tail(kWindow);
+    tail.resize(std::fread(tail.data(), 1, tail.size(), file.get()));
+    if (std::ferror(file.get()))
+        return ZipOutcome::Failed("cannot read " + zipPath);
+    const auto le16 = [&](std::size_t at) { return static_cast<unsigned>(tail[at] | tail[at + 1] << 8); };
+    for (std::size_t at = tail.size() >= kRecordSize ? tail.size() - kRecordSize + 1 : 0; at-- > 0;) {
+        if (tail[at] == 'P' && tail[at + 1] == 'K' && tail[at + 2] == 5 && tail[at + 3] == 6 &&
+            at + kRecordSize + le16(at + 20) == tail.size()) {
+            empty = le16(at + 8) == 0 && le16(at + 10) == 0;
+            return ZipOutcome::Done();
+        }
+    }
+    return ZipOutcome::Failed(zipPath + " is not a zip archive, or it is cut short");
+}
+
+}  // namespace
+
+ZipOutcome UnpackArchive(const std::string& zipPath, const std::string& folder)
+{
+    bool empty = false;
+    if (ZipOutcome outcome = CheckArchiveEnd(zipPath, empty); !outcome.ok)
+        return outcome;
+    if (empty)
+        return ZipOutcome::Done();
+    ZipReader zip(zipPath);
+    if (!zip)
+        return ZipOutcome::Failed("cannot open " + zipPath + " as a zip archive");
+    unz_global_info global{};
+    if (unzGetGlobalInfo(zip.get(), &global) != UNZ_OK)
+        return ZipOutcome::Failed("cannot read the directory of " + zipPath);
+    if (global.number_entry == 0)
+        return ZipOutcome::Done();
+    // An empty folder would make every path absolute, below the root of the file system.
+    if (folder.empty())
+        return ZipOutcome::Failed("no unpacking folder is set");
+    if (GetPathKind(folder) == PathKind::Missing)
+        return ZipOutcome::Failed("the unpacking folder " + folder + " does not exist");
+
+    std::vector<PlannedEntry> plan;
+    TargetKeys targets;
+    std::unordered_set<std::string> knownFolders;
+    for (uLong i = 0; i < global.number_entry; ++i) {
+        if (i > 0 && unzGoToNextFile(zip.get()) != UNZ_OK)
+            return ZipOutcome::Failed("the archive's directory ends early");
+        PlannedEntry planned;
+        if (ZipOutcome outcome = PlanEntry(zip.get(), folder, knownFolders, planned, targets); !outcome.ok)
+            return outcome;
+        plan.push_back(std::move(planned));
+    }
+
+    StagedFiles staged;
+    if (unzGoToFirstFile(zip.get()) != UNZ_OK)
+        return ZipOutcome::Failed("cannot read " + zipPath + " again");
+    for (std::size_t i = 0; i < plan.size(); ++i) {
+        if (i > 0 && unzGoToNextFile(zip.get()) != UNZ_OK)
+            return ZipOutcome::Failed("the archive's directory ends early");
+        if (ZipOutcome outcome = StageEntry(zip.get(), plan[i], targets, staged); !outcome.ok)
+            return outcome;
+    }
+    return staged.Commit();
+}
+
+}  // namespace quillon

@@ -1,0 +1,88 @@
+// The settings package check: CSysconfig_SET::CheckSETExist and its helper GetChildString.
+
+#include <cstdio>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "state/DescriptionFile.h"
+#include "state/Sysconfig_SET.h"
+#include "support/Paths.h"
+
+namespace {
+
+// "CheckSetInfo.TXT": created (or emptied) by the first failing test of a run, so a run that
+// passes leaves an earlier report alone. Lines end in CR LF on every platform: the report has
+// always been a Windows text file, and the tools that read it expect one.
+class CheckReport {
+public:
+    explicit CheckReport(std::string path) : path_(std::move(path)) {}
+
+    void Add(std::string_view message)
+    {
+        passed_ = false;
+        // A report that cannot be opened loses this line; the next one tries again.
+        if (!file_)
+            file_ = quillon::OpenFile(path_, quillon::FileMode::Write);
+        if (!file_)
+            return;
+        // Written as bytes, never through a format: a "%" in a serial number stays as it is.
+        std::fwrite(message.data(), 1, message.size(), file_.get());
+        std::fwrite("\r\n", 1, 2, file_.get());
+    }
+
+    bool Passed() const { return passed_; }
+
+private:
+    std::string path_;
+    quillon::FilePtr file_;
+    bool passed_ = true;
+};
+
+}  // namespace
+
+bool CSysconfig_SET::CheckSETExist(std::string directory)
+{
+    using namespace quillon;
+
+    CheckReport report(JoinPath(directory, "CheckSetInfo.TXT"));
+    const std::string descriptionPath = JoinPath(directory, kDescriptionFileName);
+    if (!PathExists(descriptionPath))
+        report.Add("No DeviceSet.DST file");
+
+    // A description that cannot be opened reads as empty lines, so every later test fails too.
+    const FilePtr description = OpenFile(descriptionPath, FileMode::Read);
+    const std::string deviceSerial = ReadDeviceSerial(description.get());
+    if (deviceSerial.empty())
+        report.Add("DeviceSet.DST file have not device sn");
+    const std::string bdbSerial = ReadTextLine(description.get());
+    if (bdbSerial.empty())
+        report.Add("DeviceSet.DST file have not bdb sn");
+
+    // Serial numbers name files; one written on Windows may hold a backslash between folders.
+    const auto requireFile = [&](const std::string& serial, const char* extension) {
+        const std::string name = serial + extension;
+        if (!PathExists(JoinRelativePath(directory, name)))
+            report.Add("No " + name + " file");
+    };
+    requireFile(deviceSerial, ".ORI");
+    requireFile(deviceSerial, ".RGF");
+    requireFile(bdbSerial, ".bdb");
+    // The 5th and 6th characters name the device kind; these kinds carry a second device file.
+    const std::string kind = GetChildString(deviceSerial, 4, 5);
+    if (kind == "UX" || kind == "UK" || kind == "BP")
+        requireFile(deviceSerial, "_B.ORI");
+
+    return report.Passed();
+}
+
+std::string CSysconfig_SET::GetChildString(std::string text, int first, int last)
+{
+    // Positions outside the text contribute nothing; 64-bit so that extreme bounds cannot overflow.
+    const long long begin = first < 0 ? 0 : first;
+    const long long end = last < static_cast<long long>(text.size()) ? last : static_cast<long long>(text.size()) - 1;
+    std::string child;
+    for (long long i = begin; i <= end; ++i)
+        child.push_back(text[static_cast<std::size_t>(i)]);
+    return child;
+}

@@ -1,0 +1,38 @@
+// The settings path repair: CSysconfig_SET::RepairSETPath.
+
+#include <string>
+
+#include "state/DescriptionFile.h"
+#include "state/PackageFolder.h"
+#include "state/Sysconfig_SET.h"
+#include "support/Paths.h"
+#include "support/Text.h"
+
+bool CSysconfig_SET::RepairSETPath(std::wstring root, std::wstring package)
+{
+    using namespace quillon;
+
+    const std::wstring descriptionPath = JoinPath(package, kDescriptionFileNameWide);
+    if (!PathExists(descriptionPath))
+        return false;
+    // Kept open until the copy is done, which opens it once more to copy it.
+    const FilePtr description = OpenFile(descriptionPath, FileMode::Read);
+    const std::string serial = ReadDeviceSerial(description.get());
+    if (serial.empty())
+        return false;
+
+    // The serial comes from a file and becomes a folder name: it must name a folder directly under
+    // root, never one elsewhere ("..", "a/b", "C:x") nor one that Windows would change.
+    const std::wstring folderName = NarrowToWide(serial);
+    if (!IsPlainPathComponent(folderName))
+        return false;
+
+    // A package already in place is left as it is, whatever has changed since.
+    const std::wstring target = JoinPath(root, folderName);
+    if (PathExists(target))
+        return true;
+    if (!MakeDirectory(target))
+        return false;
+    CopySETFolder(package, target);
+    return true;
+}

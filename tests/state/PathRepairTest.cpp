@@ -1,0 +1,291 @@
+// The settings path repair on real folders: a package is copied once into the folder named after
+// its device serial, and a serial that is not a plain folder name creates nothing anywhere.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/TempFolder.h"
+#include "state/PackageFolder.h"
+#include "state/Sysconfig_SET.h"
+#include "support/Paths.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using quillon::testing::NoiseBytes;
+using quillon::testing::ReadBytes;
+using quillon::testing::RunCommand;
+using quillon::testing::SnapshotTree;
+using quillon::testing::TempFolder;
+using quillon::testing::Tree;
+using quillon::testing::TreeChanges;
+using quillon::testing::WriteBytes;
+
+constexpr const char* kMarker = "Use Orbisto above v6.3.4";
+
+// The sandbox lives under an ASCII temporary folder, so widening is one character for one.
+std::wstring Wide(const fs::path& path)
+{
+    const std::string narrow = path.string();
+    return std::wstring(narrow.begin(), narrow.end());
+}
+
+std::string Printed(const std::function<void()>& action)
+{
+    ::testing::internal::CaptureStdout();
+    action();
+    return ::testing::internal::GetCapturedStdout();
+}
+
+class PathRepair : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        fs::create_directories(package);
+        fs::create_directories(root);
+    }
+
+    // A package with a marked description, device files, an empty file and a subfolder.
+    void FillPackage(const std::string& description)
+    {
+        WriteBytes(package / "DeviceSet.DST", description);
+        WriteBytes(package / "AB12XY345678.ORI", NoiseBytes(100000, 5));
+        WriteBytes(package / "AB12XY345678.RGF", "rgf");
+        WriteBytes(package / "BDB0001.bdb", "bdb");
+        WriteBytes(package / "empty.bin", "");
+        fs::create_directory(package / "sub");
+        WriteBytes(package / "sub" / "inner.txt", "not copied");
+    }
+
+    // What the target should hold: the package's files, without its folders.
+    Tree PackageFiles()
+    {
+        Tree files = SnapshotTree(package);
+        files.erase("sub");
+        files.erase("sub/inner.txt");
+        return files;
+    }
+
+    bool Repair() { return CSysconfig_SET::get()->RepairSETPath(Wide(root), Wide(package)); }
+
+    TempFolder sandbox;
+    fs::path package = sandbox.path() / "data" / "new";
+    fs::path root = sandbox.path() / "a" / "b" / "sets";
+    fs::path target = root / "AB12XY345678";
+};
+
+TEST_F(PathRepair, TheFirstRepairCopiesEveryFileOfThePackageButNotItsFolders)
+{
+    struct Case {
+        const char* name;
+        std::string description;
+    };
+    const std::vector<Case> cases = {
+        {"marked layout", std::string(kMarker) + "\nAB12XY345678\nBDB0001\n"},
+        {"marked layout, CR LF", std::string(kMarker) + "\r\nAB12XY345678\r\nBDB0001\r\n"},
+        {"plain layout", "AB12XY345678\nBDB0001\n"},
+        {"plain layout, serial alone without a line end", "AB12XY345678"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(target);
+        FillPackage(c.description);
+
+        bool repaired = false;
+        EXPECT_EQ(Printed([&] { repaired = Repair(); }), "");
+        EXPECT_TRUE(repaired);
+        EXPECT_EQ(TreeChanges(PackageFiles(), SnapshotTree(target)), "");
+        EXPECT_EQ(fs::file_size(target / "empty.bin"), 0u);
+    }
+}
+
+TEST_F(PathRepair, APackageInPlaceIsLeftAsItIs)
+{
+    FillPackage(std::string(kMarker) + "\nAB12XY345678\nBDB0001\n");
+    ASSERT_TRUE(Repair());
+    const Tree firstCopy = SnapshotTree(target);
+
+    WriteBytes(package / "AB12XY345678.RGF", "changed since");
+    WriteBytes(package / "new.bin", "added since");
+    EXPECT_TRUE(Repair());
+    EXPECT_EQ(TreeChanges(firstCopy, SnapshotTree(target)), "");
+
+    // A file of the folder's name counts as the folder.
+    fs::remove_all(target);
+    WriteBytes(target, "a file in the way");
+    EXPECT_TRUE(Repair());
+    EXPECT_EQ(ReadBytes(target), "a file in the way");
+}
+
+TEST_F(PathRepair, PackagesWithoutAUsableSerialCreateNothing)
+{
+    struct Case {
+        const char* name;
+        std::optional<std::string> description;  // none: no description file
+    };
+    const std::vector<Case> cases = {
+        {"no description file", std::nullopt},
+        {"empty description file", ""},
+        {"empty first line", "\nBDB0001\n"},
+        {"marker followed by an empty line", std::string(kMarker) + "\n\nBDB0001\n"},
+        {"marker alone", std::string(kMarker) + "\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove(package / "DeviceSet.DST");
+        if (c.description)
+            WriteBytes(package / "DeviceSet.DST", *c.description);
+        const Tree before = SnapshotTree(sandbox.path());
+        EXPECT_FALSE(Repair());
+        EXPECT_EQ(TreeChanges(before, SnapshotTree(sandbox.path())), "");
+    }
+
+    // A folder where the description should be exists, but cannot be read.
+    fs::remove(package / "DeviceSet.DST");
+    fs::create_directory(package / "DeviceSet.DST");
+    const Tree before = SnapshotTree(sandbox.path());
+    EXPECT_FALSE(Repair());
+    EXPECT_EQ(TreeChanges(before, SnapshotTree(sandbox.path())), "");
+}
+
+TEST_F(PathRepair, AMissingRootIsNotCreated)
+{
+    FillPackage("AB12XY345678\nBDB0001\n");
+    fs::remove_all(root);
+    const Tree before = SnapshotTree(sandbox.path());
+    EXPECT_FALSE(Repair());
+    EXPECT_EQ(TreeChanges(before, SnapshotTree(sandbox.path())), "");
+}
+
+TEST_F(PathRepair, SerialsThatAreNotAPlainFolderNameAreRefused)
+{
+    const std::vector<std::string> serials = {
+        "..",
+        ".",
+        "...",
+        " . ",
+        "../escaped",
+        "../../escaped",
+        "sub/escaped",
+        "..\\escaped",
+        "sub\\escaped",
+        "/escaped",
+        "\\escaped",
+        "\\\\server\\share",
+        "C:escaped",
+        "C:\\escaped",
+        "name:stream",
+        "tab\tinside",
+        "bell\a",
+        "del\x7f",
+        "AB\r12",
+        "\xFF\xFF",  // not code page 936 at all: widens to nothing
+    };
+    WriteBytes(package / "AB12XY345678.ORI", "device file");
+    for (const std::string& serial : serials) {
+        SCOPED_TRACE(::testing::PrintToString(serial));
+        WriteBytes(package / "DeviceSet.DST", std::string(kMarker) + "\n" + serial + "\nBDB0001\n");
+        const Tree before = SnapshotTree(sandbox.path());
+        bool repaired = true;
+        EXPECT_EQ(Printed([&] { repaired = Repair(); }), "");
+        EXPECT_FALSE(repaired);
+        EXPECT_EQ(TreeChanges(before, SnapshotTree(sandbox.path())), "");
+    }
+}
+
+TEST_F(PathRepair, SerialsInTheDoubleByteCodePageNameOneFolder)
+{
+    struct Case {
+        const char* name;
+        std::string serial;
+        std::wstring folder;
+    };
+    const std::vector<Case> cases = {
+        {"two double-byte characters", "\xD6\xD0\xCE\xC4", L"\x4E2D\x6587"},
+        // The second byte of this character is the code of a backslash, yet it is one character.
+        {"trail byte that looks like a backslash", "\x95\x5C" "01", L"\x661E" L"01"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(root);
+        fs::create_directory(root);
+        WriteBytes(package / "DeviceSet.DST", c.serial + "\nBDB0001\n");
+
+        EXPECT_TRUE(Repair());
+
+        std::vector<std::wstring> listed;
+        ASSERT_TRUE(quillon::ListDirectory(Wide(root), listed));
+        EXPECT_EQ(listed, std::vector<std::wstring>{c.folder});
+        const std::wstring folder = quillon::JoinPath(Wide(root), c.folder);
+        EXPECT_EQ(quillon::GetPathKind(folder), quillon::PathKind::Directory);
+        EXPECT_TRUE(quillon::PathExists(quillon::JoinPath(folder, L"DeviceSet.DST")));
+    }
+}
+
+TEST_F(PathRepair, APackagePathWithoutAForwardSlashGetsAnEmptyTarget)
+{
+    FillPackage("AB12XY345678\nBDB0001\n");
+    // Relative to the current folder, the package path needs no separator at all.
+    const fs::path previous = fs::current_path();
+    fs::current_path(package.parent_path());
+    bool repaired = false;
+    const std::string printed =
+        Printed([&] { repaired = CSysconfig_SET::get()->RepairSETPath(Wide(root), L"new"); });
+    fs::current_path(previous);
+
+    EXPECT_TRUE(repaired);
+    EXPECT_EQ(printed, "src path error\n");
+    EXPECT_TRUE(fs::is_directory(target));
+    EXPECT_TRUE(fs::is_empty(target));
+}
+
+TEST_F(PathRepair, CopyingAFolderSaysWhenThereIsNothingToCopy)
+{
+    const fs::path empty = sandbox.path() / "empty";
+    fs::create_directory(empty);
+    fs::create_directory(target);
+
+    EXPECT_EQ(Printed([&] { quillon::CopySETFolder(Wide(empty), Wide(target)); }), "src dir is empty\n");
+    // A folder that cannot be listed stops the copy without a word.
+    EXPECT_EQ(Printed([&] { quillon::CopySETFolder(Wide(sandbox.path() / "missing"), Wide(target)); }), "");
+    EXPECT_TRUE(fs::is_empty(target));
+}
+
+TEST_F(PathRepair, FilesThatCannotBeReadAreSkippedAndTheRestCopied)
+{
+    FillPackage("AB12XY345678\nBDB0001\n");
+    // Reading a FIFO would wait for a writer that never comes.
+    if (RunCommand("mkfifo \"" + (package / "pipe.ORI").string() + "\"") != 0)
+        GTEST_SKIP() << "no FIFOs here";
+    Tree expected = PackageFiles();
+    ASSERT_EQ(expected.erase("pipe.ORI"), 1u);
+
+    EXPECT_TRUE(Repair());
+
+    EXPECT_EQ(TreeChanges(expected, SnapshotTree(target)), "");
+}
+
+TEST_F(PathRepair, APackageFolderThatCannotBeListedGetsAnEmptyTarget)
+{
+    FillPackage("AB12XY345678\nBDB0001\n");
+    fs::permissions(package, fs::perms::owner_write | fs::perms::owner_exec);
+    std::error_code listing;
+    fs::directory_iterator probe(package, listing);
+    if (!listing) {
+        fs::permissions(package, fs::perms::owner_all);
+        GTEST_SKIP() << "this user can list any folder";
+    }
+
+    bool repaired = false;
+    EXPECT_EQ(Printed([&] { repaired = Repair(); }), "");
+    fs::permissions(package, fs::perms::owner_all);
+    EXPECT_TRUE(repaired);
+    EXPECT_TRUE(fs::is_empty(target));
+}
+
+}  // namespace
