@@ -1,0 +1,84 @@
+// The serial link: the host finds the device itself. It lists the machine's serial ports, tries
+// them from the last listed to the first, and keeps the first one whose data looks like a device
+// frame; ports that fail are skipped until every listed port has failed. On that port it announces
+// the link key, reads the device's frames for the message handler, carries the host's frames, and
+// announces a new key when the device's frames keep carrying a wrong key tag. One watcher thread
+// does all of it, and reports about once a millisecond whether the device is reachable.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "protocol/HostFrames.h"
+#include "support/SerialPort.h"
+#include "support/WfirstRWLock.h"
+#include "transport/Communication_SET.h"
+#include "transport/FrameDelivery.h"
+
+class CSerialPort_SET : public CCommunication_SET, public quillon::HostFrames<CSerialPort_SET> {
+public:
+    using MessageHandler = quillon::MessageHandler;
+
+    // Starts the watcher; its first port search comes after 100 passes.
+    CSerialPort_SET();
+    // Stops the watcher, waits for it and closes the port.
+    ~CSerialPort_SET() override;
+
+    // Receives every frame the device sends, on the watcher's thread; its result is the result of
+    // ReadFrames. Set it right after construction: the first port search is 100 passes away.
+    void SetMsgCallback(MessageHandler handler);
+
+    // Reads the device's data until a frame is complete, or until tries reads in a row came back
+    // empty. -1 on a port error, on data that is not a device's, or when nothing came at all;
+    // otherwise 0 or the handler's result. Runs on the watcher's thread.
+    int ReadFrames(int tries);
+
+    // One search over the listed ports; runs on the watcher's thread every 100 passes.
+    void FindDevicePort();
+
+    // Announces a new link key, twice in a row, on the current port.
+    void SendKey();
+
+    // How HostFrames' frames leave. Safe from any thread: the port object cannot be replaced or
+    // deleted while a send uses it. -1 when no port is open.
+    int SendBytes(const char* data, int count);
+
+    // For the host's status display and for tests.
+    std::string DevicePortName() const;  // the port the device was found on, or empty
+    int KeyFramesSent() const { return KeySendCount.load(); }
+    int SearchesStarted() const { return searches_.load(); }
+
+private:
+    static constexpr int kSearchEvery = 100;  // watcher passes between port searches
+
+    void WatchPort();
+    bool DeviceOnline() const;
+    // Both under the exclusive side of PortLock, so a send never meets a port being closed or
+    // deleted; sends wait meanwhile.
+    void ClosePort();
+    void ReplacePort(std::unique_ptr<libmarl::SerialPort> replacement);
+
+    mutable std::mutex StateMutex;  // guards RealPort for readers on other threads
+    std::string RealPort;           // set once a port passed a trial; never emptied again
+    // Host threads hold the shared side while they send on Port; the watcher holds the exclusive
+    // side while it closes, replaces or deletes Port. Only the watcher changes Port, so its own
+    // reads need no lock.
+    libmarl::WfirstRWLock PortLock;
+    std::unique_ptr<libmarl::SerialPort> Port;
+    std::atomic<bool> StopRequested{false};
+    std::string RecvBuffer;  // what one ReadFrames call gathered
+    MessageHandler MsgCallback;
+    std::int32_t SearchCounter = 0;
+    std::atomic<std::int32_t> KeySendCount{0};
+    std::int32_t KeyFailCount = 0;  // chunks with a wrong key tag since the last key frame
+    std::vector<std::string> RejectedPorts;
+    bool IsDevicePort = false;  // a first chunk here looked like a device's greeting
+
+    std::atomic<int> searches_{0};
+    std::thread watcher_;
+};

@@ -1,0 +1,214 @@
+#include "common/DevicePeer.h"
+
+#include <asio.hpp>
+
+#include <algorithm>
+
+namespace quillon::testing {
+
+namespace {
+
+class TcpChannel final : public ByteChannel {
+public:
+    bool Connect(int port)
+    {
+        asio::error_code error;
+        socket_.connect({asio::ip::address_v4::loopback(), static_cast<unsigned short>(port)}, error);
+        if (!error)
+            socket_.set_option(asio::ip::tcp::no_delay(true), error);
+        return !error;
+    }
+
+    bool Write(const std::uint8_t* data, std::size_t size) override
+    {
+        asio::error_code error;
+        asio::write(socket_, asio::buffer(data, size), error);
+        return !error;
+    }
+
+    std::optional<Bytes> ReadSome(std::chrono::milliseconds timeout) override
+    {
+        if (!socket_.is_open())
+            return std::nullopt;
+        Bytes buffer(8192);
+        std::size_t got = 0;
+        asio::error_code result = asio::error::would_block;
+        socket_.async_read_some(asio::buffer(buffer), [&](const asio::error_code& error, std::size_t n) {
+            result = error;
+            got = n;
+        });
+        context_.restart();
+        context_.run_for(timeout);
+        if (!context_.stopped()) {
+            socket_.cancel();  // time-out: let the read finish as cancelled
+            context_.restart();
+            context_.run();
+            if (result == asio::error::operation_aborted)
+                result = {};
+        }
+        if (result && result != asio::error::would_block)
+            return std::nullopt;
+        buffer.resize(got);
+        return buffer;
+    }
+
+    void Close() override
+    {
+        asio::error_code ignored;
+        socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
+        socket_.close(ignored);
+    }
+
+private:
+    asio::io_context context_;
+    asio::ip::tcp::socket socket_{context_};
+};
+
+}  // namespace
+
+std::unique_ptr<ByteChannel> ConnectTcp(int port)
+{
+    auto channel = std::make_unique<TcpChannel>();
+    if (!channel->Connect(port))
+        return nullptr;
+    return channel;
+}
+
+Bytes GreetingFrame()
+{
+    Bytes frame(FrameLength(FrameType::Hello));
+    const int length = AssembleFrame(frame, TypeByte(FrameType::Hello), Bytes{}, LinkKey{});
+    frame.resize(length);
+    return frame;
+}
+
+DevicePeer::DevicePeer(std::unique_ptr<ByteChannel> channel, bool padShortFrames)
+    : channel_(std::move(channel)), padShortFrames_(padShortFrames)
+{
+}
+
+bool DevicePeer::Fill(std::size_t wanted, std::chrono::steady_clock::time_point deadline)
+{
+    while (pending_.size() < wanted) {
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= deadline)
+            return false;
+        auto chunk = channel_->ReadSome(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now) +
+                                        std::chrono::milliseconds(1));
+        if (!chunk)
+            return false;
+        pending_.insert(pending_.end(), chunk->begin(), chunk->end());
+    }
+    return true;
+}
+
+std::optional<Bytes> DevicePeer::ReadWireFrame(std::chrono::milliseconds timeout)
+{
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        while (!pending_.empty() && pending_.front() != kFrameStart)
+            pending_.pop_front();
+        if (!Fill(2, deadline))
+            return std::nullopt;
+        if (pending_.front() != kFrameStart)
+            continue;
+        const int length = FrameLength(pending_[1]);
+        if (length == 0) {
+            pending_.pop_front();
+            continue;
+        }
+        if (!Fill(length, deadline))
+            return std::nullopt;
+        Bytes frame(pending_.begin(), pending_.begin() + length);
+        pending_.erase(pending_.begin(), pending_.begin() + length);
+        return frame;
+    }
+}
+
+std::optional<Bytes> DevicePeer::ReadWireFrameUntil(std::chrono::steady_clock::time_point deadline, bool keyFrame)
+{
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        auto wire = ReadWireFrame(std::max(left, std::chrono::milliseconds(0)));
+        if (!wire)
+            return std::nullopt;
+        if ((*wire)[1] != TypeByte(FrameType::Key))
+            return wire;
+        // Every key frame on the way puts its key in force, as on a real device.
+        key_ = quillon::ReadKeyFrame(wire->data());
+        if (keyFrame)
+            return wire;
+    }
+}
+
+std::optional<HostFrame> DevicePeer::ReadFrame(std::chrono::milliseconds timeout)
+{
+    auto wire = ReadWireFrameUntil(std::chrono::steady_clock::now() + timeout, false);
+    if (!wire)
+        return std::nullopt;
+    HostFrame frame{*wire, *wire};
+    if (!CheckFrame(frame.clear.data(), static_cast<int>(frame.clear.size()), key_))
+        frame.clear.clear();
+    return frame;
+}
+
+std::optional<Bytes> DevicePeer::ReadKeyFrame(std::chrono::milliseconds timeout)
+{
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        auto wire = ReadWireFrameUntil(deadline, true);
+        if (!wire || (*wire)[1] == TypeByte(FrameType::Key))
+            return wire;
+    }
+}
+
+void DevicePeer::Send(FrameType type, const Bytes& body)
+{
+    Bytes frame(kMaxFrameSize);
+    frame.resize(AssembleFrame(frame, TypeByte(type), body, key_));
+    if (padShortFrames_ && frame.size() < 72) {
+        // A serial device pads short frames to 72 bytes and ends the padding with '#'.
+        frame.resize(72, 0x00);
+        frame.back() = kFrameEnd;
+    }
+    SendRaw(frame);
+}
+
+void DevicePeer::SendValue(std::uint8_t a, std::uint8_t b, std::uint32_t value)
+{
+    Send(FrameType::Value, {a, b, static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8),
+                            static_cast<std::uint8_t>(value >> 16), static_cast<std::uint8_t>(value >> 24)});
+}
+
+void DevicePeer::SendBlock(std::uint16_t index, const std::uint8_t* data, std::size_t size)
+{
+    Bytes body = {static_cast<std::uint8_t>(index), static_cast<std::uint8_t>(index >> 8)};
+    body.insert(body.end(), data, data + std::min<std::size_t>(size, kBlockDataSize));
+    Send(FrameType::Block, body);
+}
+
+void DevicePeer::SendRaw(const Bytes& bytes)
+{
+    channel_->Write(bytes.data(), bytes.size());
+}
+
+bool DevicePeer::Quiet(std::chrono::milliseconds window)
+{
+    if (!pending_.empty())
+        return false;
+    const auto deadline = std::chrono::steady_clock::now() + window;
+    for (;;) {
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= deadline)
+            return true;
+        auto chunk = channel_->ReadSome(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now));
+        if (!chunk)
+            return true;  // a closed channel carries nothing
+        if (!chunk->empty()) {
+            pending_.insert(pending_.end(), chunk->begin(), chunk->end());
+            return false;
+        }
+    }
+}
+
+}  // namespace quillon::testing

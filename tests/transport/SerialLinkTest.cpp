@@ -1,0 +1,287 @@
+// The serial link on pseudo-terminals. A port trial gives a port 200 empty reads of 20 ms each to
+// show a device, so every test that has a device found or a silent port rejected takes four
+// seconds or more: there are few of them, and each covers as much as it can.
+#include "transport/SerialPort_SET.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "common/DevicePeer.h"
+#include "common/PseudoTerminal.h"
+#include "common/WaitFor.h"
+#include "state/Sysconfig_SET.h"
+#include "support/SerialPortList.h"
+
+namespace {
+
+using namespace quillon;
+using namespace quillon::testing;
+
+// A trial takes 4 s; the first search comes after about 100 ms.
+constexpr auto kFound = std::chrono::seconds(15);
+
+// The serial link with its port list pinned to the given terminals, recording deliveries.
+class SerialLink {
+public:
+    explicit SerialLink(const std::vector<const PseudoTerminal*>& ports)
+    {
+        std::vector<std::string> names;
+        for (const auto* pty : ports)
+            names.push_back(pty->slavePath());
+        serial::pin_ports(names);
+        link_ = std::make_unique<CSerialPort_SET>();
+        link_->SetMsgCallback([this](unsigned char* frame, int length) {
+            std::lock_guard lock(mutex_);
+            delivered_.emplace_back(frame, frame + length);
+            return 0;
+        });
+    }
+
+    CSerialPort_SET& operator*() { return *link_; }
+    CSerialPort_SET* operator->() { return link_.get(); }
+
+    std::vector<Bytes> delivered()
+    {
+        std::lock_guard lock(mutex_);
+        return delivered_;
+    }
+
+private:
+    std::mutex mutex_;
+    std::vector<Bytes> delivered_;
+    std::unique_ptr<CSerialPort_SET> link_;
+};
+
+// A device on a pseudo-terminal that greets the host once. The terminal holds the greeting until
+// the host opens the port and reads it; greeting again could leave a stale greeting in front of
+// the device's first frame after the key, which the host would then not see.
+class GreetingDevice {
+public:
+    explicit GreetingDevice(PseudoTerminal& pty) : pty_(pty), peer_(PtyDeviceChannel(pty), true)
+    {
+        peer_.SendRaw(GreetingFrame());
+    }
+
+    // The first key frame the host announces.
+    std::optional<Bytes> AwaitKey(std::chrono::milliseconds deadline = kFound)
+    {
+        return peer_.ReadKeyFrame(deadline);
+    }
+
+    DevicePeer& peer() { return peer_; }
+    PseudoTerminal& pty() { return pty_; }
+
+private:
+    PseudoTerminal& pty_;
+    DevicePeer peer_;
+};
+
+class SerialLinkTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (!PseudoTerminal::Supported())
+            GTEST_SKIP() << "pseudo-terminals are not available on this platform";
+    }
+};
+
+TEST_F(SerialLinkTest, DeviceIsFoundKeyedTwiceAndHeard)
+{
+    PseudoTerminal pty;
+    ASSERT_TRUE(pty.ok()) << pty.error();
+    auto* registry = CSysconfig_SET::get();
+    std::atomic<int> online{0}, offline{0};
+    registry->SetDeviceOnline([&](int state, int link) {
+        EXPECT_EQ(link, 0);
+        ++(state == 1 ? online : offline);
+    });
+
+    SerialLink link({&pty});
+    GreetingDevice device(pty);
+    const auto firstKey = device.AwaitKey();
+    ASSERT_TRUE(firstKey) << "the device was never keyed";
+    // The key frame goes out twice in a row, the same bytes both times.
+    const auto secondKey = device.peer().ReadWireFrame();
+    ASSERT_TRUE(secondKey);
+    EXPECT_EQ(*secondKey, *firstKey);
+    EXPECT_EQ(device.peer().key(), link->currentKey());
+    EXPECT_EQ(link->DevicePortName(), pty.slavePath());
+    EXPECT_TRUE(WaitFor([&] { return link->KeyFramesSent() == 1; }));
+    EXPECT_GT(offline.load(), 0) << "searching is reported as offline";
+    ASSERT_TRUE(WaitFor([&] { return online > 0; }));
+    EXPECT_EQ(registry->GetSeriOrTcp(), 0);
+
+    // A short frame read by itself is filled to 72 bytes; the handler sees the fill.
+    Bytes ack(kMaxFrameSize);
+    ack.resize(AssembleFrame(ack, TypeByte(FrameType::Ack), Bytes{0}, device.peer().key()));
+    device.peer().SendRaw(ack);
+    Bytes filled = ack;
+    filled.resize(72, 0x12);
+    ASSERT_TRUE(WaitFor([&] { return link.delivered().size() == 1; }));
+    EXPECT_EQ(link.delivered()[0], filled);
+
+    // A device that pads its short frames itself is delivered as it sent them.
+    device.peer().SendAck();
+    ASSERT_TRUE(WaitFor([&] { return link.delivered().size() == 2; }));
+    EXPECT_EQ(link.delivered()[1].size(), 72u);
+    EXPECT_EQ(link.delivered()[1].back(), kFrameEnd);
+
+    // A block frame that crosses the line in pieces is gathered whole.
+    Bytes data(kBlockDataSize);
+    for (std::size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<std::uint8_t>(i * 7 + 1);
+    Bytes block(kMaxFrameSize);
+    Bytes body = {5, 0};
+    body.insert(body.end(), data.begin(), data.end());
+    block.resize(AssembleFrame(block, TypeByte(FrameType::Block), body, device.peer().key()));
+    ASSERT_TRUE(pty.writeInPieces(std::string(block.begin(), block.end()), 512, std::chrono::milliseconds(2)));
+    ASSERT_TRUE(WaitFor([&] { return link.delivered().size() == 3; }));
+    EXPECT_EQ(link.delivered()[2], block);
+
+    // The host's frames reach the device over the same port.
+    link->SendCommand(2, 1, 0);
+    const auto command = device.peer().ReadFrame();
+    ASSERT_TRUE(command && command->checked());
+    EXPECT_EQ(Bytes(command->clear.begin() + 2, command->clear.begin() + 6), (Bytes{2, 1, 0, 0}));
+
+    registry->SetDeviceOnline(nullptr);
+}
+
+TEST_F(SerialLinkTest, LastListedPortIsTriedFirst)
+{
+    PseudoTerminal first, last;
+    ASSERT_TRUE(first.ok() && last.ok());
+    SerialLink link({&first, &last});
+    GreetingDevice lastDevice(last);
+    GreetingDevice firstDevice(first);
+    // Both greet; the one listed last is tried first and wins, and the search then leaves the
+    // other port alone.
+    ASSERT_TRUE(lastDevice.AwaitKey());
+    EXPECT_EQ(link->DevicePortName(), last.slavePath());
+    // The search that found the device has ended once the next one starts.
+    const int searches = link->SearchesStarted();
+    ASSERT_TRUE(WaitFor([&] { return link->SearchesStarted() > searches; }, std::chrono::seconds(20)));
+    EXPECT_TRUE(first.drain().empty()) << "the port listed first was left alone";
+    EXPECT_EQ(link->KeyFramesSent(), 1);
+}
+
+TEST_F(SerialLinkTest, SilentPortIsPassedOverAndDataThatIsNoGreetingIsRefused)
+{
+    PseudoTerminal device, silent, noisy;
+    ASSERT_TRUE(device.ok() && silent.ok() && noisy.ok());
+    // Tried in the order noisy, silent, device.
+    SerialLink link({&device, &silent, &noisy});
+    std::atomic<bool> stop{false};
+    std::thread noise([&] {
+        DevicePeer peer(PtyDeviceChannel(noisy), true);
+        while (!stop && peer.Quiet(std::chrono::milliseconds(20)))
+            peer.SendRaw(Bytes(20, 0x41));
+    });
+
+    ::testing::internal::CaptureStdout();
+    GreetingDevice greeter(device);
+    const auto key = greeter.AwaitKey(std::chrono::seconds(20));
+    stop = true;
+    noise.join();
+    const std::string printed = ::testing::internal::GetCapturedStdout();
+
+    ASSERT_TRUE(key);
+    EXPECT_EQ(link->DevicePortName(), device.slavePath());
+    EXPECT_NE(printed.find("Received Error: 41 41"), std::string::npos);
+    EXPECT_NE(printed.find("realPort: " + device.slavePath()), std::string::npos);
+    EXPECT_TRUE(silent.drain().empty());
+}
+
+TEST_F(SerialLinkTest, WrongKeyTagsLeadToANewKeyAndUnpluggingGoesOffline)
+{
+    PseudoTerminal pty;
+    ASSERT_TRUE(pty.ok());
+    auto* registry = CSysconfig_SET::get();
+    std::atomic<int> lastState{0};
+    registry->SetDeviceOnline([&](int state, int) { lastState = state; });
+
+    SerialLink link({&pty});
+    GreetingDevice device(pty);
+    ASSERT_TRUE(device.AwaitKey());
+    ASSERT_TRUE(device.peer().ReadWireFrame());  // the repeat of the key frame
+    const LinkKey announced = device.peer().key();
+
+    // The device keeps scrambling with the key it had before: its tags are wrong.
+    device.peer().SetKey(LinkKey{});
+    for (int i = 0; i < 3; ++i) {
+        device.peer().SendAck();
+        ASSERT_TRUE(WaitFor([&] { return link.delivered().size() == static_cast<std::size_t>(i + 1); }));
+    }
+    const auto rekey = device.peer().ReadKeyFrame(std::chrono::seconds(20));
+    ASSERT_TRUE(rekey) << "no new key after three wrong tags";
+    EXPECT_TRUE(WaitFor([&] { return link->KeyFramesSent() == 2; }));
+    EXPECT_TRUE(device.peer().key() == link->currentKey());
+    EXPECT_TRUE(link->previousKey() == announced);
+
+    ASSERT_TRUE(WaitFor([&] { return lastState == 1; }));
+    pty.closeMaster();
+    ASSERT_TRUE(WaitFor([&] { return lastState == -1; }));
+    registry->SetDeviceOnline(nullptr);
+}
+
+TEST_F(SerialLinkTest, ReadWithoutTriesReadsNothing)
+{
+    SerialLink link({});
+    EXPECT_EQ(link->ReadFrames(0), -1);
+    EXPECT_EQ(link->ReadFrames(-3), -1);
+}
+
+std::size_t Count(const char* folder)
+{
+    std::size_t count = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(folder))
+        ++count;
+    return count;
+}
+
+TEST_F(SerialLinkTest, HundredLinksComeAndGoWithoutLeaks)
+{
+    if (!std::filesystem::exists("/proc/self/fd"))
+        GTEST_SKIP() << "needs /proc to count descriptors and threads";
+    PseudoTerminal silent;
+    ASSERT_TRUE(silent.ok());
+    const std::size_t descriptors = Count("/proc/self/fd");
+    const std::size_t threads = Count("/proc/self/task");
+    for (int i = 0; i < 100; ++i) {
+        SerialLink link({&silent});
+        if (i % 25 == 24) {  // some go in the middle of a port trial, which takes seconds
+            ASSERT_TRUE(WaitFor([&] { return link->SearchesStarted() == 1; }));
+        }
+    }
+    EXPECT_EQ(Count("/proc/self/fd"), descriptors);
+    EXPECT_EQ(Count("/proc/self/task"), threads);
+}
+
+TEST_F(SerialLinkTest, HostSendsNeverMeetAPortBeingReplaced)
+{
+    PseudoTerminal a, b;
+    ASSERT_TRUE(a.ok() && b.ok());
+    SerialLink link({&a, &b});
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> senders;
+    for (int t = 0; t < 2; ++t)
+        senders.emplace_back([&] {
+            while (!stop) {
+                link->SendCommand(0, 0, 0);
+                std::this_thread::yield();
+            }
+        });
+    // Both ports are silent: the watcher opens, replaces and closes port objects meanwhile.
+    ASSERT_TRUE(WaitFor([&] { return link->SearchesStarted() >= 2; }, std::chrono::seconds(20)));
+    stop = true;
+    for (auto& t : senders)
+        t.join();
+    EXPECT_TRUE(link->DevicePortName().empty());
+}
+
+}  // namespace
