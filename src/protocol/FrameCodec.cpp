@@ -73,7 +73,8 @@ int AssembleFrame(std::span<std::uint8_t> out, std::uint8_t type, std::span<cons
     if (length == 0)
         return 0;
     const std::size_t count = std::min<std::size_t>(body.size(), length - 6);
-    std::memcpy(out.data() + 2, body.data(), count);
+    if (count > 0)
+        std::memcpy(out.data() + 2, body.data(), count);
     SealFrame(out.data(), length, key, keyLength);
     return length;
 }

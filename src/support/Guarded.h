@@ -56,10 +56,10 @@ private:
 template <typename Signature>
 class GuardedCallback;
 
-template <typename... Args>
-class GuardedCallback<void(Args...)> {
+template <typename Result, typename... Args>
+class GuardedCallback<Result(Args...)> {
 public:
-    using Function = std::function<void(Args...)>;
+    using Function = std::function<Result(Args...)>;
 
     GuardedCallback() = default;
     GuardedCallback(const GuardedCallback&) = delete;
@@ -75,7 +75,7 @@ public:
 
     bool empty() const { return snapshot() == nullptr; }
 
-    // Invokes the callback if one is set; returns whether it ran.
+    // Invokes the callback if one is set, dropping its result; returns whether it ran.
     bool invoke(Args... args) const
     {
         auto function = snapshot();
@@ -85,13 +85,15 @@ public:
         return true;
     }
 
-private:
+    // The callback as it is now, to call as often as needed without the lock; null when none is
+    // set.
     std::shared_ptr<const Function> snapshot() const
     {
         std::lock_guard lock(mutex_);
         return function_;
     }
 
+private:
     mutable std::mutex mutex_;
     std::shared_ptr<const Function> function_;
 };

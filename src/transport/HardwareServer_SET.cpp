@@ -71,7 +71,7 @@ CHardwareServer_SET::~CHardwareServer_SET()
 
 void CHardwareServer_SET::SetMsgCallback(MessageHandler handler)
 {
-    MsgCallback = std::move(handler);
+    MsgCallback.store(std::move(handler));
 }
 
 bool CHardwareServer_SET::HasClients()
@@ -164,8 +164,8 @@ void CHardwareServer_SET::onRead(std::int64_t fd, std::vector<char>& data)
     }
     Line(std::to_string(RecvBuffer.size()));
 
-    if (MsgCallback)
-        quillon::DeliverChunk(RecvBuffer, MsgCallback);
+    if (const auto handler = MsgCallback.snapshot())
+        quillon::DeliverChunk(RecvBuffer, *handler);
     RecvBuffer.clear();
     data.clear();
 }

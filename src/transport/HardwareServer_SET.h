@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "protocol/HostFrames.h"
+#include "support/Guarded.h"
 #include "support/TCPServer.h"
 #include "transport/Communication_SET.h"
 #include "transport/FrameDelivery.h"
@@ -35,7 +36,7 @@ public:
     // that no callback reaches a half-destroyed object.
     ~CHardwareServer_SET() override;
 
-    // Receives every frame the device sends, on the server's thread. Set it before startThread.
+    // Receives every frame the device sends, on the server's thread.
     void SetMsgCallback(MessageHandler handler);
 
     void onConn(std::int64_t fd) override;
@@ -60,7 +61,8 @@ private:
     std::condition_variable WakeCondition;
     std::mutex WakeMutex;
     std::string RecvBuffer;  // the chunk under test; only the server's thread touches it
-    MessageHandler MsgCallback;
+    // May be set while the link runs: a delivery works with the handler it found when it began.
+    quillon::GuardedCallback<int(unsigned char*, int)> MsgCallback;
 
     bool stopWatching_ = false;  // guarded by WakeMutex
     std::thread watcher_;

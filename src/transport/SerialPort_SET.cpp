@@ -63,7 +63,7 @@ CSerialPort_SET::~CSerialPort_SET()
 
 void CSerialPort_SET::SetMsgCallback(MessageHandler handler)
 {
-    MsgCallback = std::move(handler);
+    MsgCallback.store(std::move(handler));
 }
 
 std::string CSerialPort_SET::DevicePortName() const
@@ -188,11 +188,12 @@ int CSerialPort_SET::ReadFrames(int tries)
         }
 
         Line(std::to_string(RecvBuffer.size()));
-        if (!MsgCallback) {
+        const auto handler = MsgCallback.snapshot();
+        if (!handler) {
             RecvBuffer.clear();
             return -1;
         }
-        const int result = quillon::DeliverChunk(RecvBuffer, MsgCallback);
+        const int result = quillon::DeliverChunk(RecvBuffer, *handler);
         RecvBuffer.clear();
         return result;
     }

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "protocol/HostFrames.h"
+#include "support/Guarded.h"
 #include "support/SerialPort.h"
 #include "support/WfirstRWLock.h"
 #include "transport/Communication_SET.h"
@@ -30,7 +31,7 @@ public:
     ~CSerialPort_SET() override;
 
     // Receives every frame the device sends, on the watcher's thread; its result is the result of
-    // ReadFrames. Set it right after construction: the first port search is 100 passes away.
+    // ReadFrames.
     void SetMsgCallback(MessageHandler handler);
 
     // Reads the device's data until a frame is complete, or until tries reads in a row came back
@@ -72,7 +73,8 @@ private:
     std::unique_ptr<libmarl::SerialPort> Port;
     std::atomic<bool> StopRequested{false};
     std::string RecvBuffer;  // what one ReadFrames call gathered
-    MessageHandler MsgCallback;
+    // May be set while the link runs: a delivery works with the handler it found when it began.
+    quillon::GuardedCallback<int(unsigned char*, int)> MsgCallback;
     std::int32_t SearchCounter = 0;
     std::atomic<std::int32_t> KeySendCount{0};
     std::int32_t KeyFailCount = 0;  // chunks with a wrong key tag since the last key frame
