@@ -1,0 +1,71 @@
+#include "transfer/DownloadArchive.h"
+
+namespace quillon {
+
+namespace {
+
+std::string PartPath(const std::string& path)
+{
+    return path + ".part";
+}
+
+}  // namespace
+
+DownloadArchive::~DownloadArchive()
+{
+    Abandon();
+}
+
+bool DownloadArchive::Write(const std::string& path, int index, const std::uint8_t* data, std::size_t count)
+{
+    std::lock_guard lock(mutex_);
+    if (index == 0) {
+        AbandonLocked();
+        path_ = path;
+        spoilt_ = false;
+        file_ = OpenFile(PartPath(path_), FileMode::Write);
+        spoilt_ = !file_;
+    } else if (!file_ || path != path_) {
+        spoilt_ = true;  // a block without its beginning
+    }
+    if (spoilt_)
+        return false;
+    if (count > 0 && std::fwrite(data, 1, count, file_.get()) != count)
+        spoilt_ = true;
+    return !spoilt_;
+}
+
+bool DownloadArchive::Finish()
+{
+    std::lock_guard lock(mutex_);
+    if (!file_ || spoilt_) {
+        AbandonLocked();
+        return false;
+    }
+    const bool written = CloseFile(std::move(file_));
+    if (!written || !RenameReplacing(PartPath(path_), path_)) {
+        RemoveFile(PartPath(path_));
+        path_.clear();
+        return false;
+    }
+    path_.clear();
+    return true;
+}
+
+void DownloadArchive::Abandon()
+{
+    std::lock_guard lock(mutex_);
+    AbandonLocked();
+}
+
+void DownloadArchive::AbandonLocked()
+{
+    if (file_) {
+        file_.reset();
+        RemoveFile(PartPath(path_));
+    }
+    path_.clear();
+    spoilt_ = false;
+}
+
+}  // namespace quillon

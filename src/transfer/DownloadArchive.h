@@ -1,0 +1,42 @@
+// The archive a download writes, block by block. It is written under a name of its own (the
+// archive's path with ".part" added) and put in place only when its last block is in, so that a
+// download that stops half-way never leaves a file that looks like a complete archive.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+#include "support/Paths.h"
+
+namespace quillon {
+
+class DownloadArchive {
+public:
+    DownloadArchive() = default;
+    ~DownloadArchive();
+    DownloadArchive(const DownloadArchive&) = delete;
+    DownloadArchive& operator=(const DownloadArchive&) = delete;
+
+    // Block 0 starts the archive at path afresh (dropping any unfinished one); later blocks are
+    // appended. False when the block could not be written; the archive is then spoilt and Finish
+    // will refuse it.
+    bool Write(const std::string& path, int index, const std::uint8_t* data, std::size_t count);
+
+    // Puts the archive in place at its path. False, and nothing in place, when a block could not be
+    // written or no block came.
+    bool Finish();
+
+    // Drops an unfinished archive.
+    void Abandon();
+
+private:
+    void AbandonLocked();
+
+    std::mutex mutex_;
+    FilePtr file_;
+    std::string path_;
+    bool spoilt_ = false;
+};
+
+}  // namespace quillon

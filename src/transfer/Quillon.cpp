@@ -1,0 +1,345 @@
+#include "transfer/Quillon.h"
+
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "support/Diagnostics.h"
+#include "support/Paths.h"
+#include "support/Text.h"
+#include "transfer/DownloadArchive.h"
+#include "transfer/PendingOp.h"
+#include "transport/HardwareServer_SET.h"
+#include "transport/SerialPort_SET.h"
+
+using quillon::diag::Printf;
+
+namespace {
+
+constexpr int kDevicePort = 8234;
+constexpr int kSerialLink = 0;
+constexpr int kTcpLink = 1;
+
+// A reply wait polls its flag this many times, a millisecond apart, unless the answer wakes it.
+constexpr int kReplyPolls = 1000;
+constexpr auto kReplyPoll = std::chrono::milliseconds(1);
+
+// Archives are read whole into memory before they go out; the device takes no more than this.
+constexpr std::int64_t kMaxArchiveSize = 200'000'000;
+
+
+constexpr auto kProbeWait = std::chrono::milliseconds(500);
+constexpr auto kVersionAnswerWait = std::chrono::milliseconds(1000);
+constexpr auto kFirstRecordWait = std::chrono::milliseconds(1000);
+constexpr auto kRecordRetryWait = std::chrono::milliseconds(50);
+constexpr int kRecordRetries = 10;
+
+CSysconfig_SET& Registry()
+{
+    return *CSysconfig_SET::get();
+}
+
+bool IsVersionKind(char kind)
+{
+    return static_cast<unsigned char>(kind) <= 2;
+}
+
+std::uint8_t KindByte(char kind)
+{
+    return static_cast<std::uint8_t>(kind);
+}
+
+// The whole archive, or nothing: a file that cannot be read, or is too big for the device, is
+// refused before the device hears of it.
+bool ReadArchive(const std::string& path, std::vector<std::uint8_t>& content)
+{
+    quillon::FilePtr file = quillon::OpenFile(path, quillon::FileMode::Read);
+    if (!file || std::fseek(file.get(), 0, SEEK_END) != 0)
+        return false;
+    const long size = std::ftell(file.get());
+    if (size < 0 || size > kMaxArchiveSize || std::fseek(file.get(), 0, SEEK_SET) != 0)
+        return false;
+    content.resize(static_cast<std::size_t>(size));
+    return content.empty() || std::fread(content.data(), 1, content.size(), file.get()) == content.size();
+}
+
+// Runs op on whichever link the registry chose; false when no device has been seen yet.
+template <typename Op>
+bool OnChosenLink(CSerialPort_SET* serial, CHardwareServer_SET* tcp, Op&& op)
+{
+    switch (Registry().GetSeriOrTcp()) {
+    case kSerialLink:
+        op(*serial);
+        return true;
+    case kTcpLink:
+        op(*tcp);
+        return true;
+    default:
+        return false;
+    }
+}
+
+}  // namespace
+
+CQuillon::CQuillon()
+{
+    Registry().SetCloseExe(false);
+    // Both links exist before either can deliver a frame: the dispatcher answers on whichever link
+    // the registry chose, whichever link delivered.
+    SerialLink = std::make_unique<CSerialPort_SET>();
+    TcpLink = std::make_unique<CHardwareServer_SET>();
+    Download = std::make_unique<quillon::DownloadArchive>();
+    Packer = std::make_unique<CComPression>();
+    const auto handler = [this](unsigned char* frame, int length) { return ParseMsg(frame, length); };
+    SerialLink->SetMsgCallback(handler);
+    TcpLink->SetMsgCallback(handler);
+    TcpLink->startThread(kDevicePort);
+}
+
+CQuillon::~CQuillon()
+{
+    Registry().SetCloseExe(true);
+    // The TCP server stops first: its thread may be answering on the serial link.
+    TcpLink->stop();
+    SerialLink.reset();
+    TcpLink.reset();
+    Packer.reset();
+    Download.reset();
+}
+
+CCommunication_SET* CQuillon::ChosenLink()
+{
+    switch (Registry().GetSeriOrTcp()) {
+    case kSerialLink:
+        return SerialLink.get();
+    case kTcpLink:
+        return TcpLink.get();
+    default:
+        return nullptr;
+    }
+}
+
+namespace {
+
+// The shape both reply waits share: the close request ends a wait at once, the answer ends it as
+// soon as the dispatcher stores it, and otherwise it gives up after 1000 polls a millisecond apart.
+template <typename Answered, typename Failed>
+bool WaitForAnswer(CCommunication_SET& link, Answered&& answered, Failed&& failed, bool whenTimedOut)
+{
+    auto& registry = Registry();
+    if (registry.GetCloseExe())
+        return false;
+    for (int n = 0;; ++n) {
+        if (failed())
+            return false;
+        if (answered())
+            return true;
+        if (n == kReplyPolls)
+            return whenTimedOut;
+        link.WaitForReply([&] { return answered() || failed(); }, kReplyPoll);
+        if (registry.GetCloseExe())
+            return false;
+    }
+}
+
+}  // namespace
+
+bool CQuillon::judgewritesuccess()
+{
+    CCommunication_SET* link = ChosenLink();
+    return link && WaitForAnswer(
+                       *link, [link] { return link->WriteAck.load(); }, [] { return false; }, false);
+}
+
+bool CQuillon::judgereadsuccess()
+{
+    // The device refuses within the window or not at all: silence is success, so the whole window
+    // is always waited out.
+    CCommunication_SET* link = ChosenLink();
+    return link && WaitForAnswer(
+                       *link, [] { return false; }, [link] { return !link->ReadOk.load(); }, true);
+}
+
+int CQuillon::WriteSettoHard(std::string zipPath, char kind)
+{
+    CCommunication_SET* link = ChosenLink();
+    if (!link)
+        return -1;
+    std::vector<std::uint8_t> archive;
+    if (!ReadArchive(zipPath, archive))
+        return -1;
+
+    auto& registry = Registry();
+    link->WriteAck.exchange(false);
+    registry.PendingOp.exchange(quillon::pending::kUpload);
+    registry.SetWritefinish(false);
+    OnChosenLink(SerialLink.get(), TcpLink.get(),
+                 [&](auto& l) { l.SendCommand(quillon::command::kWrite, KindByte(kind), quillon::command::kSettings); });
+    registry.WriteStarted.exchange(0);
+    if (!judgewritesuccess())
+        return -1;
+
+    link->WriteAck.exchange(false);
+    const auto size = static_cast<std::int32_t>(archive.size());
+    const std::uint8_t sizeBytes[4] = {static_cast<std::uint8_t>(size), static_cast<std::uint8_t>(size >> 8),
+                                       static_cast<std::uint8_t>(size >> 16), static_cast<std::uint8_t>(size >> 24)};
+    OnChosenLink(SerialLink.get(), TcpLink.get(),
+                 [&](auto& l) { l.SendValue(KindByte(kind), quillon::value::kArchiveSize, sizeBytes, 4); });
+    if (!judgewritesuccess())
+        return -1;
+
+    const int count = (size + quillon::kBlockDataSize - 1) / quillon::kBlockDataSize;
+    std::size_t offset = 0;
+    std::uint16_t index = 0;
+    for (std::int32_t remaining = size; remaining > 0; remaining -= quillon::kBlockDataSize) {
+        // Block 0 goes at once: the flag still holds the size's acknowledgement.
+        if (!judgewritesuccess())
+            return -1;
+        const int blockSize = std::min(remaining, quillon::kBlockDataSize);
+        if (blockSize == quillon::kBlockDataSize)
+            link->WriteAck.exchange(false);
+        OnChosenLink(SerialLink.get(), TcpLink.get(),
+                     [&](auto& l) { l.SendBlock(archive.data() + offset, blockSize, index); });
+        offset += static_cast<std::size_t>(blockSize);
+        registry.SetWriteRate(index + 1, count);
+        Printf("curindex--%u  sumsize--%d\n", static_cast<unsigned>(index), count);
+        ++index;
+    }
+    Printf("finish---------------\n");
+    registry.SetWritefinish(true);
+    return 0;
+}
+
+void CQuillon::ReadSetFromHard(std::string zipPath, char kind)
+{
+    if (!ChosenLink())
+        return;
+    auto& registry = Registry();
+    registry.PendingOp.exchange(quillon::pending::kNone);
+    ReadBlockIndex.exchange(0);
+    ReadZipPath = std::move(zipPath);
+    Download->Abandon();
+    registry.SetReadfinish(false);
+    registry.ReadStarted.exchange(0);
+    registry.PendingOp.exchange(quillon::pending::kDownload);
+    OnChosenLink(SerialLink.get(), TcpLink.get(),
+                 [&](auto& l) { l.SendCommand(quillon::command::kRead, KindByte(kind), quillon::command::kSettings); });
+}
+
+int CQuillon::ReadFileVersion(char kind)
+{
+    CCommunication_SET* link = ChosenLink();
+    if (!link)
+        return -1;
+    VersionValue.exchange(-1);
+    if (!IsVersionKind(kind))
+        return -1;
+    VersionKind.exchange(KindByte(kind));
+    VersionItem.exchange(quillon::command::kVersion);
+
+    auto& registry = Registry();
+    registry.PendingOp.exchange(quillon::pending::kVersionRead);
+    link->ReadOk.exchange(true);
+    OnChosenLink(SerialLink.get(), TcpLink.get(),
+                 [&](auto& l) { l.SendCommand(quillon::command::kRead, KindByte(kind), quillon::command::kVersion); });
+    if (judgereadsuccess()) {
+        std::this_thread::sleep_for(kVersionAnswerWait);
+        return VersionValue.load();
+    }
+    OnChosenLink(SerialLink.get(), TcpLink.get(), [](auto& l) { l.SendCommand(0, 0, 0); });
+    registry.PendingOp.exchange(quillon::pending::kNone);
+    return -1;
+}
+
+int CQuillon::WriteFileVersion(char kind, int version)
+{
+    CCommunication_SET* link = ChosenLink();
+    if (!link || !IsVersionKind(kind))
+        return -1;
+    auto& registry = Registry();
+    const auto abort = [&] {
+        OnChosenLink(SerialLink.get(), TcpLink.get(), [](auto& l) { l.SendCommand(0, 0, 0); });
+        registry.PendingOp.exchange(quillon::pending::kNone);
+        return -1;
+    };
+
+    registry.PendingOp.exchange(quillon::pending::kVersionWrite);
+    link->WriteAck.exchange(false);
+    OnChosenLink(SerialLink.get(), TcpLink.get(),
+                 [&](auto& l) { l.SendCommand(quillon::command::kWrite, KindByte(kind), quillon::command::kVersion); });
+    if (!judgewritesuccess())
+        return abort();
+
+    link->WriteAck.exchange(false);
+    const auto v = static_cast<std::uint32_t>(version);
+    const std::uint8_t bytes[4] = {static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8),
+                                   static_cast<std::uint8_t>(v >> 16), static_cast<std::uint8_t>(v >> 24)};
+    OnChosenLink(SerialLink.get(), TcpLink.get(),
+                 [&](auto& l) { l.SendValue(KindByte(kind), quillon::value::kVersion, bytes, 4); });
+    if (!judgewritesuccess())
+        return abort();
+    return 0;
+}
+
+void CQuillon::WriteDeviceMsg(char* name)
+{
+    if (!name)
+        return;
+    OnChosenLink(SerialLink.get(), TcpLink.get(), [&](auto& l) { l.SendDeviceRecord(name); });
+}
+
+bool CQuillon::JudgeIsAvailable()
+{
+    if (!ChosenLink())
+        return false;
+    auto& registry = Registry();
+    registry.DeviceReplied.exchange(false);
+    OnChosenLink(SerialLink.get(), TcpLink.get(), [](auto& l) { l.SendCommand(0, 0, 0); });
+    std::this_thread::sleep_for(kProbeWait);
+    return registry.DeviceReplied.load();
+}
+
+int CQuillon::CheckDeviceSETDir(std::wstring folder)
+{
+    if (!ChosenLink())
+        return -1;
+    auto& registry = Registry();
+    registry.DeviceDirName = "";
+    OnChosenLink(SerialLink.get(), TcpLink.get(), [](auto& l) { l.RequestDeviceRecord(); });
+    std::this_thread::sleep_for(kFirstRecordWait);
+    for (int retry = 0; retry < kRecordRetries && registry.DeviceDirName.empty(); ++retry) {
+        OnChosenLink(SerialLink.get(), TcpLink.get(), [](auto& l) { l.RequestDeviceRecord(); });
+        std::this_thread::sleep_for(kRecordRetryWait);
+    }
+
+    std::string name = registry.DeviceDirName.load();
+    if (name.size() < static_cast<std::size_t>(quillon::kDeviceNameSize))
+        return -1;
+    name.resize(quillon::kDeviceNameSize);
+    registry.DeviceDirName = name;
+    // The name comes from the device: it must name a folder directly inside the host's folder.
+    if (name.find('\0') != std::string::npos || !quillon::IsPlainPathComponent(name))
+        return -1;
+
+    const std::wstring path = quillon::JoinPath(folder, quillon::NarrowToWide(name));
+    if (quillon::PathExists(path))
+        return 1;
+    return quillon::MakeDirectory(path) ? 0 : -1;
+}
+
+int CQuillon::ComPressSet(std::string srcDir, std::vector<std::string>& files, std::string zipPath)
+{
+    Packer->Setzipfilespath(std::move(srcDir));
+    return Packer->ComPress(files, std::move(zipPath));
+}
+
+void CQuillon::SetUnzipfloderpath(std::string folder)
+{
+    UnzipFolder = std::move(folder);
+}
+
+int CQuillon::UnComPressSet(std::string destDir, std::string zipPath)
+{
+    Packer->SetUnzipfilespath(std::move(destDir));
+    return Packer->UnComPress(std::move(zipPath));
+}

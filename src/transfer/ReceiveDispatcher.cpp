@@ -1,0 +1,181 @@
+// The receive dispatcher: what the library does with each frame the device sends. It runs on the
+// thread of the link that delivered the frame, answers on the link the registry chose, and carries
+// out the receiving half of a download.
+
+#include <cstring>
+
+#include "protocol/FrameCodec.h"
+#include "support/Diagnostics.h"
+#include "transfer/DownloadArchive.h"
+#include "transfer/PendingOp.h"
+#include "transfer/Quillon.h"
+#include "transport/HardwareServer_SET.h"
+#include "transport/SerialPort_SET.h"
+
+using quillon::diag::Printf;
+
+namespace {
+
+constexpr int kMaxDelivery = 5000;  // no link delivers more in one piece
+
+
+constexpr std::uint8_t kAccepted = 0;
+constexpr std::uint8_t kRefused = 1;
+
+std::uint32_t Le32(const unsigned char* bytes)
+{
+    return static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
+           static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
+}
+
+}  // namespace
+
+int CQuillon::ParseMsg(unsigned char* frame, int length)
+{
+    // The answer goes out on the link the registry chose, whichever link brought the frame.
+    switch (CSysconfig_SET::get()->GetSeriOrTcp()) {
+    case 0:
+        return Dispatch(*SerialLink, frame, length);
+    case 1:
+        return Dispatch(*TcpLink, frame, length);
+    default:
+        return -1;
+    }
+}
+
+template <typename Link>
+int CQuillon::Dispatch(Link& link, unsigned char* frame, int length)
+{
+    if (!frame || length < 2 || length > kMaxDelivery || frame[0] != quillon::kFrameStart ||
+        frame[length - 1] != quillon::kFrameEnd)
+        return -1;
+
+    auto& registry = *CSysconfig_SET::get();
+    // The state goes first, so a device that answers the abort at once meets it already changed.
+    const auto abort = [&] {
+        registry.PendingOp.exchange(quillon::pending::kNone);
+        link.SendCommand(0, 0, 0);
+        return -1;
+    };
+    // A delivery shorter than its type's frame fails that type's check: nothing past the delivered
+    // bytes is ever read.
+    const std::uint8_t type = frame[1];
+    const auto checked = [&] {
+        const int frameLength = quillon::FrameLength(type);
+        return length >= frameLength && link.CheckFrame(frame, frameLength);
+    };
+
+    switch (static_cast<quillon::FrameType>(type)) {
+    case quillon::FrameType::Ack: {
+        if (!checked())
+            return abort();
+        const std::int32_t op = registry.PendingOp.load();
+        if (frame[2] == kAccepted) {
+            if (op == quillon::pending::kUpload || op == quillon::pending::kVersionWrite) {
+                link.WriteAck.exchange(true);
+                link.NotifyReply();
+            }
+            registry.DeviceReplied.exchange(true);
+        } else if (frame[2] == kRefused) {
+            if (op == quillon::pending::kUpload || op == quillon::pending::kVersionWrite)
+                link.WriteAck.exchange(false);
+            if (op == quillon::pending::kVersionWrite)
+                link.ReadOk.exchange(false);
+            link.NotifyReply();
+            registry.PendingOp.exchange(quillon::pending::kNone);
+            link.SendCommand(0, 0, 0);
+        }
+        return 0;
+    }
+
+    case quillon::FrameType::Value: {
+        if (!checked())
+            return abort();
+        const std::uint32_t value = Le32(frame + 4);
+        switch (registry.PendingOp.load()) {
+        case quillon::pending::kVersionRead:
+            if (VersionItem.load() == quillon::value::kVersion && frame[2] == VersionKind.load() &&
+                frame[3] == quillon::value::kVersion)
+                VersionValue.exchange(static_cast<std::int32_t>(value));
+            break;
+        case quillon::pending::kDownload: {
+            ReadTotalSize.exchange(value);
+            const std::uint32_t blocks = value / quillon::kBlockDataSize + (value % quillon::kBlockDataSize != 0);
+            ReadBlockCount.exchange(static_cast<std::int32_t>(blocks));
+            // Only the first size reply asks for the first block; a repeated one restarts nothing.
+            std::int32_t unstarted = 0;
+            if (registry.ReadStarted.compare_exchange_strong(unstarted, 1))
+                link.SendAck();
+            break;
+        }
+        default:
+            break;
+        }
+        return 0;
+    }
+
+    case quillon::FrameType::Block:
+        return DispatchBlock(link, frame, length);
+
+    case quillon::FrameType::Record:
+        if (!checked())
+            return -1;
+        registry.DeviceDirName.append(reinterpret_cast<const char*>(frame + 4), quillon::kDeviceNameSize);
+        return 0;
+
+    case quillon::FrameType::Hello:
+        return checked() ? 0 : -1;
+
+    default:
+        return 0;
+    }
+}
+
+template <typename Link>
+int CQuillon::DispatchBlock(Link& link, unsigned char* frame, int length)
+{
+    auto& registry = *CSysconfig_SET::get();
+    // Blocks are taken only inside a download whose size the device has given and that has not
+    // ended yet: anyone who can reach the link may send one, and a stray block must not disturb
+    // whatever else is going on.
+    if (registry.PendingOp.load() != quillon::pending::kDownload || registry.ReadStarted.load() == 0 ||
+        registry.GetReadfinish())
+        return -1;
+    if (length < quillon::kMaxFrameSize || !link.CheckFrame(frame, quillon::kMaxFrameSize) ||
+        static_cast<std::int16_t>(frame[2] | frame[3] << 8) != ReadBlockIndex.load()) {
+        registry.PendingOp.exchange(quillon::pending::kNone);
+        link.SendCommand(0, 0, 0);
+        return -1;
+    }
+
+    const std::int32_t index = ReadBlockIndex.load();
+    const std::uint64_t total = ReadTotalSize.load();
+    const std::uint64_t start = static_cast<std::uint64_t>(index) * quillon::kBlockDataSize;
+    const bool last = start + quillon::kBlockDataSize >= total;
+    // A size that shrank during the download must not make the count run past the frame.
+    const std::size_t count = last ? static_cast<std::size_t>(total > start ? total - start : 0)
+                                   : static_cast<std::size_t>(quillon::kBlockDataSize);
+
+    const std::string zipPath = ReadZipPath.load();
+    Download->Write(zipPath, index, frame + 4, count);
+    if (last) {
+        // The archive is in place only when every block reached the disk, and an archive that does
+        // not unpack whole leaves the folder as it was; either failure ends the download.
+        bool unpacked = Download->Finish();
+        if (unpacked && total > 0)
+            unpacked = UnComPressSet(UnzipFolder.load(), zipPath) == 0;
+        if (!unpacked) {
+            Printf("download not unpacked: %s\n", zipPath.c_str());
+            registry.PendingOp.exchange(quillon::pending::kNone);
+        }
+        registry.SetReadfinish(true);
+    }
+    // Everything the next block depends on is in place before the acknowledgement lets the device
+    // send it.
+    const std::int32_t blocks = ReadBlockCount.load();
+    registry.SetReadRate(index + 1, blocks);
+    Printf("CurrentIndex--%d  SumIndex--%d\n", index, blocks);
+    ReadBlockIndex.fetch_add(1);
+    link.SendAck();
+    return 0;
+}

@@ -1,0 +1,121 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+#include "transfer/TransferFixture.h"
+
+namespace quillon::testing {
+namespace {
+
+using namespace std::chrono;
+
+class RecordAndProbe : public TcpTransfer {
+protected:
+    // Answers the host's record requests with a record frame carrying name at offsets 4 .. 15,
+    // as many frames as given, until the host's directory check returns.
+    int CheckDirectoryAnswering(const std::wstring& folder, const std::vector<std::string>& names)
+    {
+        auto result = OnHostThread([&] { return quillon().CheckDeviceSETDir(folder); });
+        const auto request = device().ReadFrame();
+        EXPECT_TRUE(request && request->checked());
+        if (request) {
+            EXPECT_EQ(request->type(), TypeByte(FrameType::RecordRequest));
+            EXPECT_EQ(Bytes(request->clear.begin() + 2, request->clear.begin() + 6), (Bytes{0x52, 0xA0, 0xAA, 0xAA}));
+        }
+        for (const std::string& name : names) {
+            Bytes body(66, 0xAA);
+            body[0] = 0x52;
+            body[1] = 0xA0;
+            std::copy(name.begin(), name.begin() + std::min<std::size_t>(name.size(), 64), body.begin() + 2);
+            device().Send(FrameType::Record, body);
+        }
+        return result.get();
+    }
+
+    std::wstring Folder() const { return folder_.path().wstring(); }
+};
+
+TEST_F(RecordAndProbe, WriteCarriesTheNameAsItIs)
+{
+    char name[12] = {'Q', 'L', '-', 0, '7', '7', '7', '7', '7', '7', '7', '7'};
+    quillon().WriteDeviceMsg(name);
+    const auto frame = device().ReadFrame();
+    ASSERT_TRUE(frame && frame->checked());
+    EXPECT_EQ(frame->type(), TypeByte(FrameType::Record));
+    EXPECT_EQ(frame->at(2), 0x57);
+    EXPECT_EQ(Bytes(frame->clear.begin() + 4, frame->clear.begin() + 16), Bytes(name, name + 12));
+}
+
+TEST_F(RecordAndProbe, ProbeIsAnsweredInTimeOrNotAtAll)
+{
+    auto answered = OnHostThread([&] { return quillon().JudgeIsAvailable(); });
+    ExpectCommand(0, 0, 0);
+    device().SendAck();
+    EXPECT_TRUE(answered.get());
+
+    auto late = OnHostThread([&] { return quillon().JudgeIsAvailable(); });
+    ExpectCommand(0, 0, 0);
+    // The device takes 600 ms to answer: past the probe's half second.
+    EXPECT_TRUE(device().Quiet(milliseconds(600)));
+    device().SendAck();
+    EXPECT_FALSE(late.get());
+    ASSERT_TRUE(WaitFor([] { return Registry().DeviceReplied.load(); })) << "the late answer still counts";
+
+    auto cleared = OnHostThread([&] { return quillon().JudgeIsAvailable(); });
+    ExpectCommand(0, 0, 0);
+    EXPECT_FALSE(cleared.get()) << "each probe starts from no answer";
+}
+
+TEST_F(RecordAndProbe, DirectoryIsCreatedThenFound)
+{
+    const auto start = steady_clock::now();
+    EXPECT_EQ(CheckDirectoryAnswering(Folder(), {"AB12XY345678"}), 0);
+    EXPECT_GE(steady_clock::now() - start, milliseconds(1505));
+    EXPECT_TRUE(fs::is_directory(folder_.path() / "AB12XY345678"));
+    EXPECT_EQ(Registry().DeviceDirName.load(), "AB12XY345678");
+
+    EXPECT_EQ(CheckDirectoryAnswering(Folder(), {"AB12XY345678"}), 1);
+}
+
+TEST_F(RecordAndProbe, LongerNamesAreCutToTwelveCharacters)
+{
+    EXPECT_EQ(CheckDirectoryAnswering(Folder(), {"ABCDEFGHIJKL", "MNOPQRSTUVWX"}), 0);
+    EXPECT_EQ(Registry().DeviceDirName.load(), "ABCDEFGHIJKL");
+    EXPECT_TRUE(fs::is_directory(folder_.path() / "ABCDEFGHIJKL"));
+}
+
+TEST_F(RecordAndProbe, NamesThatAreNotOnePlainDirectoryAreRefused)
+{
+    const auto before = SnapshotTree(folder_.path());
+    for (const std::string& name : {std::string("../../../etc"), std::string("a/b/c/d/e/f/"), std::string("ab\\cd\\ef\\gh"),
+                                    std::string("C:windows123"), std::string("name\0zero!!!", 12),
+                                    std::string(".........\t..")}) {
+        SCOPED_TRACE(name);
+        EXPECT_EQ(CheckDirectoryAnswering(Folder(), {name}), -1);
+    }
+    EXPECT_EQ(TreeChanges(before, SnapshotTree(folder_.path())), "");
+}
+
+TEST_F(RecordAndProbe, MissingFolderIsNotCreated)
+{
+    EXPECT_EQ(CheckDirectoryAnswering(Folder() + L"/missing", {"AB12XY345678"}), -1);
+    EXPECT_FALSE(fs::exists(folder_.path() / "missing"));
+}
+
+TEST_F(RecordAndProbe, SilentDeviceIsAskedElevenTimesThenGivenUp)
+{
+    const auto start = steady_clock::now();
+    auto result = OnHostThread([&] { return quillon().CheckDeviceSETDir(Folder()); });
+    int requests = 0;
+    while (auto frame = device().ReadFrame(seconds(2))) {
+        EXPECT_EQ(frame->type(), TypeByte(FrameType::RecordRequest));
+        ++requests;
+    }
+    EXPECT_EQ(result.get(), -1);
+    EXPECT_EQ(requests, 11);
+    EXPECT_GE(steady_clock::now() - start, seconds(7));
+    EXPECT_TRUE(fs::is_empty(folder_.path()));
+}
+
+}  // namespace
+}  // namespace quillon::testing

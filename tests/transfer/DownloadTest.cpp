@@ -1,0 +1,220 @@
+#include <gtest/gtest.h>
+
+
+#include "common/RawZip.h"
+#include "transfer/TransferFixture.h"
+
+namespace quillon::testing {
+namespace {
+
+class Download : public TcpTransfer {
+protected:
+    void SetUp() override
+    {
+        TcpTransfer::SetUp();
+        fs::create_directory(unpacked());
+        quillon().SetUnzipfloderpath(unpacked().string());
+    }
+
+    fs::path unpacked() const { return folder_.path() / "unpacked"; }
+    std::string zipPath() const { return folder_.str("device.zip"); }
+
+    // Starts a download of kind 3 and answers the request with the archive's size.
+    void Start(std::size_t size)
+    {
+        quillon().ReadSetFromHard(zipPath(), 3);
+        ExpectCommand(2, 3, 0);
+        EXPECT_EQ(Registry().PendingOp.load(), 10);
+        device().SendValue(3, 1, static_cast<std::uint32_t>(size));
+    }
+
+    void SendBlock(int index, const std::string& archive)
+    {
+        const std::size_t start = static_cast<std::size_t>(index) * kBlockDataSize;
+        const std::size_t count = start < archive.size() ? std::min<std::size_t>(kBlockDataSize, archive.size() - start) : 0;
+        device().SendBlock(static_cast<std::uint16_t>(index), reinterpret_cast<const std::uint8_t*>(archive.data()) + start,
+                           count);
+    }
+
+    bool NothingWritten() const
+    {
+        return !fs::exists(zipPath()) && !fs::exists(zipPath() + ".part") && fs::is_empty(unpacked());
+    }
+};
+
+// A valid archive of exactly size bytes: one stored entry "a.txt" whose data fills the rest.
+std::string ArchiveOfSize(std::size_t size, std::string& content)
+{
+    constexpr std::size_t kOverhead = 30 + 46 + 22 + 2 * 5;  // headers and the name, twice
+    content = NoiseBytes(size - kOverhead, static_cast<std::uint32_t>(size));
+    std::string archive = MakeRawZip({RawEntry("a.txt", content)});
+    EXPECT_EQ(archive.size(), size);
+    return archive;
+}
+
+TEST_F(Download, ArchivesOfEverySizeEndUnpacked)
+{
+    struct Case {
+        std::size_t size;
+        int blocks;
+    };
+    for (const auto& c : std::vector<Case>{{0, 0}, {4096, 1}, {4097, 2}, {3 * 4096 + 5, 4}}) {
+        SCOPED_TRACE(c.size);
+        std::string content;
+        const std::string archive = c.size == 0 ? std::string() : ArchiveOfSize(c.size, content);
+        fs::remove_all(unpacked());
+        fs::create_directory(unpacked());
+
+        ::testing::internal::CaptureStdout();
+        Start(c.size);
+        ExpectAck();  // the request for the first block
+        for (int i = 0; i < std::max(c.blocks, 1); ++i) {
+            EXPECT_FALSE(Registry().GetReadfinish());
+            SendBlock(i, archive);
+            ExpectAck();
+        }
+        ASSERT_TRUE(WaitFor([] { return Registry().GetReadRate() == 100; }));
+        const std::string printed = ::testing::internal::GetCapturedStdout();
+
+        EXPECT_TRUE(Registry().GetReadfinish());
+        EXPECT_EQ(Registry().PendingOp.load(), 10);
+        EXPECT_EQ(ReadBytes(zipPath()), archive);
+        EXPECT_FALSE(fs::exists(zipPath() + ".part"));
+        if (c.size == 0)
+            EXPECT_TRUE(fs::is_empty(unpacked()));
+        else
+            EXPECT_EQ(ReadBytes(unpacked() / "a.txt"), content);
+
+        std::string expectedLog;
+        for (int i = 0; i < std::max(c.blocks, 1); ++i)
+            expectedLog += "CurrentIndex--" + std::to_string(i) + "  SumIndex--" + std::to_string(c.blocks) + "\n";
+        EXPECT_EQ(LinesStartingWith(printed, {"CurrentIndex--"}), expectedLog);
+    }
+}
+
+TEST_F(Download, UnexpectedBlockAbortsWithNothingWritten)
+{
+    std::string content;
+    const std::string archive = ArchiveOfSize(3 * 4096, content);
+    Start(archive.size());
+    ExpectAck();
+    SendBlock(1, archive);  // block 0 is expected
+    ExpectCommand(0, 0, 0);
+    EXPECT_TRUE(WaitFor([] { return Registry().PendingOp.load() == -1; }));  // stored after the abort is sent
+    EXPECT_FALSE(Registry().GetReadfinish());
+    EXPECT_TRUE(NothingWritten());
+}
+
+TEST_F(Download, DamagedBlockAbortsTheDownload)
+{
+    std::string content;
+    const std::string archive = ArchiveOfSize(2 * 4096, content);
+    Start(archive.size());
+    ExpectAck();
+    SendBlock(0, archive);
+    ExpectAck();
+    Bytes body = {1, 0};
+    body.insert(body.end(), archive.begin() + 4096, archive.end());
+    Bytes frame(kMaxFrameSize);
+    frame.resize(AssembleFrame(frame, TypeByte(FrameType::Block), body, device().key()));
+    frame[2000] ^= 0x40;  // a bit flipped on the way
+    device().SendRaw(frame);
+    ExpectCommand(0, 0, 0);
+    EXPECT_TRUE(WaitFor([] { return Registry().PendingOp.load() == -1; }));  // stored after the abort is sent
+    EXPECT_FALSE(fs::exists(zipPath()));
+    EXPECT_TRUE(fs::is_empty(unpacked()));
+}
+
+TEST_F(Download, RepeatedSizeChangesTheSizeButAsksForNothing)
+{
+    std::string content;
+    const std::string archive = ArchiveOfSize(4000, content);
+    Start(3 * 4096);
+    ExpectAck();
+    device().SendValue(3, 1, static_cast<std::uint32_t>(archive.size()));  // the device thought again
+    EXPECT_TRUE(device().Quiet(std::chrono::milliseconds(200))) << "a repeated size restarts nothing";
+    SendBlock(0, archive);  // now the last block
+    ExpectAck();
+    ASSERT_TRUE(WaitFor([] { return Registry().GetReadfinish(); }));
+    EXPECT_EQ(ReadBytes(unpacked() / "a.txt"), content);
+}
+
+TEST_F(Download, DeviceThatGoesAwayHalfWayLeavesNoArchive)
+{
+    std::string content;
+    const std::string archive = ArchiveOfSize(3 * 4096, content);
+    Start(archive.size());
+    ExpectAck();
+    SendBlock(0, archive);
+    ExpectAck();
+    device().Close();
+    EXPECT_FALSE(Registry().GetReadfinish());
+    EXPECT_FALSE(fs::exists(zipPath())) << "an archive that stopped half-way must not look complete";
+    EXPECT_TRUE(fs::is_empty(unpacked()));
+}
+
+TEST_F(Download, ArchiveThatDoesNotUnpackLeavesTheFolderAsItWas)
+{
+    fs::create_directory(unpacked() / "keep");
+    WriteBytes(unpacked() / "keep" / "old.txt", "old");
+    const auto before = SnapshotTree(unpacked());
+    const std::string garbage = NoiseBytes(5000, 9);
+
+    ::testing::internal::CaptureStdout();
+    Start(garbage.size());
+    ExpectAck();
+    SendBlock(0, garbage);
+    ExpectAck();
+    SendBlock(1, garbage);
+    ExpectAck();
+    ASSERT_TRUE(WaitFor([] { return Registry().GetReadfinish(); }));
+    const std::string printed = ::testing::internal::GetCapturedStdout();
+
+    EXPECT_EQ(Registry().PendingOp.load(), -1) << "the download is over, and failed";
+    EXPECT_EQ(ReadBytes(zipPath()), garbage) << "the archive is kept as the device sent it";
+    EXPECT_EQ(TreeChanges(before, SnapshotTree(unpacked())), "");
+    EXPECT_NE(printed.find("download not unpacked"), std::string::npos);
+}
+
+TEST_F(Download, BlocksOutsideADownloadAreIgnored)
+{
+    const std::string stray = NoiseBytes(4096, 10);
+    SendBlock(0, stray);
+    EXPECT_TRUE(device().Quiet(std::chrono::milliseconds(200)));
+    EXPECT_EQ(Registry().PendingOp.load(), -1);
+
+    // Nor before the device has said how big the archive is.
+    quillon().ReadSetFromHard(zipPath(), 3);
+    ExpectCommand(2, 3, 0);
+    SendBlock(0, stray);
+    EXPECT_TRUE(device().Quiet(std::chrono::milliseconds(200)));
+    EXPECT_TRUE(NothingWritten());
+}
+
+TEST_F(Download, NewRequestStartsOverInTheNewArchive)
+{
+    std::string content;
+    const std::string archive = ArchiveOfSize(2 * 4096, content);
+    Start(archive.size());
+    ExpectAck();
+    SendBlock(0, archive);
+    ExpectAck();
+
+    const std::string second = folder_.str("second.zip");
+    quillon().ReadSetFromHard(second, 4);
+    ExpectCommand(2, 4, 0);
+    EXPECT_FALSE(Registry().GetReadfinish());
+    device().SendValue(4, 1, static_cast<std::uint32_t>(archive.size()));
+    ExpectAck();
+    SendBlock(0, archive);  // the index starts at 0 again
+    ExpectAck();
+    SendBlock(1, archive);
+    ExpectAck();
+    ASSERT_TRUE(WaitFor([] { return Registry().GetReadfinish(); }));
+    EXPECT_EQ(ReadBytes(second), archive);
+    EXPECT_FALSE(fs::exists(zipPath())) << "the first download never finished";
+    EXPECT_FALSE(fs::exists(zipPath() + ".part"));
+}
+
+}  // namespace
+}  // namespace quillon::testing

@@ -1,0 +1,75 @@
+// With no device on either link, every operation fails at once and sends nothing.
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+#include "common/TempFolder.h"
+#include "transfer/Quillon.h"
+
+namespace quillon::testing {
+namespace {
+
+TEST(NoDevice, OperationsFailAtOnceAndChangeNothing)
+{
+    TempFolder folder;
+    WriteBytes(folder.path() / "a.zip", "not really an archive");
+    CQuillon quillon;
+    auto& registry = *CSysconfig_SET::get();
+    ASSERT_EQ(registry.GetSeriOrTcp(), -1);
+    char name[12] = {};
+
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(quillon.WriteSettoHard(folder.str("a.zip"), 0), -1);
+    quillon.ReadSetFromHard(folder.str("b.zip"), 0);
+    EXPECT_EQ(quillon.ReadFileVersion(0), -1);
+    EXPECT_EQ(quillon.WriteFileVersion(0, 1), -1);
+    quillon.WriteDeviceMsg(name);
+    EXPECT_FALSE(quillon.JudgeIsAvailable());
+    EXPECT_EQ(quillon.CheckDeviceSETDir(folder.path().wstring()), -1);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500)) << "nothing waited";
+
+    EXPECT_EQ(registry.PendingOp.load(), -1);
+    EXPECT_FALSE(registry.GetReadfinish());
+    EXPECT_FALSE(registry.GetWritefinish());
+    EXPECT_FALSE(fs::exists(folder.path() / "b.zip"));
+}
+
+TEST(NoDevice, CloseFlagFollowsTheTransferObject)
+{
+    auto& registry = *CSysconfig_SET::get();
+    registry.SetCloseExe(true);
+    {
+        CQuillon first;
+        EXPECT_FALSE(registry.GetCloseExe());
+    }
+    EXPECT_TRUE(registry.GetCloseExe());
+    {
+        CQuillon second;  // the port is free again at once
+        EXPECT_FALSE(registry.GetCloseExe());
+    }
+    EXPECT_TRUE(registry.GetCloseExe());
+}
+
+TEST(NoDevice, PackingGoesThroughTheTransferObject)
+{
+    TempFolder folder;
+    fs::create_directory(folder.path() / "package");
+    WriteBytes(folder.path() / "package" / "DeviceSet.DST", "AB12XY345678\nBDB0001\n");
+    WriteBytes(folder.path() / "package" / "AB12XY345678.ORI", NoiseBytes(10000, 1));
+    CQuillon quillon;
+    std::vector<std::string> files = {"DeviceSet.DST", "AB12XY345678.ORI"};
+    const std::vector<std::string> asGiven = files;
+    EXPECT_EQ(quillon.ComPressSet(folder.str("package"), files, folder.str("package.zip")), 0);
+    EXPECT_EQ(files, asGiven);
+    files.push_back("missing.RGF");
+    EXPECT_EQ(quillon.ComPressSet(folder.str("package"), files, folder.str("other.zip")), -1);
+
+    CComPression unpacker;
+    fs::create_directory(folder.path() / "out");
+    unpacker.SetUnzipfilespath(folder.str("out"));
+    ASSERT_EQ(unpacker.UnComPress(folder.str("package.zip")), 0);
+    EXPECT_EQ(ReadBytes(folder.path() / "out" / "AB12XY345678.ORI"), NoiseBytes(10000, 1));
+}
+
+}  // namespace
+}  // namespace quillon::testing

@@ -1,0 +1,106 @@
+// A transfer object with a device connected to it over TCP on port 8234, played by the test.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <future>
+#include <memory>
+#include <optional>
+
+#include "common/DevicePeer.h"
+#include "common/TempFolder.h"
+#include "common/WaitFor.h"
+#include "transfer/Quillon.h"
+
+namespace quillon::testing {
+
+inline CSysconfig_SET& Registry()
+{
+    return *CSysconfig_SET::get();
+}
+
+class TcpTransfer : public ::testing::Test {
+protected:
+    static constexpr int kDevicePort = 8234;
+
+    void SetUp() override
+    {
+        quillon_ = std::make_unique<CQuillon>();
+        std::unique_ptr<ByteChannel> channel;
+        ASSERT_TRUE(WaitFor([&] { return (channel = ConnectTcp(kDevicePort)) != nullptr; }))
+            << "nothing listens on port " << kDevicePort;
+        device_.emplace(std::move(channel));
+        ASSERT_TRUE(device_->ReadKeyFrame()) << "no key frame on connection";
+        ASSERT_TRUE(WaitFor([] { return Registry().GetSeriOrTcp() == 1; }));
+    }
+
+    void TearDown() override
+    {
+        device_.reset();
+        quillon_.reset();
+    }
+
+    // Runs a host operation on a thread of its own, as a host does.
+    template <typename Op>
+    auto OnHostThread(Op&& op)
+    {
+        return std::async(std::launch::async, std::forward<Op>(op));
+    }
+
+    CQuillon& quillon() { return *quillon_; }
+    DevicePeer& device() { return *device_; }
+
+    // The next frame from the host, which must be a command with these bytes.
+    void ExpectCommand(std::uint8_t a, std::uint8_t b, std::uint8_t c)
+    {
+        const auto frame = device().ReadFrame();
+        ASSERT_TRUE(frame) << "no command (" << +a << ", " << +b << ", " << +c << ")";
+        ASSERT_TRUE(frame->checked());
+        ASSERT_EQ(frame->type(), TypeByte(FrameType::Command));
+        EXPECT_EQ(Bytes(frame->clear.begin() + 2, frame->clear.begin() + 6), (Bytes{a, b, c, 0}));
+    }
+
+    // The next frame from the host, which must be an acknowledgement.
+    void ExpectAck()
+    {
+        const auto frame = device().ReadFrame();
+        ASSERT_TRUE(frame) << "no acknowledgement";
+        ASSERT_TRUE(frame->checked());
+        EXPECT_EQ(frame->type(), TypeByte(FrameType::Ack));
+        EXPECT_EQ(frame->at(2), 0);
+    }
+
+    TempFolder folder_;
+
+private:
+    std::unique_ptr<CQuillon> quillon_;
+    std::optional<DevicePeer> device_;
+};
+
+// The lines of printed text that start with one of the prefixes, each with its line end: the
+// operation's own diagnostics, picked out of what every thread printed meanwhile.
+inline std::string LinesStartingWith(const std::string& printed, std::initializer_list<std::string_view> prefixes)
+{
+    std::string kept;
+    std::size_t start = 0;
+    while (start < printed.size()) {
+        std::size_t end = printed.find('\n', start);
+        end = end == std::string::npos ? printed.size() : end + 1;
+        const std::string_view line(printed.data() + start, end - start);
+        for (std::string_view prefix : prefixes)
+            if (line.substr(0, prefix.size()) == prefix) {
+                kept += line;
+                break;
+            }
+        start = end;
+    }
+    return kept;
+}
+
+inline std::uint32_t Le32(const HostFrame& frame, int offset)
+{
+    return frame.at(offset) | frame.at(offset + 1) << 8 | frame.at(offset + 2) << 16 |
+           static_cast<std::uint32_t>(frame.at(offset + 3)) << 24;
+}
+
+}  // namespace quillon::testing
