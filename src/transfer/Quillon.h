@@ -28,6 +28,7 @@ class CHardwareServer_SET;
 class CCommunication_SET;
 namespace quillon {
 class DownloadArchive;
+class TransferInternals;
 }
 
 class QUILLON_API CQuillon {
@@ -83,6 +84,9 @@ public:
     void SetUnzipfloderpath(std::string folder);
 
 private:
+    // Gives the library's own benchmarks and fuzzers the dispatcher; not part of the interface.
+    friend class quillon::TransferInternals;
+
     // The receive dispatcher: every frame of both links comes here, on the link's own thread.
     int ParseMsg(unsigned char* frame, int length);
     int UnComPressSet(std::string destDir, std::string zipPath);
