@@ -4,7 +4,7 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 # Most tests wait on the device protocol's timers rather than on the processor.
 TEST_JOBS ?= $(shell echo $$(( $(JOBS) * 2 )))
 
-.PHONY: all deps build test asan tsan sanitizers demo clean format help
+.PHONY: all deps build test asan tsan sanitizers fuzz demo clean format help
 
 all: build
 
@@ -13,6 +13,7 @@ help:
 	@echo "make demo        install what is missing, build, run the main job against the simulator"
 	@echo "make asan        the test suite under AddressSanitizer and UndefinedBehaviorSanitizer"
 	@echo "make tsan        the test suite under ThreadSanitizer"
+	@echo "make fuzz        run every fuzz target for FUZZ_SECONDS (default 60) each"
 	@echo "make format      clang-format every source file"
 
 deps:
@@ -36,6 +37,12 @@ tsan: deps
 	ctest --preset tsan -j $(JOBS)
 
 sanitizers: asan tsan
+
+FUZZ_SECONDS ?= 60
+fuzz: deps
+	cmake --preset fuzz
+	cmake --build --preset fuzz -j $(JOBS)
+	scripts/fuzz.sh $(FUZZ_SECONDS)
 
 demo: build
 	@echo "make demo: the simulator and the quillon tool are not built yet"; exit 1

@@ -14,6 +14,11 @@ if(QUILLON_SANITIZE)
   target_link_options(quillon_compile_options INTERFACE ${_quillon_san_flags})
 endif()
 
+# libFuzzer needs every piece of our code instrumented for coverage; only the fuzz targets link it.
+if(QUILLON_LIBFUZZER)
+  target_compile_options(quillon_compile_options INTERFACE -fsanitize=fuzzer-no-link)
+endif()
+
 # Applies Quillon's warnings and sanitizers to a target of ours.
 function(quillon_target_defaults target)
   target_link_libraries(${target} PRIVATE quillon_compile_options)

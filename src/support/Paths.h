@@ -28,6 +28,9 @@ namespace quillon {
 // The separator that the platform's file system uses: a backslash on Windows, a slash elsewhere.
 char PathSeparator();
 
+// The file that swallows whatever is written to it: "/dev/null", or "NUL" on Windows.
+const char* NullDevicePath();
+
 // True for the characters that separate folders in names from packages and archives: "/" and "\".
 constexpr bool IsNameSeparator(char c) { return c == '/' || c == '\\'; }
 constexpr bool IsNameSeparator(wchar_t c) { return c == L'/' || c == L'\\'; }

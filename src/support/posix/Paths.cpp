@@ -104,6 +104,8 @@ struct DirCloser {
 
 }  // namespace
 
+const char* NullDevicePath() { return "/dev/null"; }
+
 char PathSeparator() { return '/'; }
 
 bool PathExists(const std::string& path)

@@ -155,6 +155,8 @@ bool List(const String& folder, std::vector<String>& names)
 
 }  // namespace
 
+const char* NullDevicePath() { return "NUL"; }
+
 char PathSeparator() { return '\\'; }
 
 bool PathExists(const std::string& path) { return Exists(path); }

@@ -1,0 +1,156 @@
+// Writes the fuzz targets' seed corpora: inputs that reach deep into each target at once (valid
+// frames under the fuzz key, real archives, real description files), from which the fuzzers
+// mutate. Run it to refresh fuzz/corpus/ after a change of input format:
+//   quillon_fuzz_seeds <fuzz/corpus folder>
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "archive/ComPression.h"
+#include "protocol/FrameCodec.h"
+
+using namespace quillon;
+namespace fs = std::filesystem;
+using Bytes = std::string;
+
+namespace {
+
+constexpr LinkKey kFuzzKey = {0x11, 0x22, 0x33, 0x44, 0x55, 0x66};
+
+Bytes Frame(FrameType type, const std::vector<std::uint8_t>& body)
+{
+    std::vector<std::uint8_t> frame(kMaxFrameSize);
+    frame.resize(AssembleFrame(frame, TypeByte(type), body, kFuzzKey));
+    return Bytes(frame.begin(), frame.end());
+}
+
+Bytes Padded(Bytes frame)
+{
+    if (frame.size() < 72) {
+        frame.resize(72, '\0');
+        frame.back() = '#';
+    }
+    return frame;
+}
+
+Bytes Value(std::uint8_t a, std::uint8_t b, std::uint32_t v)
+{
+    return Frame(FrameType::Value, {a, b, static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8),
+                                    static_cast<std::uint8_t>(v >> 16), static_cast<std::uint8_t>(v >> 24)});
+}
+
+Bytes Block(std::uint16_t index, const Bytes& archive)
+{
+    std::vector<std::uint8_t> body = {static_cast<std::uint8_t>(index), static_cast<std::uint8_t>(index >> 8)};
+    const std::size_t start = static_cast<std::size_t>(index) * kBlockDataSize;
+    for (std::size_t i = start; i < archive.size() && i < start + kBlockDataSize; ++i)
+        body.push_back(static_cast<std::uint8_t>(archive[i]));
+    return Frame(FrameType::Block, body);
+}
+
+Bytes Ack(std::uint8_t code) { return Frame(FrameType::Ack, {code}); }
+
+Bytes Greeting() { return Frame(FrameType::Hello, {}); }
+
+Bytes Record(const std::string& name)
+{
+    std::vector<std::uint8_t> body(66, 0xAA);
+    body[0] = 0x52;
+    body[1] = 0xA0;
+    std::copy(name.begin(), name.end(), body.begin() + 2);
+    return Frame(FrameType::Record, body);
+}
+
+// A small real archive of two files, as a device would send one.
+Bytes SampleArchive(const fs::path& work)
+{
+    fs::create_directories(work / "package");
+    std::ofstream(work / "package" / "DeviceSet.DST", std::ios::binary) << "AB12XY345678\r\nBDB0001\r\n";
+    std::ofstream(work / "package" / "AB12XY345678.ORI", std::ios::binary) << std::string(6000, 'x') << "end";
+    CComPression packer;
+    packer.Setzipfilespath((work / "package").string());
+    packer.ComPress({"DeviceSet.DST", "AB12XY345678.ORI"}, (work / "sample.zip").string());
+    std::ifstream in(work / "sample.zip", std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// Serial chunks: a two-byte length before each.
+Bytes Chunk(const Bytes& bytes)
+{
+    Bytes out;
+    out.push_back(static_cast<char>(bytes.size() & 0xFF));
+    out.push_back(static_cast<char>(bytes.size() >> 8));
+    return out + bytes;
+}
+
+void Write(const fs::path& folder, const std::string& name, const Bytes& bytes)
+{
+    fs::create_directories(folder);
+    std::ofstream(folder / name, std::ios::binary) << bytes;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: %s <corpus folder>\n", argv[0]);
+        return 2;
+    }
+    const fs::path corpus = argv[1];
+    const fs::path work = fs::temp_directory_path() / "quillon-seeds";
+    fs::remove_all(work);
+    const Bytes archive = SampleArchive(work);
+    const auto state = [](int op, int kind = 0) { return Bytes(1, static_cast<char>(op | kind << 4)); };
+    // State byte: 0 none, 1 upload, 2 version write, 3 download, 4 version read; kind in bits 4-5.
+
+    Bytes download = Value(0, 1, static_cast<std::uint32_t>(archive.size()));
+    for (std::uint16_t i = 0; i * kBlockDataSize < archive.size(); ++i)
+        download += Block(i, archive);
+
+    const fs::path tcp = corpus / "fuzz_tcp_receive";
+    Write(tcp, "upload-ack", state(1) + Bytes(1, 0) + Ack(0));
+    Write(tcp, "upload-refused", state(1) + Bytes(1, 0) + Ack(1));
+    Write(tcp, "version-write-refused", state(2) + Bytes(1, 0) + Ack(0) + Ack(1));
+    Write(tcp, "download", state(3) + Bytes(1, 0) + download);
+    Write(tcp, "download-raw", state(3) + Bytes(1, 1) + Value(0, 1, 4000));
+    Write(tcp, "download-repeated-size", state(3) + Bytes(1, 0) + Value(0, 1, 9000) + Value(0, 1, 100) + Block(0, archive));
+    Write(tcp, "download-wrong-index", state(3) + Bytes(1, 0) + Value(0, 1, 9000) + Block(1, archive));
+    Write(tcp, "version-read", state(4, 1) + Bytes(1, 0) + Value(1, 2, 7));
+    Write(tcp, "record", state(0) + Bytes(1, 0) + Record("AB12XY345678") + Record("ZZZZZZZZZZZZ"));
+    Write(tcp, "greeting-then-block", state(3) + Bytes(1, 1) + Greeting() + Block(0, archive));
+    Write(tcp, "oversized-chunk", state(3) + Bytes(1, 1) + Bytes(1, 0) + Block(0, archive) + Bytes(5, 0));
+
+    const fs::path serial = corpus / "fuzz_serial_receive";
+    Write(serial, "greeting-then-ack", Bytes(1, char(0x81)) + Chunk(Greeting()) + Chunk(Padded(Ack(0))));
+    Write(serial, "not-a-device", Bytes(1, char(0x80)) + Chunk(Bytes(20, 'A')));
+    Write(serial, "short-ack-filled", state(1) + Chunk(Ack(0)));
+    Bytes serialDownload = state(3) + Chunk(Padded(Value(0, 1, static_cast<std::uint32_t>(archive.size()))));
+    for (std::uint16_t i = 0; i * kBlockDataSize < archive.size(); ++i) {
+        const Bytes block = Block(i, archive);
+        serialDownload += Chunk(block.substr(0, 1000)) + Chunk(block.substr(1000));
+    }
+    Write(serial, "download-in-pieces", serialDownload);
+    Write(serial, "version-read", state(4, 2) + Chunk(Padded(Value(2, 2, 300))));
+    Write(serial, "record", state(0) + Chunk(Record("QUILLONSIM01")));
+
+    const fs::path splitter = corpus / "fuzz_frame_splitter";
+    Write(splitter, "mixed", Ack(0) + Bytes{1, 2, 3} + Value(1, 2, 3) + Greeting() + Block(0, archive) + "*");
+    Write(splitter, "no-end-byte", Bytes{0x2A, 0x07, 0, 0, 0, 0, 0, 0, 0, 0} + Ack(0));
+
+    const fs::path unpack = corpus / "fuzz_unpack";
+    Write(unpack, "sample.zip", archive);
+    Write(unpack, "empty.zip", Bytes("PK\x05\x06", 4) + Bytes(18, '\0'));
+
+    const fs::path check = corpus / "fuzz_package_check";
+    Write(check, "marked", "Use Orbisto above v6.3.4\r\nAB12UX345678\r\nBDB0001\r\n");
+    Write(check, "plain", "AB12XY345678\nBDB0001\n");
+    Write(check, "hostile", "../../escape\n..\\..\\x\n");
+    Write(check, "empty", "");
+
+    fs::remove_all(work);
+    return 0;
+}
