@@ -34,9 +34,10 @@ public:
     // An archive is refused, before anything is written, when an entry's name is empty, longer
     // than 1023 bytes, absolute ("/x", "\x", "C:x", "\\server\share\x"), holds ":" or a control
     // character, has a ".." (or other dots-only) part, ends in a separator, needs a folder that
-    // does not exist or is a link, or lands where a folder stands. Entries are written to
-    // temporary files first and put in place only when every entry has checked out, so a refused
-    // or damaged archive leaves the unpacking folder as it was.
+    // does not exist or is a link, or lands where a folder stands; and when it would write more than
+    // 10,000 entries or 256 MiB, so that an archive that inflates to gigabytes cannot fill the
+    // disk. Entries are written to temporary files first and put in place only when every entry
+    // has checked out, so a refused or damaged archive leaves the unpacking folder as it was.
     int UnComPress(std::string zipPath);
 
 private:

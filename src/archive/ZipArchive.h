@@ -27,6 +27,13 @@ struct ZipOutcome {
 ZipOutcome PackFiles(const std::string& folder, const std::vector<std::string>& names,
                      const std::string& zipPath);
 
+// What one unpacking may write at most. Settings packages are a few files of a few megabytes; an
+// archive that claims more is refused before anything is written, so that a small archive that
+// inflates to gigabytes (a "zip bomb") cannot fill the disk. minizip never inflates an entry past
+// the size the archive records for it, so the recorded sizes bound what is written.
+inline constexpr unsigned long kMaxUnpackedEntries = 10'000;
+inline constexpr unsigned long long kMaxUnpackedBytes = 256ULL * 1024 * 1024;
+
 // Writes every entry of the archive at zipPath into folder, replacing files of the same names.
 // An archive is untrusted, so it is unpacked in three steps:
 //  1. Every entry is looked at before anything is written. The archive is refused when it does
@@ -34,7 +41,8 @@ ZipOutcome PackFiles(const std::string& folder, const std::vector<std::string>& 
 //     an entry's name is not accepted by EntryNameProblem, when an entry needs a folder that does
 //     not exist below folder (folders are never created) or that is a link, when a folder stands
 //     where a file is to go, or when an entry is encrypted or compressed by a method other than
-//     deflate or store. A refused archive writes nothing at all.
+//     deflate or store, or when it holds more than kMaxUnpackedEntries entries or its entries
+//     add up to more than kMaxUnpackedBytes. A refused archive writes nothing at all.
 //  2. Each entry is inflated into a new file of a temporary name (".quillon-<n>.part") in its
 //     target's folder and kept only when its checksum and its size match the archive's record.
 //     A damaged entry removes every temporary file and leaves the folder as it was.

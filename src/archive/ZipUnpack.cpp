@@ -234,15 +234,24 @@ ZipOutcome UnpackArchive(const std::string& zipPath, const std::string& folder)
     if (GetPathKind(folder) == PathKind::Missing)
         return ZipOutcome::Failed("the unpacking folder " + folder + " does not exist");
 
+    if (global.number_entry > kMaxUnpackedEntries)
+        return ZipOutcome::Failed("the archive has " + std::to_string(global.number_entry) + " entries, more than the " +
+                                  std::to_string(kMaxUnpackedEntries) + " an unpacking takes");
+
     std::vector<PlannedEntry> plan;
     TargetKeys targets;
     std::unordered_set<std::string> knownFolders;
+    unsigned long long total = 0;
     for (uLong i = 0; i < global.number_entry; ++i) {
         if (i > 0 && unzGoToNextFile(zip.get()) != UNZ_OK)
             return ZipOutcome::Failed("the archive's directory ends early");
         PlannedEntry planned;
         if (ZipOutcome outcome = PlanEntry(zip.get(), folder, knownFolders, planned, targets); !outcome.ok)
             return outcome;
+        if (planned.size > kMaxUnpackedBytes - total)
+            return ZipOutcome::Failed("the archive unpacks to more than " +
+                                      std::to_string(kMaxUnpackedBytes / (1024 * 1024)) + " MiB");
+        total += planned.size;
         plan.push_back(std::move(planned));
     }
 

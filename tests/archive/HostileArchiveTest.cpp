@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include <zlib.h>
+
 #include "archive/ComPression.h"
 #include "common/RawZip.h"
 #include "archive/ZipArchive.h"
@@ -208,6 +210,51 @@ TEST_F(HostileArchive, TruncatedArchivesFail)
         SCOPED_TRACE(length);
         ExpectRefused(whole.substr(0, length), "");
     }
+}
+
+// One entry that inflates to a gigabyte of zeros from about a megabyte of archive, made at test
+// time without ever holding the gigabyte.
+std::string ZipBomb()
+{
+    constexpr std::size_t kChunk = 1 << 20;
+    constexpr std::uint32_t kInflated = 1u << 30;
+    const std::vector<unsigned char> zeros(kChunk, 0);
+    z_stream stream{};
+    deflateInit2(&stream, Z_BEST_COMPRESSION, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY);  // raw deflate
+    std::string compressed;
+    std::vector<unsigned char> out(kChunk);
+    uLong crc = crc32(0, nullptr, 0);
+    for (std::uint32_t fed = 0; fed < kInflated; fed += kChunk) {
+        crc = crc32(crc, zeros.data(), kChunk);
+        stream.next_in = const_cast<unsigned char*>(zeros.data());
+        stream.avail_in = kChunk;
+        const int flush = fed + kChunk >= kInflated ? Z_FINISH : Z_NO_FLUSH;
+        do {
+            stream.next_out = out.data();
+            stream.avail_out = kChunk;
+            deflate(&stream, flush);
+            compressed.append(reinterpret_cast<char*>(out.data()), kChunk - stream.avail_out);
+        } while (stream.avail_out == 0);
+    }
+    deflateEnd(&stream);
+
+    RawEntry bomb("zeros.bin", compressed);
+    bomb.method = Z_DEFLATED;
+    bomb.crc = static_cast<std::uint32_t>(crc);
+    bomb.declaredSize = kInflated;
+    return MakeRawZip({bomb});
+}
+
+TEST_F(HostileArchive, ArchivesThatWouldFillTheDiskAreRefusedBeforeAnythingIsWritten)
+{
+    const std::string bomb = ZipBomb();
+    ASSERT_LT(bomb.size(), 2u << 20) << "a bomb is small";
+    ExpectRefused(bomb, "more than 256 MiB");
+
+    std::vector<RawEntry> many;
+    for (int i = 0; i <= 10'000; ++i)
+        many.emplace_back("f" + std::to_string(i), "x");
+    ExpectRefused(MakeRawZip(many), "10001 entries");
 }
 
 }  // namespace
