@@ -124,10 +124,11 @@ void CSerialPort_SET::WatchPort()
 
 int CSerialPort_SET::ReadFrames(int tries)
 {
-    RecvBuffer.clear();
+    StartGathering();
     if (tries < 1 || !Port)
         return -1;
 
+    // Only empty reads count against tries: as long as the device keeps sending, reading goes on.
     int emptyReads = 0;
     bool seen = false;
     std::string chunk;
@@ -144,59 +145,67 @@ int CSerialPort_SET::ReadFrames(int tries)
                 continue;
             return seen ? 0 : -1;
         }
-
-        // The first chunk of some size on a port must look like the greeting a device sends first.
-        if (!IsDevicePort && chunk.size() >= 10) {
-            if (ByteAt(chunk, 0) != quillon::kFrameStart || ByteAt(chunk, 17) != quillon::kFrameEnd) {
-                Printf("Received Error: %x %x", ByteAt(chunk, 0), ByteAt(chunk, 17));
-                ClosePort();
-                return -1;
-            }
-            IsDevicePort = true;
-        }
-
-        // A device still scrambling with an old key gives itself away by its key tag.
-        const quillon::LinkKey key = currentKey();
-        const std::size_t n = chunk.size();
-        if (n >= 4 && static_cast<std::uint8_t>(chunk[n - 4]) == key[4] &&
-            static_cast<std::uint8_t>(chunk[n - 3]) == key[5]) {
-            Printf("Succeed to sync key %x %x\n", key[4], key[5]);
-        } else {
-            Printf("Failed to sync key %x %x %d\n", key[4], key[5], KeyFailCount);
-            ++KeyFailCount;
-        }
-
-        seen = true;
-        RecvBuffer += chunk;
-        Line(std::to_string(chunk.size()));
-        if (RecvBuffer.size() < kFillTo)
-            RecvBuffer.append(kFillTo - RecvBuffer.size(), kFillByte);
-
-        const int type = ByteAt(RecvBuffer, 1);
-        if (type == quillon::TypeByte(quillon::FrameType::Hello) && ByteAt(RecvBuffer, 0) == quillon::kFrameStart &&
-            ByteAt(RecvBuffer, 17) == quillon::kFrameEnd)
-            Line("data=17");
-        const bool complete = IsFrameComplete(RecvBuffer);
-        if (complete && type == quillon::TypeByte(quillon::FrameType::Record))
-            Line("data=71");
-
-        if (!complete && RecvBuffer.size() <= kMaxGathered) {
-            Line(std::to_string(RecvBuffer.size()) + "--------");
-            if (emptyReads < tries)
-                continue;
-            return seen ? 0 : -1;
-        }
-
-        Line(std::to_string(RecvBuffer.size()));
-        const auto handler = MsgCallback.snapshot();
-        if (!handler) {
-            RecvBuffer.clear();
+        switch (TakeChunk(chunk)) {
+        case ChunkOutcome::NotADevice:
+            ClosePort();
             return -1;
+        case ChunkOutcome::Incomplete:
+            seen = true;
+            continue;
+        case ChunkOutcome::Complete:
+            return DeliverGathered();
         }
-        const int result = quillon::DeliverChunk(RecvBuffer, *handler);
-        RecvBuffer.clear();
-        return result;
     }
+}
+
+CSerialPort_SET::ChunkOutcome CSerialPort_SET::TakeChunk(const std::string& chunk)
+{
+    // The first chunk of some size on a port must look like the greeting a device sends first.
+    if (!IsDevicePort.load() && chunk.size() >= 10) {
+        if (ByteAt(chunk, 0) != quillon::kFrameStart || ByteAt(chunk, 17) != quillon::kFrameEnd) {
+            Printf("Received Error: %x %x", ByteAt(chunk, 0), ByteAt(chunk, 17));
+            return ChunkOutcome::NotADevice;
+        }
+        IsDevicePort.store(true);
+    }
+
+    // A device still scrambling with an old key gives itself away by its key tag.
+    const quillon::LinkKey key = currentKey();
+    const std::size_t n = chunk.size();
+    if (n >= 4 && static_cast<std::uint8_t>(chunk[n - 4]) == key[4] &&
+        static_cast<std::uint8_t>(chunk[n - 3]) == key[5]) {
+        Printf("Succeed to sync key %x %x\n", key[4], key[5]);
+    } else {
+        Printf("Failed to sync key %x %x %d\n", key[4], key[5], KeyFailCount.load());
+        ++KeyFailCount;
+    }
+
+    RecvBuffer += chunk;
+    Line(std::to_string(chunk.size()));
+    if (RecvBuffer.size() < kFillTo)
+        RecvBuffer.append(kFillTo - RecvBuffer.size(), kFillByte);
+
+    const int type = ByteAt(RecvBuffer, 1);
+    if (type == quillon::TypeByte(quillon::FrameType::Hello) && ByteAt(RecvBuffer, 0) == quillon::kFrameStart &&
+        ByteAt(RecvBuffer, 17) == quillon::kFrameEnd)
+        Line("data=17");
+    const bool complete = IsFrameComplete(RecvBuffer);
+    if (complete && type == quillon::TypeByte(quillon::FrameType::Record))
+        Line("data=71");
+    if (!complete && RecvBuffer.size() <= kMaxGathered) {
+        Line(std::to_string(RecvBuffer.size()) + "--------");
+        return ChunkOutcome::Incomplete;
+    }
+    Line(std::to_string(RecvBuffer.size()));
+    return ChunkOutcome::Complete;
+}
+
+int CSerialPort_SET::DeliverGathered()
+{
+    const auto handler = MsgCallback.snapshot();
+    const int result = handler ? quillon::DeliverChunk(RecvBuffer, *handler) : -1;
+    RecvBuffer.clear();
+    return result;
 }
 
 void CSerialPort_SET::FindDevicePort()
@@ -204,7 +213,7 @@ void CSerialPort_SET::FindDevicePort()
     ++searches_;
     const std::vector<serial::PortInfo> ports = serial::list_ports();
     const int n = static_cast<int>(ports.size());
-    Printf(IsDevicePort ? "isDeviceSerialPort is true\n" : "isDeviceSerialPort is false\n");
+    Printf(IsDevicePort.load() ? "isDeviceSerialPort is true\n" : "isDeviceSerialPort is false\n");
 
     if (std::FILE* listing = quillon::OpenDiagnosticFile("serial.asc")) {
         for (int idx = n - 1; idx >= 0; --idx)
@@ -218,7 +227,7 @@ void CSerialPort_SET::FindDevicePort()
         if (rejected >= n) {
             // Every port has failed: start over with all of them.
             RejectedPorts.clear();
-            IsDevicePort = false;
+            ForgetDevice();
         } else {
             if (rejected >= 1) {
                 if (std::FILE* listing = quillon::OpenDiagnosticFile("blueSerial.asc")) {
@@ -236,7 +245,7 @@ void CSerialPort_SET::FindDevicePort()
             if (name != realPort && Port->isOpen())
                 continue;
             if (Port->getPort() == realPort && Port->isOpen()) {
-                if (KeySendCount.load() >= 1 && KeyFailCount >= kRekeyAfterMismatches)
+                if (KeySendCount.load() >= 1 && KeyFailCount.load() >= kRekeyAfterMismatches)
                     SendKey();
                 continue;
             }

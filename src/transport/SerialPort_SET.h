@@ -39,6 +39,19 @@ public:
     // otherwise 0 or the handler's result. Runs on the watcher's thread.
     int ReadFrames(int tries);
 
+    // What one chunk read from the port does to the frame being gathered: the first-frame test,
+    // the key-tag test, the fill to 72 bytes and the completeness test. ReadFrames runs it for
+    // every chunk; the library's fuzzers feed it chunks directly.
+    enum class ChunkOutcome { NotADevice, Incomplete, Complete };
+    void StartGathering() { RecvBuffer.clear(); }
+    // Forgets that a device's greeting was ever seen, as when every listed port has failed: the
+    // next port's first chunk is tested again.
+    void ForgetDevice() { IsDevicePort.store(false); }
+    ChunkOutcome TakeChunk(const std::string& chunk);
+    // Hands the gathered frame to the handler and starts afresh; the handler's result, or -1
+    // without a handler.
+    int DeliverGathered();
+
     // One search over the listed ports; runs on the watcher's thread every 100 passes.
     void FindDevicePort();
 
@@ -77,9 +90,9 @@ private:
     quillon::GuardedCallback<int(unsigned char*, int)> MsgCallback;
     std::int32_t SearchCounter = 0;
     std::atomic<std::int32_t> KeySendCount{0};
-    std::int32_t KeyFailCount = 0;  // chunks with a wrong key tag since the last key frame
+    std::atomic<std::int32_t> KeyFailCount{0};  // chunks with a wrong key tag since the last key frame
     std::vector<std::string> RejectedPorts;
-    bool IsDevicePort = false;  // a first chunk here looked like a device's greeting
+    std::atomic<bool> IsDevicePort{false};  // a first chunk here looked like a device's greeting
 
     std::atomic<int> searches_{0};
     std::thread watcher_;
