@@ -52,3 +52,13 @@ format:
 
 clean:
 	rm -rf build
+
+# The micro benchmarks of the hot paths, in a build of their own with the presets' optimisation
+# (RelWithDebInfo). The table goes to standard error; the library's diagnostic lines, to /dev/null.
+# Pass Google Benchmark flags in BENCH_ARGS, e.g. BENCH_ARGS=--benchmark_filter=Scramble.
+.PHONY: bench-micro
+bench-micro: deps
+	cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DQUILLON_BUILD_BENCH=ON -DQUILLON_BUILD_TESTS=OFF -DQUILLON_BUILD_TOOLS=OFF
+	cmake --build build/bench --target quillon_micro_bench -j $(JOBS)
+	build/bench/bench/micro/quillon_micro_bench $(BENCH_ARGS) >/dev/null

@@ -71,7 +71,9 @@ ZipOutcome PlanEntry(unzFile zip, const std::string& root, std::unordered_set<st
     planned.folderKey.clear();
     for (std::size_t i = 0; i + 1 < parts.size(); ++i) {
         planned.folder = JoinPath(planned.folder, parts[i]);
-        planned.folderKey += (i == 0 ? "" : "/") + Lower(parts[i]);
+        if (i > 0)
+            planned.folderKey += '/';
+        planned.folderKey += Lower(parts[i]);
         if (knownFolders.count(planned.folder))
             continue;
         // A link could lead out of the unpacking folder, so only real folders are entered.

@@ -84,6 +84,49 @@ TEST(FrameLayout, BlockFrameLastDataByteTakesKeyByteFive)
     EXPECT_EQ(frame[4101], kKey[5]);
 }
 
+TEST(FrameLayout, ShorterKeysRepeatSooner)
+{
+    Bytes frame(kMaxFrameSize);
+    frame.resize(AssembleFrame(frame, TypeByte(FrameType::Value), Bytes{1, 2, 7}, kKey, 3));
+    // Offsets 2 .. 15 take key bytes 0 1 2 0 1 2 ...; the tag is still key bytes 4 and 5.
+    EXPECT_EQ(frame, (Bytes{0x2A, 0x05, 0x10, 0x20, 0x34, 0x11, 0x22, 0x33, 0x11, 0x22, 0x33, 0x11, 0x22, 0x33,
+                            0x11, 0x22, 0x55, 0x66, 0x2B, 0x23}));
+}
+
+TEST(FrameLayout, BlockBodyUnderEveryKeyLength)
+{
+    // Block bodies are scrambled a word at a time over a repeated key; every byte must still take
+    // key byte (offset - 2) mod length, across word and pattern boundaries alike.
+    const Bytes zeros(2 + kBlockDataSize, 0x00);
+    for (int keyLength = 1; keyLength <= 6; ++keyLength) {
+        Bytes frame(kMaxFrameSize);
+        ASSERT_EQ(AssembleFrame(frame, TypeByte(FrameType::Block), zeros, kKey, keyLength), kMaxFrameSize);
+        for (int offset = 2; offset <= 4099; ++offset)
+            ASSERT_EQ(frame[offset], kKey[(offset - 2) % keyLength]) << "key length " << keyLength << ", offset " << offset;
+        EXPECT_EQ(frame[4100], kKey[4]);
+        EXPECT_EQ(frame[4101], kKey[5]);
+        EXPECT_EQ(frame[4102], FrameChecksum(frame.data(), 4104));
+        ASSERT_TRUE(CheckFrame(frame.data(), 4104, kKey, keyLength));
+        EXPECT_EQ(Bytes(frame.begin() + 2, frame.begin() + 4100), zeros);
+    }
+}
+
+TEST(FrameLayout, ChecksumOfEveryLengthAndAlignment)
+{
+    // The sum is taken a word at a time; its value must not depend on where the words fall.
+    Bytes bytes(64 + 8);
+    for (std::size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = static_cast<std::uint8_t>(1u << (i % 8));
+    for (int start = 0; start < 8; ++start)
+        for (int length = 3; length <= 64; ++length) {
+            // Bytes start .. start+length-3 are summed: a run of distinct single bits.
+            std::uint8_t expected = 0;
+            for (int i = 0; i < length - 2; ++i)
+                expected ^= static_cast<std::uint8_t>(1u << ((start + i) % 8));
+            ASSERT_EQ(FrameChecksum(bytes.data() + start, length), expected) << start << " " << length;
+        }
+}
+
 TEST(FrameLayout, UnknownTypeOrShortBufferBuildsNothing)
 {
     Bytes small(9);
