@@ -16,6 +16,9 @@ target_compile_definitions(quillon_asio INTERFACE ASIO_STANDALONE ASIO_NO_DEPREC
 target_link_libraries(quillon_asio INTERFACE Threads::Threads)
 if(WIN32)
   target_link_libraries(quillon_asio INTERFACE ws2_32 mswsock)
+  # Windows 7 and later: asio's default, named so that it need not warn, and what the serial line's
+  # CancelIoEx needs.
+  target_compile_definitions(quillon_asio INTERFACE _WIN32_WINNT=0x0601)
 endif()
 # GCC 12 refuses asio's handler fences under ThreadSanitizer (-Wtsan). They only back up the
 # scheduler's own locking, which ThreadSanitizer sees.

@@ -63,7 +63,7 @@ public:
             for (const char* a : allowed)
                 ok |= name == a;
             if (!ok) {
-                std::fprintf(stderr, "written outside its folder: %s\n", entry.path().c_str());
+                std::fprintf(stderr, "written outside its folder: %s\n", entry.path().string().c_str());
                 std::abort();
             }
         }

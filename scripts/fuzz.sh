@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Runs every fuzz target of the `fuzz` preset for the given number of seconds each (default 60),
+# Runs the fuzz targets of the `fuzz` preset (all of them, or those named after the time) for the
+# given number of seconds each (default 60),
 # starting from the seed corpus in fuzz/corpus and the working corpus it grew before, and prints
 # the executions each reached. Findings are written to build/fuzz/findings/<target>/ and make the
 # script fail. The running totals per target are kept in build/fuzz/executions.tsv.
@@ -12,6 +13,9 @@ work=build/fuzz/corpus
 findings=build/fuzz/findings
 totals=build/fuzz/executions.tsv
 targets=(fuzz_tcp_receive fuzz_serial_receive fuzz_frame_splitter fuzz_unpack fuzz_package_check)
+if [[ $# -gt 1 ]]; then
+  targets=("${@:2}")
+fi
 
 # The targets write scratch files for every input; memory-backed storage keeps them fast.
 if [[ -d /dev/shm && -w /dev/shm ]]; then export TMPDIR=/dev/shm; fi

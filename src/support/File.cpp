@@ -65,6 +65,8 @@ bool TFile::copy(const std::string& from, const std::string& to)
         return false;
     const bool copied = CopyContents(source.get(), target.get());
     const bool written = quillon::CloseFile(std::move(target));
+    // Windows refuses to rename over a file that is open, which the source is when it is the target.
+    source.reset();
     if (copied && written && quillon::RenameReplacing(part, to))
         return true;
     quillon::RemoveFile(part);

@@ -38,7 +38,7 @@ int ErrorNumber(const asio::error_code& error)
     // closed): that is an I/O error to the caller, who must not read on as if it were quiet.
     if (error == asio::error::eof)
         return EIO;
-    return error.value() != 0 ? error.value() : EIO;
+    return serial_line::ErrorNumber(error);
 }
 
 // A send may wait for the line to take its bytes: twice their time on the wire, and a second

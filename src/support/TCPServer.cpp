@@ -22,6 +22,8 @@
 #include <utility>
 #include <vector>
 
+#include "support/ListenOptions.h"
+
 // Threading model. The server's thread owns the connections: it accepts, reads, closes, and runs
 // the callbacks. Other threads touch only what `mutex_` guards (the table of open connections and
 // each connection's write state) and, for one non-blocking send at a time, the socket itself.
@@ -189,7 +191,7 @@ int TCPServer::Impl::start(int port)
     const tcp::endpoint endpoint(asio::ip::address_v4::any(), static_cast<unsigned short>(port));
     acceptor_.open(endpoint.protocol(), error);
     if (!error && reuseAddress_)
-        acceptor_.set_option(tcp::acceptor::reuse_address(true), error);
+        quillon::listen_options::AllowQuickRestart(acceptor_, error);
     if (!error)
         acceptor_.bind(endpoint, error);
     if (!error)

@@ -33,8 +33,9 @@ public:
     // sendMsg fail rather than grow the queue without limit.
     static constexpr std::size_t MaxQueuedBytes = 16 * 1024 * 1024;
 
-    // reuseAddress: listen with SO_REUSEADDR, so the port can be listened on again at once after a
-    // stop, while connections of the previous run are still in TIME_WAIT.
+    // reuseAddress: the port can be listened on again at once after a stop, while connections of
+    // the previous run are still in TIME_WAIT (SO_REUSEADDR on POSIX systems; what Windows does by
+    // itself). Either way a port that another socket listens on stays refused.
     explicit TCPServer(bool reuseAddress);
     TCPServer() : TCPServer(true) {}
     virtual ~TCPServer();  // stops the server if it still runs, without calling onClose

@@ -28,10 +28,12 @@ using quillon::testing::WriteBytes;
 
 constexpr const char* kMarker = "Use Orbisto above v6.3.4";
 
-// The sandbox lives under an ASCII temporary folder, so widening is one character for one.
+// The sandbox lives under an ASCII temporary folder, so widening is one character for one. Paths
+// are given with forward slashes, as the host tools name package folders (a path without one is
+// refused), on Windows as well.
 std::wstring Wide(const fs::path& path)
 {
-    const std::string narrow = path.string();
+    const std::string narrow = path.generic_string();
     return std::wstring(narrow.begin(), narrow.end());
 }
 

@@ -103,4 +103,10 @@ void ReleaseForClose(Handle line, int baud)
     ::tcflush(line, TCIOFLUSH);
 }
 
+int ErrorNumber(const asio::error_code& error)
+{
+    // asio reports the system's errno values as they are.
+    return error.value() != 0 ? error.value() : EIO;
+}
+
 }  // namespace quillon::serial_line

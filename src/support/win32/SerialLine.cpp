@@ -2,7 +2,10 @@
 
 #include <windows.h>
 
+#include <asio/error.hpp>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <thread>
 
@@ -27,10 +30,42 @@ private:
     HANDLE event_;
 };
 
+// The errno value for a Windows error code: the serial port's callers get the same numbers on
+// every platform. Codes without a closer match are an I/O error.
+int FromWindowsError(DWORD error)
+{
+    switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_NAME:
+    case ERROR_BAD_PATHNAME:
+        return ENOENT;
+    case ERROR_ACCESS_DENIED:
+        return EACCES;
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_BUSY:
+        return EBUSY;
+    case ERROR_INVALID_HANDLE:
+        return EBADF;
+    case ERROR_INVALID_PARAMETER:
+    case ERROR_NOT_SUPPORTED:
+        return EINVAL;
+    case ERROR_NOT_ENOUGH_MEMORY:
+    case ERROR_OUTOFMEMORY:
+        return ENOMEM;
+    case ERROR_OPERATION_ABORTED:
+        return ECANCELED;
+    case ERROR_TIMEOUT:
+    case ERROR_SEM_TIMEOUT:
+        return ETIMEDOUT;
+    default:
+        return EIO;
+    }
+}
+
 int LastError()
 {
-    const DWORD error = ::GetLastError();
-    return error != 0 ? static_cast<int>(error) : static_cast<int>(ERROR_GEN_FAILURE);
+    return FromWindowsError(::GetLastError());
 }
 
 }  // namespace
@@ -81,7 +116,7 @@ int WriteAll(Handle line, const char* data, std::size_t count, std::chrono::mill
         if (::WaitForSingleObject(event.get(), wait) != WAIT_OBJECT_0) {
             ::CancelIoEx(line, &overlapped);
             ::GetOverlappedResult(line, &overlapped, &written, TRUE);
-            return static_cast<int>(ERROR_TIMEOUT);
+            return ETIMEDOUT;
         }
         if (!::GetOverlappedResult(line, &overlapped, &written, FALSE))
             return LastError();
@@ -107,6 +142,14 @@ void ReleaseForClose(Handle line, int baud)
         }
     }
     ::PurgeComm(line, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
+}
+
+int ErrorNumber(const asio::error_code& error)
+{
+    // asio reports Windows' own error codes in the system category.
+    if (error.category() == asio::error::get_system_category())
+        return FromWindowsError(static_cast<DWORD>(error.value()));
+    return EIO;
 }
 
 }  // namespace quillon::serial_line

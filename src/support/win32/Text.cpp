@@ -1,27 +1,50 @@
 #include "support/Text.h"
 
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
 #include <clocale>
-#include <cstdlib>
+#include <cstring>
 #include <string>
-#include <vector>
 
 namespace quillon {
 
+namespace {
+
+// The code page that names from devices and packages are written in.
+constexpr UINT kSimplifiedChinese = 936;
+
+}  // namespace
+
 std::wstring NarrowToWide(const std::string& narrow)
 {
-    // The "chs" locale selects code page 936 for the C runtime's conversion. The switch is
-    // process-wide for its moment, so the previous locale is restored at once.
+    // The "chs" locale selects code page 936 for the C runtime. The switch is process-wide for its
+    // moment, as it always was, so the previous locale is restored at once; where the runtime has
+    // no such locale, the code page is the same one.
     const char* current = std::setlocale(LC_ALL, nullptr);
     const std::string saved = current ? current : "C";
-    std::setlocale(LC_ALL, "chs");
+    const UINT codePage = std::setlocale(LC_ALL, "chs") != nullptr ? ___lc_codepage_func() : kSimplifiedChinese;
 
-    const std::size_t length = narrow.size();
-    std::vector<wchar_t> buffer(length + 1, L'\0');
-    std::mbstowcs(buffer.data(), narrow.c_str(), length + 1);  // errors leave the converted prefix
-    buffer.back() = L'\0';
+    // One character at a time: the runtime's mbstowcs gives nothing at all for a string with a bad
+    // or cut double-byte character, where the name before it is still worth having.
+    const std::size_t length = std::strlen(narrow.c_str());
+    std::wstring wide;
+    wide.reserve(length);
+    for (std::size_t i = 0; i < length;) {
+        const int width = ::IsDBCSLeadByteEx(codePage, static_cast<BYTE>(narrow[i])) ? 2 : 1;
+        if (i + static_cast<std::size_t>(width) > length)
+            break;
+        wchar_t character = L'\0';
+        if (::MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, narrow.data() + i, width, &character, 1) != 1)
+            break;
+        wide.push_back(character);
+        i += static_cast<std::size_t>(width);
+    }
 
     std::setlocale(LC_ALL, saved.c_str());
-    return std::wstring(buffer.data());
+    return wide;
 }
 
 }  // namespace quillon

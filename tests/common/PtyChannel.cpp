@@ -1,8 +1,3 @@
-#include <poll.h>
-#include <unistd.h>
-
-#include <cerrno>
-
 #include "common/DevicePeer.h"
 #include "common/PseudoTerminal.h"
 
@@ -22,26 +17,16 @@ public:
 
     std::optional<Bytes> ReadSome(std::chrono::milliseconds timeout) override
     {
-        if (!pty_.masterOpen())
+        auto got = pty_.line().readSome(8192, timeout);
+        switch (got.status) {
+        case quillon::PseudoTerminalPair::ReadStatus::Data:
+            return Bytes(got.bytes.begin(), got.bytes.end());
+        case quillon::PseudoTerminalPair::ReadStatus::Closed:
             return std::nullopt;
-        pollfd ready{pty_.masterFd(), POLLIN, 0};
-        const int polled = ::poll(&ready, 1, static_cast<int>(timeout.count()));
-        if (polled < 0)
-            return errno == EINTR ? std::optional<Bytes>(Bytes{}) : std::nullopt;
-        if (polled == 0)
+        default:
+            // Quiet, or nobody has the port open at the moment: nothing can come until it does.
             return Bytes{};
-        if (ready.revents & POLLIN) {
-            Bytes buffer(8192);
-            const ssize_t got = ::read(pty_.masterFd(), buffer.data(), buffer.size());
-            if (got > 0) {
-                buffer.resize(static_cast<std::size_t>(got));
-                return buffer;
-            }
-            if (got < 0 && (errno == EAGAIN || errno == EINTR))
-                return Bytes{};
         }
-        // The host side has no opener at the moment; nothing can come until it opens the port.
-        return Bytes{};
     }
 
     void Close() override { pty_.closeMaster(); }

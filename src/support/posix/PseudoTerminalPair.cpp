@@ -1,4 +1,4 @@
-#include "common/PseudoTerminal.h"
+#include "support/PseudoTerminalPair.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -9,9 +9,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <thread>
 
-namespace quillon::testing {
+namespace quillon {
 
 namespace {
 
@@ -28,14 +27,23 @@ int MillisecondsLeft(Clock::time_point deadline)
     return static_cast<int>(std::clamp<long long>(left, 0, 1000));
 }
 
+bool MakeRaw(int fd)
+{
+    termios settings{};
+    if (::tcgetattr(fd, &settings) != 0)
+        return false;
+    ::cfmakeraw(&settings);
+    return ::tcsetattr(fd, TCSANOW, &settings) == 0;
+}
+
 }  // namespace
 
-bool PseudoTerminal::Supported()
+bool PseudoTerminalPair::Supported()
 {
     return true;
 }
 
-PseudoTerminal::PseudoTerminal()
+PseudoTerminalPair::PseudoTerminalPair(Slave slave)
 {
     master_ = ::posix_openpt(O_RDWR | O_NOCTTY);
     if (master_ < 0) {
@@ -53,37 +61,36 @@ PseudoTerminal::PseudoTerminal()
     }
     slavePath_ = name;
 
+    // The slave is opened once in any case: raw mode set now stays with the line for later openers.
     slave_ = ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (slave_ < 0) {
         error_ = Failure("open slave");
         return;
     }
-    termios settings{};
-    if (::tcgetattr(slave_, &settings) != 0) {
-        error_ = Failure("tcgetattr");
+    if (!MakeRaw(slave_)) {
+        error_ = Failure("raw mode");
         return;
     }
-    ::cfmakeraw(&settings);
-    if (::tcsetattr(slave_, TCSANOW, &settings) != 0) {
-        error_ = Failure("tcsetattr");
-        return;
+    if (slave == Slave::Released) {
+        ::close(slave_);
+        slave_ = -1;
     }
-    // Non-blocking so that write and read below can keep their own deadlines.
+    // Non-blocking so that the reads and writes below can keep their own deadlines.
     const int flags = ::fcntl(master_, F_GETFL);
     if (flags < 0 || ::fcntl(master_, F_SETFL, flags | O_NONBLOCK) != 0)
         error_ = Failure("fcntl");
 }
 
-PseudoTerminal::~PseudoTerminal()
+PseudoTerminalPair::~PseudoTerminalPair()
 {
     closeMaster();
     if (slave_ >= 0)
         ::close(slave_);
 }
 
-bool PseudoTerminal::write(std::string_view bytes)
+bool PseudoTerminalPair::write(std::string_view bytes, std::chrono::milliseconds limit)
 {
-    const auto deadline = Clock::now() + std::chrono::seconds(5);
+    const auto deadline = Clock::now() + limit;
     while (!bytes.empty()) {
         if (master_ < 0)
             return false;
@@ -104,22 +111,58 @@ bool PseudoTerminal::write(std::string_view bytes)
     return true;
 }
 
-bool PseudoTerminal::writeInPieces(std::string_view bytes, std::size_t pieceSize,
-                                   std::chrono::milliseconds gap)
+PseudoTerminalPair::ReadResult PseudoTerminalPair::readSome(std::size_t most,
+                                                            std::chrono::milliseconds timeout)
 {
-    pieceSize = std::max<std::size_t>(pieceSize, 1);
-    while (!bytes.empty()) {
-        const std::size_t piece = std::min(pieceSize, bytes.size());
-        if (!write(bytes.substr(0, piece)))
-            return false;
-        bytes.remove_prefix(piece);
-        if (!bytes.empty())
-            std::this_thread::sleep_for(gap);  // the gap is the input being produced, not a wait
+    ReadResult result;
+    if (master_ < 0) {
+        result.status = ReadStatus::Closed;
+        return result;
     }
-    return true;
+    pollfd ready{master_, POLLIN, 0};
+    const int polled = ::poll(&ready, 1, static_cast<int>(std::clamp<long long>(timeout.count(), 0, 60'000)));
+    if (polled < 0) {
+        result.status = errno == EINTR ? ReadStatus::Quiet : ReadStatus::Closed;
+        return result;
+    }
+    if (polled == 0)
+        return result;
+    if ((ready.revents & POLLNVAL) != 0) {
+        result.status = ReadStatus::Closed;
+        return result;
+    }
+    if ((ready.revents & POLLIN) != 0 && most > 0) {
+        result.bytes.resize(most);
+        const ssize_t got = ::read(master_, result.bytes.data(), most);
+        if (got > 0) {
+            result.bytes.resize(static_cast<std::size_t>(got));
+            result.status = ReadStatus::Data;
+            return result;
+        }
+        result.bytes.clear();
+        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+            return result;
+        // Linux answers a read on a master whose slave nobody holds with EIO.
+        result.status = (got == 0 || errno == EIO) ? ReadStatus::HungUp : ReadStatus::Closed;
+        return result;
+    }
+    if ((ready.revents & POLLHUP) != 0)
+        result.status = ReadStatus::HungUp;
+    else if ((ready.revents & POLLERR) != 0)
+        result.status = ReadStatus::Closed;
+    return result;
 }
 
-std::string PseudoTerminal::read(std::size_t count, std::chrono::milliseconds deadline)
+bool PseudoTerminalPair::slaveInUse() const
+{
+    if (master_ < 0)
+        return false;
+    // A master whose slave nobody holds reports a hang-up, whether or not data waits as well.
+    pollfd state{master_, 0, 0};
+    return ::poll(&state, 1, 0) >= 0 && (state.revents & (POLLHUP | POLLNVAL)) == 0;
+}
+
+std::string PseudoTerminalPair::read(std::size_t count, std::chrono::milliseconds deadline)
 {
     std::string received;
     const auto end = Clock::now() + deadline;
@@ -143,7 +186,7 @@ std::string PseudoTerminal::read(std::size_t count, std::chrono::milliseconds de
     return received;
 }
 
-std::string PseudoTerminal::drain()
+std::string PseudoTerminalPair::drain()
 {
     std::string received;
     char buffer[4096];
@@ -157,7 +200,7 @@ std::string PseudoTerminal::drain()
     return received;
 }
 
-bool PseudoTerminal::makeSlaveCooked()
+bool PseudoTerminalPair::makeSlaveCooked()
 {
     termios settings{};
     if (slave_ < 0 || ::tcgetattr(slave_, &settings) != 0)
@@ -168,7 +211,7 @@ bool PseudoTerminal::makeSlaveCooked()
     return ::tcsetattr(slave_, TCSANOW, &settings) == 0;
 }
 
-void PseudoTerminal::closeMaster()
+void PseudoTerminalPair::closeMaster()
 {
     if (master_ >= 0) {
         ::close(master_);
@@ -176,4 +219,4 @@ void PseudoTerminal::closeMaster()
     }
 }
 
-}  // namespace quillon::testing
+}  // namespace quillon
