@@ -45,7 +45,7 @@ fuzz: deps
 	scripts/fuzz.sh $(FUZZ_SECONDS)
 
 demo: build
-	@echo "make demo: the simulator and the quillon tool are not built yet"; exit 1
+	scripts/demo.sh build/default
 
 format:
 	find src tools tests bench fuzz -name '*.cpp' -o -name '*.h' | xargs clang-format -i

@@ -1,0 +1,227 @@
+#include "App.h"
+
+#include <CLI/CLI.hpp>
+
+#include <chrono>
+#include <climits>
+#include <cstdio>
+#include <exception>
+#include <functional>
+
+#include "Commands.h"
+#include "Package.h"
+#include "support/StdoutDiversion.h"
+
+namespace quillon::cli {
+
+namespace {
+
+using CommandFunction = ExitCode (*)(CommandContext&);
+
+constexpr const char* kCommonOptionsNote = "Also takes the common options --serial-port PATH, --wait "
+                                           "SECONDS, --json and --verbose (see quillon --help).";
+
+CLI::Validator DeviceNameValidator()
+{
+    return CLI::Validator(
+        [](std::string& name) -> std::string {
+            if (name.size() != 12)
+                return "a device name has exactly 12 characters; \"" + name + "\" has " +
+                       std::to_string(name.size());
+            if (!IsPlainName(name))
+                return "a device name must be usable as a folder name: no / \\ : or control characters";
+            return {};
+        },
+        "12 CHARACTERS");
+}
+
+// Adds a command whose selection is remembered for the run after the parse.
+CLI::App* AddCommand(CLI::App& parent, const std::string& name, const std::string& description,
+                     CommandFunction function, CommandFunction& chosen, std::string& chosenName,
+                     const std::string& fullName)
+{
+    CLI::App* command = parent.add_subcommand(name, description);
+    command->callback([function, &chosen, &chosenName, fullName] {
+        chosen = function;
+        chosenName = fullName;
+    });
+    return command;
+}
+
+void AddKind(CLI::App* command, int& kind, int highest, const std::string& what)
+{
+    command->add_option("--kind", kind, what)
+        ->type_name("K")
+        ->check(CLI::Range(0, highest))
+        ->capture_default_str();
+}
+
+} // namespace
+
+int Run(int argc, char** argv)
+{
+    GlobalOptions options;
+    CommandArguments args;
+    CommandFunction chosen = nullptr;
+    std::string chosenName;
+
+    CLI::App app("Moves a device's settings between the device and this computer, over TCP (the device "
+                 "connects to port 8234) or a serial port.",
+                 "quillon");
+    app.fallthrough(); // the common options may also follow the command
+    app.require_subcommand(1);
+    app.footer(std::string("Exit codes:\n") + kExitCodeTable);
+    app.add_option(
+           "--serial-port", options.serialPorts,
+           "Look for the device on this serial port too (repeatable); without it no serial port is opened")
+        ->type_name("PATH");
+    app.add_option("--wait", options.waitSeconds, "Seconds to wait for a device to show up")
+        ->type_name("SECONDS")
+        ->check(CLI::Range(0.0, 86400.0))
+        ->capture_default_str();
+    app.add_flag("--json", options.json, "Print the result as one JSON object on standard output");
+    app.add_flag("--verbose", options.verbose, "Show the library's diagnostic lines, on standard error");
+
+    CLI::App* pack = AddCommand(app, "pack", "Pack the files of a package folder into a zip archive", Pack,
+                                chosen, chosenName, "pack");
+    pack->add_option("FOLDER", args.folder, "The package folder")->required()->type_name("");
+    pack->add_option("ZIP", args.archive, "The archive to write (replaced if it exists)")
+        ->required()
+        ->type_name("");
+
+    CLI::App* unpack = AddCommand(app, "unpack", "Unpack a zip archive into a folder, all or nothing", Unpack,
+                                  chosen, chosenName, "unpack");
+    unpack->add_option("ZIP", args.archive, "The archive")->required()->type_name("");
+    unpack->add_option("FOLDER", args.folder, "The folder to unpack into (made if missing)")
+        ->required()
+        ->type_name("");
+
+    CLI::App* check =
+        AddCommand(app, "check", "Check that a package folder holds every file its DeviceSet.DST names",
+                   Check, chosen, chosenName, "check");
+    check->add_option("FOLDER", args.folder, "The package folder")->required()->type_name("");
+
+    CLI::App* repair = AddCommand(
+        app, "repair",
+        "Copy a package into ROOT/SERIAL, named after its device serial, unless that folder exists", Repair,
+        chosen, chosenName, "repair");
+    repair->add_option("ROOT", args.root, "The folder that holds the packages")->required()->type_name("");
+    repair->add_option("PACKAGE", args.package, "The package folder")->required()->type_name("");
+
+    CLI::App* status = AddCommand(app, "status", "Wait for a device and tell which link carries it", Status,
+                                  chosen, chosenName, "status");
+    status->footer(kCommonOptionsNote);
+
+    CLI::App* probe =
+        AddCommand(app, "probe", "Ask the device whether it answers", Probe, chosen, chosenName, "probe");
+    probe->footer(kCommonOptionsNote);
+
+    CLI::App* upload =
+        AddCommand(app, "upload", "Upload a zip archive, or a package folder (checked and packed first)",
+                   Upload, chosen, chosenName, "upload");
+    upload->add_option("SOURCE", args.source, "A zip archive or a package folder")->required()->type_name("");
+    AddKind(upload, args.kind, 255, "The file kind to store it as");
+    upload->footer(kCommonOptionsNote);
+
+    CLI::App* download =
+        AddCommand(app, "download", "Download the device's archive into ZIP and unpack it into FOLDER",
+                   Download, chosen, chosenName, "download");
+    download->add_option("ZIP", args.archive, "The archive to write (replaced)")->required()->type_name("");
+    download->add_option("FOLDER", args.folder, "The folder to unpack into (made if missing)")
+        ->required()
+        ->type_name("");
+    AddKind(download, args.kind, 255, "The file kind to download");
+    download->add_option("--stall", args.stallSeconds, "Give up when no block has come for this many seconds")
+        ->type_name("SECONDS")
+        ->check(CLI::Range(0.5, 3600.0))
+        ->capture_default_str();
+    download->footer(kCommonOptionsNote);
+
+    CLI::App* version = app.add_subcommand("version", "Read or write a file version on the device");
+    version->require_subcommand(1);
+    CLI::App* versionGet = AddCommand(*version, "get", "Read the version of a file kind", VersionGet, chosen,
+                                      chosenName, "version get");
+    AddKind(versionGet, args.kind, 2, "The file kind: 0, 1 or 2");
+    versionGet->footer(kCommonOptionsNote);
+    CLI::App* versionSet = AddCommand(*version, "set", "Write the version of a file kind", VersionSet, chosen,
+                                      chosenName, "version set");
+    versionSet->add_option("VALUE", args.version, "The version, 0 to 2147483647")
+        ->required()
+        ->type_name("")
+        ->check(CLI::Range(0LL, static_cast<long long>(INT_MAX)));
+    AddKind(versionSet, args.kind, 2, "The file kind: 0, 1 or 2");
+    versionSet->footer(kCommonOptionsNote);
+
+    CLI::App* record = AddCommand(
+        app, "record", "Write the device record: a 12-character name and the current date and time", Record,
+        chosen, chosenName, "record");
+    record->add_option("NAME", args.name, "The device's name, exactly 12 characters")
+        ->required()
+        ->type_name("")
+        ->check(DeviceNameValidator());
+    record->footer(kCommonOptionsNote);
+
+    CLI::App* devdir =
+        AddCommand(app, "devdir", "Ask the device for its name and make sure FOLDER/NAME exists",
+                   DeviceDirectory, chosen, chosenName, "devdir");
+    devdir->add_option("FOLDER", args.folder, "The folder to make the device's folder in")
+        ->required()
+        ->type_name("");
+    devdir->footer(kCommonOptionsNote);
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& error) {
+        // A mistyped command is left over as an argument; saying "a command is required" would
+        // not help whoever typed it.
+        const std::vector<std::string> left = app.remaining();
+        if (dynamic_cast<const CLI::RequiredError*>(&error) && !left.empty() &&
+            left.front().rfind("-", 0) != 0) {
+            CLI::App* group = &app;
+            while (!group->get_subcommands().empty())
+                group = group->get_subcommands().front();
+            std::string known;
+            for (const CLI::App* command : group->get_subcommands([](CLI::App*) { return true; }))
+                known += (known.empty() ? "" : ", ") + command->get_name();
+            std::fprintf(
+                stderr,
+                "unknown command \"%s\"; the commands are %s\nRun with --help for more information.\n",
+                left.front().c_str(), known.c_str());
+            return ToInt(ExitCode::Usage);
+        }
+        const int status = app.exit(error);
+        return status == 0 ? 0 : ToInt(ExitCode::Usage);
+    }
+    if (!chosen) {
+        std::fprintf(stderr, "quillon: no command given\nRun with --help for more information.\n");
+        return ToInt(ExitCode::Usage);
+    }
+
+    // The library's lines go to standard error with --verbose, and nowhere otherwise; the tool's
+    // own output keeps the real standard output.
+    std::string divertError;
+    const auto diversion = StdoutDiversion::Start(
+        options.verbose ? StdoutDiversion::Destination::StandardError : StdoutDiversion::Destination::Discard,
+        divertError);
+    if (!diversion)
+        std::fprintf(stderr, "quillon: the library's lines may mix with the output (%s)\n",
+                     divertError.c_str());
+    std::FILE* out = diversion ? diversion->Output() : stdout;
+
+    Report report(chosenName, options.json);
+    CommandContext context{options, args, report, IsTerminal(stderr) && !options.verbose};
+    const auto start = std::chrono::steady_clock::now();
+    ExitCode code = ExitCode::Success;
+    try {
+        code = chosen(context);
+    } catch (const std::exception& error) {
+        // The commands report their failures; only the unforeseen (memory, a path the system
+        // cannot convert) comes here.
+        code = report.Fail(ExitCode::LocalProblem, "unexpected", error.what());
+    }
+    report.SetSeconds("seconds",
+                      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    return report.Finish(code, out, stderr);
+}
+
+} // namespace quillon::cli

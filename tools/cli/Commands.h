@@ -1,0 +1,58 @@
+// The tool's commands, one function each. A command records its result in the report and
+// returns its exit code; it never prints on its own, so text and JSON output stay consistent.
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+#include "ExitCode.h"
+#include "Options.h"
+#include "Report.h"
+
+namespace quillon::cli {
+
+struct CommandContext {
+    const GlobalOptions& options;
+    const CommandArguments& args;
+    Report& report;
+    bool showProgress; // standard error is a terminal that the library's lines do not share
+};
+
+// Without a device.
+ExitCode Pack(CommandContext& context);
+ExitCode Unpack(CommandContext& context);
+ExitCode Check(CommandContext& context);
+ExitCode Repair(CommandContext& context);
+
+// With a device.
+ExitCode Status(CommandContext& context);
+ExitCode Probe(CommandContext& context);
+ExitCode Upload(CommandContext& context);
+ExitCode Download(CommandContext& context);
+ExitCode VersionGet(CommandContext& context);
+ExitCode VersionSet(CommandContext& context);
+ExitCode Record(CommandContext& context);
+ExitCode DeviceDirectory(CommandContext& context);
+
+// Helpers the commands share.
+namespace local {
+
+// A folder as the library takes it: no trailing separator (the library adds its own).
+std::string FolderArgument(const std::filesystem::path& folder);
+
+bool IsDirectory(const std::filesystem::path& path);
+bool IsRegularFile(const std::filesystem::path& path);
+
+// Whether the folder a new file at path would land in exists ("" is the current folder).
+bool ParentExists(const std::filesystem::path& path);
+
+// The failure for a folder that should exist and does not (or is not a folder).
+ExitCode MissingFolder(Report& report, const std::filesystem::path& folder, const std::string& what);
+
+// The package check on folder; on failure records the report's lines as "problems" and the
+// failure, and returns false.
+bool CheckPackage(Report& report, const std::filesystem::path& folder, ExitCode& failure);
+
+} // namespace local
+
+} // namespace quillon::cli

@@ -1,0 +1,30 @@
+// What the tool's exit status tells a script. The numbers are part of the tool's interface: the
+// help, the README and the tests all show this table.
+#pragma once
+
+namespace quillon::cli {
+
+enum class ExitCode : int {
+    Success = 0,
+    DeviceFailed = 1, // the device refused, did not answer, or a transfer broke off
+    Usage = 2,        // the command line is wrong
+    NoDevice = 3,     // no device showed up within --wait
+    LocalProblem = 4, // a missing or unreadable file, an incomplete package, a folder that cannot be written
+};
+
+inline int ToInt(ExitCode code)
+{
+    return static_cast<int>(code);
+}
+
+// The table as the help footer and the README print it, one line a code.
+inline constexpr const char* kExitCodeTable =
+    "  0  success\n"
+    "  1  the device refused, did not answer, or a transfer broke off\n"
+    "  2  usage: the command line is wrong\n"
+    "  3  no device showed up within --wait seconds\n"
+    "  4  local problem: a missing or unreadable file, an incomplete package, a folder that cannot be "
+    "written,\n"
+    "     TCP port 8234 taken by another program\n";
+
+} // namespace quillon::cli

@@ -1,0 +1,219 @@
+// pack, unpack, check and repair: settings packages and archives on this computer's disk.
+#include <Quillon.h>
+
+#include <system_error>
+
+#include "Commands.h"
+#include "Package.h"
+
+namespace quillon::cli {
+
+namespace fs = std::filesystem;
+
+namespace local {
+
+std::string FolderArgument(const fs::path& folder)
+{
+    std::string text = folder.string();
+    while (text.size() > 1 &&
+           (text.back() == '/' || text.back() == static_cast<char>(fs::path::preferred_separator)))
+        text.pop_back();
+    return text;
+}
+
+bool IsDirectory(const fs::path& path)
+{
+    std::error_code error;
+    return fs::is_directory(path, error);
+}
+
+bool IsRegularFile(const fs::path& path)
+{
+    std::error_code error;
+    return fs::is_regular_file(path, error);
+}
+
+bool ParentExists(const fs::path& path)
+{
+    const fs::path parent = path.parent_path();
+    return parent.empty() || IsDirectory(parent);
+}
+
+ExitCode MissingFolder(Report& report, const fs::path& folder, const std::string& what)
+{
+    std::error_code error;
+    const bool exists = fs::exists(folder, error);
+    return report.Fail(ExitCode::LocalProblem, "missing",
+                       exists ? what + " " + folder.string() + " is not a folder"
+                              : "there is no " + what + " " + folder.string(),
+                       "Check the path.");
+}
+
+bool CheckPackage(Report& report, const fs::path& folder, ExitCode& failure)
+{
+    if (CSysconfig_SET::get()->CheckSETExist(FolderArgument(folder))) {
+        report.Set("problems", std::vector<std::string>{});
+        return true;
+    }
+    const std::vector<std::string> problems = ReadCheckReport(folder);
+    report.Set("problems", problems);
+    std::string list;
+    for (const auto& problem : problems)
+        list += (list.empty() ? "" : "; ") + problem;
+    failure = report.Fail(ExitCode::LocalProblem, "incomplete",
+                          "the package in " + folder.string() + " is incomplete: " +
+                              (list.empty() ? "the check could not write its report" : list),
+                          "Add what is missing (the list is also in " + (folder / kCheckReportName).string() +
+                              ") and try again.");
+    return false;
+}
+
+} // namespace local
+
+using namespace local;
+
+ExitCode Pack(CommandContext& context)
+{
+    context.report.Declare({"folder", "archive", "files", "bytes"});
+    Report& report = context.report;
+    const fs::path folder = context.args.folder;
+    const fs::path archive = context.args.archive;
+    report.Set("folder", folder.string());
+    report.Set("archive", archive.string());
+    if (!IsDirectory(folder))
+        return MissingFolder(report, folder, "package folder");
+    if (!ParentExists(archive) || IsDirectory(archive))
+        return report.Fail(ExitCode::LocalProblem, "cannot_write",
+                           "cannot write the archive " + archive.string(),
+                           "Its folder must exist, and it must not be a folder itself.");
+
+    std::vector<std::string> files;
+    std::string error;
+    if (!ListPackageFiles(folder, archive, files, error))
+        return report.Fail(ExitCode::LocalProblem, "unreadable",
+                           "cannot list " + folder.string() + ": " + error);
+    report.Set("files", files);
+    if (files.empty())
+        return report.Fail(ExitCode::LocalProblem, "empty",
+                           "the folder " + folder.string() + " has no files to pack");
+
+    CComPression packer;
+    packer.Setzipfilespath(FolderArgument(folder));
+    if (packer.ComPress(files, archive.string()) != 0) {
+        std::error_code ignored;
+        fs::remove(archive, ignored); // what was packed before the failure is no archive of the package
+        return report.Fail(
+            ExitCode::LocalProblem, "cannot_pack",
+            "cannot pack " + folder.string() + " into " + archive.string(),
+            "A file could not be read (or is 2 GiB or more), or the archive could not be written.");
+    }
+    std::error_code sizeError;
+    const auto bytes = fs::file_size(archive, sizeError);
+    report.Set("bytes", static_cast<std::int64_t>(sizeError ? 0 : bytes));
+    report.Say("packed " + std::to_string(files.size()) + (files.size() == 1 ? " file" : " files") + " of " +
+               folder.string() + " into " + archive.string() + " (" + std::to_string(sizeError ? 0 : bytes) +
+               " bytes)");
+    return ExitCode::Success;
+}
+
+ExitCode Unpack(CommandContext& context)
+{
+    context.report.Declare({"archive", "folder"});
+    Report& report = context.report;
+    const fs::path archive = context.args.archive;
+    const fs::path folder = context.args.folder;
+    report.Set("archive", archive.string());
+    report.Set("folder", folder.string());
+    if (!IsRegularFile(archive))
+        return report.Fail(ExitCode::LocalProblem, "missing", "there is no archive " + archive.string(),
+                           "Check the path.");
+
+    bool created = false;
+    if (!IsDirectory(folder)) {
+        std::error_code error;
+        if (fs::exists(folder, error) || !ParentExists(folder) || !fs::create_directory(folder, error))
+            return MissingFolder(report, folder, "folder to unpack into");
+        created = true;
+    }
+    CComPression packer;
+    packer.SetUnzipfilespath(FolderArgument(folder));
+    if (packer.UnComPress(archive.string()) != 0) {
+        if (created) {
+            std::error_code ignored;
+            fs::remove(folder, ignored);
+        }
+        return report.Fail(ExitCode::LocalProblem, "not_unpacked",
+                           "cannot unpack " + archive.string() + " into " + folder.string() +
+                               "; nothing was written",
+                           "The archive is damaged or no zip archive, or one of its entries names a place "
+                           "outside the folder or a subfolder that does not exist there.");
+    }
+    report.Say("unpacked " + archive.string() + " into " + folder.string());
+    return ExitCode::Success;
+}
+
+ExitCode Check(CommandContext& context)
+{
+    context.report.Declare({"folder", "complete", "problems"});
+    Report& report = context.report;
+    const fs::path folder = context.args.folder;
+    report.Set("folder", folder.string());
+    if (!IsDirectory(folder))
+        return MissingFolder(report, folder, "package folder");
+    ExitCode failure = ExitCode::Success;
+    const bool complete = CheckPackage(report, folder, failure);
+    report.Set("complete", complete);
+    if (!complete)
+        return failure;
+    report.Say("the package in " + folder.string() + " is complete");
+    return ExitCode::Success;
+}
+
+ExitCode Repair(CommandContext& context)
+{
+    context.report.Declare({"root", "package", "serial", "path", "created"});
+    Report& report = context.report;
+    const fs::path root = context.args.root;
+    const fs::path package = context.args.package;
+    report.Set("root", root.string());
+    report.Set("package", package.string());
+    if (!IsDirectory(root))
+        return MissingFolder(report, root, "root folder");
+    if (!IsDirectory(package))
+        return MissingFolder(report, package, "package folder");
+    if (!IsRegularFile(package / kDescriptionName))
+        return report.Fail(ExitCode::LocalProblem, "incomplete",
+                           "the package in " + package.string() + " has no " + kDescriptionName,
+                           "The description file names the device's serial number, which names the folder.");
+    const std::string serial = ReadDeviceSerial(package / kDescriptionName);
+    if (serial.empty())
+        return report.Fail(ExitCode::LocalProblem, "incomplete",
+                           std::string(kDescriptionName) + " in " + package.string() +
+                               " names no device serial number");
+    report.Set("serial", serial);
+    if (!IsPlainName(serial))
+        return report.Fail(ExitCode::LocalProblem, "bad_name",
+                           "the device serial number \"" + serial + "\" cannot name a folder");
+
+    const fs::path target = root / serial;
+    report.Set("path", target.string());
+    std::error_code error;
+    const bool existed = fs::exists(target, error);
+    // The package's files are copied only from a path written with forward slashes.
+    const fs::path source = fs::absolute(package, error);
+    if (error)
+        return report.Fail(ExitCode::LocalProblem, "unreadable",
+                           "cannot resolve " + package.string() + ": " + error.message());
+    std::wstring sourceText = source.generic_wstring();
+    while (sourceText.size() > 1 && sourceText.back() == L'/')
+        sourceText.pop_back();
+    if (!CSysconfig_SET::get()->RepairSETPath(fs::path(FolderArgument(root)).wstring(), sourceText))
+        return report.Fail(ExitCode::LocalProblem, "cannot_write", "cannot create " + target.string(),
+                           "Check that the root folder is writable.");
+    report.Set("created", !existed);
+    report.Say(existed ? target.string() + " already exists; left as it is"
+                       : "copied the package into " + target.string());
+    return ExitCode::Success;
+}
+
+} // namespace quillon::cli

@@ -1,0 +1,324 @@
+// upload and download: the long transfers, run on a worker (upload) or on the library's link
+// thread (download) while this thread polls the registry and draws the progress bar.
+#include <algorithm>
+#include <chrono>
+#include <fstream>
+#include <future>
+#include <random>
+#include <system_error>
+#include <thread>
+
+#include "Commands.h"
+#include "DeviceSession.h"
+#include "Package.h"
+#include "Progress.h"
+
+namespace quillon::cli {
+
+namespace fs = std::filesystem;
+using namespace local;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr std::int64_t kMaxArchiveSize = 200'000'000; // the most the device takes
+constexpr auto kPoll = std::chrono::milliseconds(50);
+// The library ends a failed download by giving up the operation, and an archive that did not
+// unpack by marking it finished as well, a moment later; this is how long that moment may be.
+constexpr auto kFinishGrace = std::chrono::milliseconds(200);
+
+// A file under the system's temporary folder, removed when the object goes.
+class TemporaryFile {
+public:
+    explicit TemporaryFile(const std::string& suffix)
+    {
+        std::random_device random;
+        std::error_code error;
+        const fs::path base = fs::temp_directory_path(error);
+        if (!error)
+            path_ = base / ("quillon-" + std::to_string(random()) + std::to_string(random()) + suffix);
+    }
+    ~TemporaryFile()
+    {
+        std::error_code ignored;
+        if (!path_.empty())
+            fs::remove(path_, ignored);
+    }
+    TemporaryFile(const TemporaryFile&) = delete;
+    TemporaryFile& operator=(const TemporaryFile&) = delete;
+
+    const fs::path& path() const { return path_; }
+
+private:
+    fs::path path_;
+};
+
+// Whether the file starts as a zip archive does: with a local entry, or with the end record of an
+// archive without entries.
+bool LooksLikeZip(const fs::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    char magic[4] = {};
+    if (!in.read(magic, sizeof magic))
+        return false;
+    return magic[0] == 'P' && magic[1] == 'K' &&
+           ((magic[2] == 3 && magic[3] == 4) || (magic[2] == 5 && magic[3] == 6));
+}
+
+std::uint64_t FileSize(const fs::path& path)
+{
+    std::error_code error;
+    const auto size = fs::file_size(path, error);
+    return error ? 0 : size;
+}
+
+std::string Percent(int percent)
+{
+    return std::to_string(percent) + "%";
+}
+
+// Packs a package folder that passes the check into a temporary archive.
+ExitCode PackFolder(Report& report, const fs::path& folder, const TemporaryFile& archive)
+{
+    ExitCode failure = ExitCode::Success;
+    if (!CheckPackage(report, folder, failure))
+        return failure;
+    std::vector<std::string> files;
+    std::string error;
+    if (!ListPackageFiles(folder, {}, files, error))
+        return report.Fail(ExitCode::LocalProblem, "unreadable",
+                           "cannot list " + folder.string() + ": " + error);
+    report.Set("files", files);
+    if (archive.path().empty())
+        return report.Fail(ExitCode::LocalProblem, "cannot_write",
+                           "there is no temporary folder to pack into");
+    CComPression packer;
+    packer.Setzipfilespath(FolderArgument(folder));
+    if (packer.ComPress(files, archive.path().string()) != 0)
+        return report.Fail(
+            ExitCode::LocalProblem, "cannot_pack",
+            "cannot pack " + folder.string() + " into " + archive.path().string(),
+            "A file could not be read (or is 2 GiB or more), or the temporary folder is full.");
+    return ExitCode::Success;
+}
+
+} // namespace
+
+ExitCode Upload(CommandContext& context)
+{
+    context.report.Declare({"source", "kind", "problems", "files", "bytes", "link", "percent"});
+    Report& report = context.report;
+    const fs::path source = context.args.source;
+    const int kind = context.args.kind;
+    report.Set("source", source.string());
+    report.Set("kind", kind);
+
+    TemporaryFile packed(".zip");
+    fs::path archive = source;
+    if (IsDirectory(source)) {
+        const ExitCode packing = PackFolder(report, source, packed);
+        if (packing != ExitCode::Success)
+            return packing;
+        archive = packed.path();
+    } else if (!IsRegularFile(source)) {
+        return report.Fail(ExitCode::LocalProblem, "missing", "there is no file or folder " + source.string(),
+                           "Give a zip archive or a package folder.");
+    } else if (!LooksLikeZip(source)) {
+        return report.Fail(ExitCode::LocalProblem, "not_zip", source.string() + " is not a zip archive",
+                           "Give a zip archive (quillon pack makes one) or a package folder.");
+    }
+    const std::uint64_t size = FileSize(archive);
+    report.Set("bytes", static_cast<std::int64_t>(size));
+    if (size > static_cast<std::uint64_t>(kMaxArchiveSize))
+        return report.Fail(ExitCode::LocalProblem, "too_big",
+                           archive.string() + " has " + std::to_string(size) +
+                               " bytes; the device takes at most " + std::to_string(kMaxArchiveSize));
+
+    ExitCode failure = ExitCode::Success;
+    const auto session = DeviceSession::Connect(context.options, report, failure);
+    if (!session)
+        return failure;
+    report.Set("link", session->LinkKey());
+    CSysconfig_SET& registry = session->registry();
+
+    int result = -1;
+    {
+        ProgressBar bar(stderr, "upload  ", context.showProgress);
+        const std::string archiveText = archive.string();
+        auto upload = std::async(std::launch::async, [&session, archiveText, kind] {
+            return session->quillon().WriteSettoHard(archiveText, static_cast<char>(kind));
+        });
+        while (upload.wait_for(kPoll) != std::future_status::ready) {
+            const int percent = registry.GetWriteRate();
+            bar.Show(percent, size * static_cast<std::uint64_t>(std::clamp(percent, 0, 100)) / 100, size);
+        }
+        result = upload.get();
+        if (result == 0)
+            bar.Show(100, size, size);
+    }
+    const int percent = registry.GetWriteRate();
+    report.Set("percent", percent);
+
+    if (result != 0) {
+        if (registry.PendingOp.load() == -1)
+            return report.Fail(ExitCode::DeviceFailed, "refused",
+                               percent == 0 ? "the device refused the upload of kind " + std::to_string(kind)
+                                            : "the device refused the upload at " + Percent(percent),
+                               "The device may not take archives of that kind, or may be busy.");
+        const bool answers = session->StillAnswers();
+        if (percent == 0)
+            return report.Fail(ExitCode::DeviceFailed, "no_answer",
+                               std::string("the device did not acknowledge the upload") +
+                                   (answers ? " (it answers probes)" : " and no longer answers"),
+                               "Check that the device is ready (quillon probe) and try again.");
+        return report.Fail(ExitCode::DeviceFailed, "stopped",
+                           "the device stopped acknowledging at " + Percent(percent) +
+                               (answers ? "; it still answers probes" : " and no longer answers"),
+                           "Try again; if it keeps happening, check the line to the device.");
+    }
+    // The last block is not acknowledged before the library returns; a probe behind it shows the
+    // device took it and is still there.
+    if (!session->StillAnswers())
+        return report.Fail(ExitCode::DeviceFailed, "unconfirmed",
+                           "every block was sent, but the device did not answer afterwards; it may not have "
+                           "stored the upload",
+                           "Try again once the device answers (quillon probe).");
+    report.Say("uploaded " + std::to_string(size) + " bytes as kind " + std::to_string(kind) + " over " +
+               session->LinkText());
+    return ExitCode::Success;
+}
+
+ExitCode Download(CommandContext& context)
+{
+    context.report.Declare({"archive", "folder", "kind", "link", "percent", "bytes"});
+    Report& report = context.report;
+    const fs::path archive = context.args.archive;
+    const fs::path folder = context.args.folder;
+    const int kind = context.args.kind;
+    report.Set("archive", archive.string());
+    report.Set("folder", folder.string());
+    report.Set("kind", kind);
+    if (!ParentExists(archive) || IsDirectory(archive))
+        return report.Fail(ExitCode::LocalProblem, "cannot_write",
+                           "cannot write the archive " + archive.string(),
+                           "Its folder must exist, and it must not be a folder itself.");
+    bool folderCreated = false;
+    std::error_code error;
+    if (!IsDirectory(folder) && (fs::exists(folder, error) || !ParentExists(folder)))
+        return MissingFolder(report, folder, "folder to unpack into");
+
+    ExitCode failure = ExitCode::Success;
+    const auto session = DeviceSession::Connect(context.options, report, failure);
+    if (!session)
+        return failure;
+    report.Set("link", session->LinkKey());
+    CSysconfig_SET& registry = session->registry();
+
+    // An earlier archive of that name must not pass for this download's should it fail.
+    fs::remove(archive, error);
+    if (error)
+        return report.Fail(ExitCode::LocalProblem, "cannot_write",
+                           "cannot replace " + archive.string() + ": " + error.message());
+    if (!IsDirectory(folder)) {
+        if (!fs::create_directory(folder, error))
+            return MissingFolder(report, folder, "folder to unpack into");
+        folderCreated = true;
+    }
+    const auto dropCreatedFolder = [&] {
+        std::error_code ignored;
+        if (folderCreated)
+            fs::remove(folder, ignored); // only when still empty: nothing else is removed
+    };
+
+    enum class Outcome { Unpacked, NotUnpacked, Aborted, Stalled };
+    Outcome outcome = Outcome::Stalled;
+    const fs::path part = archive.string() + ".part"; // where the library gathers the blocks
+    const auto stall =
+        std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(context.args.stallSeconds));
+    {
+        ProgressBar bar(stderr, "download", context.showProgress);
+        session->quillon().SetUnzipfloderpath(FolderArgument(folder));
+        session->quillon().ReadSetFromHard(archive.string(), static_cast<char>(kind));
+        auto lastChange = Clock::now();
+        int lastPercent = -1;
+        std::uint64_t lastBytes = 0;
+        for (;;) {
+            if (registry.GetReadfinish()) {
+                outcome = registry.PendingOp.load() == -1 ? Outcome::NotUnpacked : Outcome::Unpacked;
+                break;
+            }
+            if (registry.PendingOp.load() == -1) {
+                const auto graceEnd = Clock::now() + kFinishGrace;
+                while (!registry.GetReadfinish() && Clock::now() < graceEnd)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                outcome = registry.GetReadfinish() ? Outcome::NotUnpacked : Outcome::Aborted;
+                break;
+            }
+            const int percent = registry.GetReadRate();
+            const std::uint64_t bytes = FileSize(part);
+            if (percent != lastPercent || bytes != lastBytes) {
+                lastPercent = percent;
+                lastBytes = bytes;
+                lastChange = Clock::now();
+            } else if (Clock::now() - lastChange > stall) {
+                break;
+            }
+            bar.Show(percent, bytes, 0);
+            std::this_thread::sleep_for(kPoll);
+        }
+        if (outcome == Outcome::Unpacked)
+            bar.Show(100, FileSize(archive), FileSize(archive));
+    }
+
+    const int percent = registry.GetReadRate();
+    report.Set("percent", percent);
+    const bool sizeCame = registry.ReadStarted.load() > 0;
+    switch (outcome) {
+    case Outcome::Unpacked: {
+        const std::uint64_t bytes = FileSize(archive);
+        report.Set("bytes", static_cast<std::int64_t>(bytes));
+        report.Say("downloaded " + std::to_string(bytes) + " bytes of kind " + std::to_string(kind) +
+                   " over " + session->LinkText() + " into " + archive.string() + " and unpacked them into " +
+                   folder.string());
+        return ExitCode::Success;
+    }
+    case Outcome::NotUnpacked:
+        fs::remove(archive, error);
+        dropCreatedFolder();
+        return report.Fail(
+            ExitCode::DeviceFailed, "not_unpacked",
+            "the device's archive does not unpack into " + folder.string() +
+                "; nothing was unpacked and the archive was removed",
+            "The device sent a damaged archive or no zip archive, or one whose entries do not fit "
+            "the folder; try again, or download into an empty folder.");
+    case Outcome::Aborted:
+        dropCreatedFolder();
+        if (!sizeCame)
+            return report.Fail(ExitCode::DeviceFailed, "refused",
+                               "the device refused the download of kind " + std::to_string(kind),
+                               "The device may hold no archive of that kind.");
+        return report.Fail(
+            ExitCode::DeviceFailed, "aborted",
+            "the download broke off at " + Percent(percent) +
+                ": a block from the device was damaged or out of order, or the device gave up; "
+                "nothing was kept",
+            "Try again; if it keeps happening, check the line to the device.");
+    case Outcome::Stalled:
+        break;
+    }
+    // Asking whether the device is still there also tells it to give up the download.
+    const bool answers = session->StillAnswers();
+    dropCreatedFolder();
+    if (!sizeCame)
+        return report.Fail(ExitCode::DeviceFailed, "no_answer",
+                           "the device did not answer the download request" +
+                               std::string(answers ? " (it answers probes)" : " and no longer answers"),
+                           "Check that the device is ready (quillon probe) and try again.");
+    return report.Fail(ExitCode::DeviceFailed, "stalled",
+                       "the device stopped sending at " + Percent(percent) +
+                           (answers ? "; it still answers probes" : " and no longer answers") +
+                           "; nothing was kept",
+                       "Try again; if it keeps happening, check the line to the device.");
+}
+
+} // namespace quillon::cli
