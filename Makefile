@@ -4,7 +4,7 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 # Most tests wait on the device protocol's timers rather than on the processor.
 TEST_JOBS ?= $(shell echo $$(( $(JOBS) * 2 )))
 
-.PHONY: all deps build test asan tsan sanitizers fuzz demo clean format help
+.PHONY: all deps build test asan tsan sanitizers fuzz demo clean format help test-windows
 
 all: build
 
@@ -13,6 +13,9 @@ help:
 	@echo "make demo        install what is missing, build, run the main job against the simulator"
 	@echo "make asan        the test suite under AddressSanitizer and UndefinedBehaviorSanitizer"
 	@echo "make tsan        the test suite under ThreadSanitizer"
+	@echo "make test-windows  cross-build Quillon.dll and the programs with MinGW-w64, run every test under Wine"
+	@echo "make bench       end-to-end speed and memory against a socket loop, TFTP and the line rate"
+	@echo "make bench-micro the micro benchmarks of a transfer's hot paths"
 	@echo "make fuzz        run every fuzz target for FUZZ_SECONDS (default 60) each"
 	@echo "make format      clang-format every source file"
 
@@ -38,6 +41,15 @@ tsan: deps
 
 sanitizers: asan tsan
 
+# The Windows build, cross-built on this machine with MinGW-w64; the tests run under Wine, in a
+# prefix of the build's own (build/windows/wineprefix) that the first test makes. Each test is a
+# Wine process, heavier than a native one, so no more at once than there are processors.
+test-windows:
+	scripts/install-deps.sh --windows
+	cmake --preset windows
+	cmake --build --preset windows -j $(JOBS)
+	ctest --preset windows -j $(JOBS)
+
 FUZZ_SECONDS ?= 60
 fuzz: deps
 	cmake --preset fuzz
@@ -53,12 +65,26 @@ format:
 clean:
 	rm -rf build
 
-# The micro benchmarks of the hot paths, in a build of their own with the presets' optimisation
-# (RelWithDebInfo). The table goes to standard error; the library's diagnostic lines, to /dev/null.
-# Pass Google Benchmark flags in BENCH_ARGS, e.g. BENCH_ARGS=--benchmark_filter=Scramble.
+# Both benchmarks share one optimised build (RelWithDebInfo, the presets' optimisation) in
+# build/bench, configured the same way so that neither undoes the other's configuration.
+BENCH_CONFIGURE = cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DQUILLON_BUILD_BENCH=ON -DQUILLON_BUILD_TESTS=ON -DQUILLON_BUILD_TOOLS=ON
+
+# The micro benchmarks of the hot paths. The table goes to standard error; the library's
+# diagnostic lines, to /dev/null. Pass Google Benchmark flags in BENCH_ARGS, e.g.
+# BENCH_ARGS=--benchmark_filter=Scramble.
 .PHONY: bench-micro
 bench-micro: deps
-	cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	  -DQUILLON_BUILD_BENCH=ON -DQUILLON_BUILD_TESTS=OFF -DQUILLON_BUILD_TOOLS=OFF
+	$(BENCH_CONFIGURE)
 	cmake --build build/bench --target quillon_micro_bench -j $(JOBS)
 	build/bench/bench/micro/quillon_micro_bench $(BENCH_ARGS) >/dev/null
+
+# The end-to-end benchmark: uploads and downloads against the simulator over loopback TCP beside a
+# plain socket loop and TFTP, the serial line against its line rate, and the host's peak memory.
+# One table on standard output; bench/results/e2e.csv and e2e.png. BENCH_REPEATS runs per figure.
+BENCH_REPEATS ?= 3
+.PHONY: bench
+bench: deps
+	$(BENCH_CONFIGURE)
+	cmake --build build/bench --target quillon_e2e_bench -j $(JOBS)
+	build/bench/bench/e2e/quillon_e2e_bench --repeats $(BENCH_REPEATS)

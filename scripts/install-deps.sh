@@ -22,6 +22,9 @@ if [[ $mode == native ]]; then
     libgtest-dev libgmock-dev libbenchmark-dev
     zlib1g-dev libminizip-dev libasio-dev libserialport-dev libcli11-dev
     zip unzip python3
+    # make bench: the TFTP server and client it compares against, its chart, and `ip` to bring up
+    # loopback in the network namespace it runs the library in
+    tftpd-hpa curl gnuplot-nox iproute2
   )
 else
   packages=(
@@ -30,8 +33,8 @@ else
     # header-only on both sides; the GoogleTest sources are cross-built into the prefix
     libasio-dev libcli11-dev googletest
     wine wine64
-    # apt-get source unpacks with dpkg-source; the COM-port wiring of the Wine test run is Python
-    dpkg-dev xz-utils python3
+    # apt-get source unpacks with dpkg-source
+    dpkg-dev xz-utils
   )
 fi
 

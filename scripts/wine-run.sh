@@ -2,8 +2,9 @@
 # Runs a Windows program of the cross build under Wine: the emulator that CMake and CTest put in
 # front of every .exe of the `windows` preset (test discovery included).
 #
-# The Wine prefix is WINEPREFIX when set, else ~/.cache/quillon/wine. A new prefix is made on first
-# use, once, even when CTest starts many tests at the same moment.
+# The Wine prefix is WINEPREFIX when set (the `windows` test preset sets build/windows/wineprefix,
+# so that a run does not depend on what an earlier one left), else ~/.cache/quillon/wine. A new
+# prefix is made on first use, once, even when CTest starts many tests at the same moment.
 set -euo pipefail
 
 export WINEPREFIX="${WINEPREFIX:-${XDG_CACHE_HOME:-$HOME/.cache}/quillon/wine}"

@@ -165,6 +165,10 @@ ZipOutcome StageEntry(unzFile zip, const PlannedEntry& entry, const TargetKeys& 
             return ZipOutcome::Failed("entry " + entry.quoted + " is damaged");
         if (got == 0)
             break;
+        // minizip stops at the recorded size itself; the cap on what an unpacking writes rests on
+        // that, so it is not left to the library alone.
+        if (static_cast<ZPOS64_T>(got) > entry.size - written)
+            return ZipOutcome::Failed("entry " + entry.quoted + " is longer than the archive records");
         if (std::fwrite(buffer.data(), 1, static_cast<std::size_t>(got), file.get()) !=
             static_cast<std::size_t>(got))
             return ZipOutcome::Failed("cannot write entry " + entry.quoted);

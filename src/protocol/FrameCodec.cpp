@@ -156,8 +156,12 @@ bool IsFrameComplete(std::string& buffer)
     case TypeByte(FrameType::Hello):
         if (!endsAt(17))
             return false;
-        // A device may send its greeting right before a block; only the block is kept.
+        // A device may send its greeting right before a block; only the block is kept. The padding
+        // of a padded greeting can start no frame and goes too: left in the buffer, it would hide
+        // the frame the device sends next, such as its first answer after a greeting that crossed
+        // the key frame.
         buffer.erase(0, 18);
+        buffer.erase(0, std::min(buffer.find(static_cast<char>(kFrameStart)), buffer.size()));
         return buffer.size() == kMaxFrameSize && endsAt(kMaxFrameSize - 1);
     default:
         return false;

@@ -9,6 +9,7 @@
 #include "support/Text.h"
 #include "transfer/DownloadArchive.h"
 #include "transfer/PendingOp.h"
+#include "transfer/UploadPump.h"
 #include "transport/HardwareServer_SET.h"
 #include "transport/SerialPort_SET.h"
 
@@ -20,9 +21,14 @@ constexpr int kDevicePort = 8234;
 constexpr int kSerialLink = 0;
 constexpr int kTcpLink = 1;
 
-// A reply wait polls its flag this many times, a millisecond apart, unless the answer wakes it.
-constexpr int kReplyPolls = 1000;
+// A reply wait re-checks its flags a millisecond apart, unless the answer wakes it, and gives up
+// once the window has passed on the clock. Counting the polls instead would stretch the window with
+// the timer's tick: a millisecond's wait takes 15.6 ms on a Windows machine left at its default.
+constexpr auto kReplyWindow = std::chrono::milliseconds(1000);
 constexpr auto kReplyPoll = std::chrono::milliseconds(1);
+// An upload gives up when the device has let a reply window pass without acknowledging a block,
+// as a reply wait does.
+constexpr auto kUploadStall = kReplyWindow;
 
 // Archives are read whole into memory before they go out; the device takes no more than this.
 constexpr std::int64_t kMaxArchiveSize = 200'000'000;
@@ -89,6 +95,7 @@ CQuillon::CQuillon()
     SerialLink = std::make_unique<CSerialPort_SET>();
     TcpLink = std::make_unique<CHardwareServer_SET>();
     Download = std::make_unique<quillon::DownloadArchive>();
+    Uploading = std::make_unique<quillon::UploadPump>();
     Packer = std::make_unique<CComPression>();
     const auto handler = [this](unsigned char* frame, int length) { return ParseMsg(frame, length); };
     SerialLink->SetMsgCallback(handler);
@@ -99,12 +106,16 @@ CQuillon::CQuillon()
 CQuillon::~CQuillon()
 {
     Registry().SetCloseExe(true);
-    // The TCP server stops first: its thread may be answering on the serial link.
+    // The TCP server stops first: its thread may be answering on the serial link. The serial
+    // watcher stops before its link goes: a frame it delivers meanwhile is dispatched through
+    // SerialLink, which reset() empties before the link's own destructor waits for the watcher.
     TcpLink->stop();
+    SerialLink->Stop();
     SerialLink.reset();
     TcpLink.reset();
     Packer.reset();
     Download.reset();
+    Uploading.reset();
 }
 
 CCommunication_SET* CQuillon::ChosenLink()
@@ -122,19 +133,20 @@ CCommunication_SET* CQuillon::ChosenLink()
 namespace {
 
 // The shape both reply waits share: the close request ends a wait at once, the answer ends it as
-// soon as the dispatcher stores it, and otherwise it gives up after 1000 polls a millisecond apart.
+// soon as the dispatcher stores it, and otherwise it gives up when the window has passed.
 template <typename Answered, typename Failed>
 bool WaitForAnswer(CCommunication_SET& link, Answered&& answered, Failed&& failed, bool whenTimedOut)
 {
     auto& registry = Registry();
     if (registry.GetCloseExe())
         return false;
-    for (int n = 0;; ++n) {
+    const auto deadline = std::chrono::steady_clock::now() + kReplyWindow;
+    for (;;) {
         if (failed())
             return false;
         if (answered())
             return true;
-        if (n == kReplyPolls)
+        if (std::chrono::steady_clock::now() >= deadline)
             return whenTimedOut;
         link.WaitForReply([&] { return answered() || failed(); }, kReplyPoll);
         if (registry.GetCloseExe())
@@ -188,27 +200,31 @@ int CQuillon::WriteSettoHard(std::string zipPath, char kind)
     if (!judgewritesuccess())
         return -1;
 
-    const int count = (size + quillon::kBlockDataSize - 1) / quillon::kBlockDataSize;
-    std::size_t offset = 0;
-    std::uint16_t index = 0;
-    for (std::int32_t remaining = size; remaining > 0; remaining -= quillon::kBlockDataSize) {
-        // Block 0 goes at once: the flag still holds the size's acknowledgement.
-        if (!judgewritesuccess())
-            return -1;
-        const int blockSize = std::min(remaining, quillon::kBlockDataSize);
-        if (blockSize == quillon::kBlockDataSize)
-            link->WriteAck.exchange(false);
-        OnChosenLink(SerialLink.get(), TcpLink.get(),
-                     [&](auto& l) { l.SendBlock(archive.data() + offset, blockSize, index); });
-        offset += static_cast<std::size_t>(blockSize);
-        registry.SetWriteRate(index + 1, count);
-        Printf("curindex--%u  sumsize--%d\n", static_cast<unsigned>(index), count);
-        ++index;
-    }
+    // Block 0 goes at once: the flag still holds the size's acknowledgement. Every later block goes
+    // from the link's thread as soon as the acknowledgement of the one before is in.
+    Uploading->Begin(archive.data(), archive.size());
+    OnChosenLink(SerialLink.get(), TcpLink.get(), [&](auto& l) { SendNextUploadBlock(l); });
+    const bool allSent = Uploading->WaitAllSent(kUploadStall, kReplyPoll, [&] { return registry.GetCloseExe(); });
+    Uploading->End();
+    if (!allSent)
+        return -1;
     Printf("finish---------------\n");
     registry.SetWritefinish(true);
     return 0;
 }
+
+template <typename Link>
+bool CQuillon::SendNextUploadBlock(Link& link)
+{
+    return Uploading->SendNext([&](const std::uint8_t* data, int count, std::uint16_t index, int blocks) {
+        link.SendBlock(data, count, index);
+        Registry().SetWriteRate(index + 1, blocks);
+        Printf("curindex--%u  sumsize--%d\n", static_cast<unsigned>(index), blocks);
+    });
+}
+
+template bool CQuillon::SendNextUploadBlock(CSerialPort_SET&);
+template bool CQuillon::SendNextUploadBlock(CHardwareServer_SET&);
 
 void CQuillon::ReadSetFromHard(std::string zipPath, char kind)
 {

@@ -29,6 +29,7 @@ class CCommunication_SET;
 namespace quillon {
 class DownloadArchive;
 class TransferInternals;
+class UploadPump;
 }
 
 class QUILLON_API CQuillon {
@@ -102,6 +103,9 @@ private:
     int Dispatch(Link& link, unsigned char* frame, int length);
     template <typename Link>
     int DispatchBlock(Link& link, unsigned char* frame, int length);
+    // Sends the upload's next block on link, if one is due, and publishes the progress.
+    template <typename Link>
+    bool SendNextUploadBlock(Link& link);
 
     std::unique_ptr<CSerialPort_SET> SerialLink;
     std::unique_ptr<CHardwareServer_SET> TcpLink;
@@ -120,4 +124,6 @@ private:
 
     // The download's archive as its blocks come in; in place only once complete.
     std::unique_ptr<quillon::DownloadArchive> Download;
+    // The upload's blocks, sent by whichever thread takes the acknowledgement of the block before.
+    std::unique_ptr<quillon::UploadPump> Uploading;
 };

@@ -71,6 +71,11 @@ int CQuillon::Dispatch(Link& link, unsigned char* frame, int length)
             return abort();
         const std::int32_t op = registry.PendingOp.load();
         if (frame[2] == kAccepted) {
+            // The next block goes before the flag wakes the host: an acknowledgement that the host
+            // thread waits for (the command's, the size's) comes before the upload's blocks are
+            // handed out, and must not also send one of them once the host has started them.
+            if (op == quillon::pending::kUpload)
+                SendNextUploadBlock(link);
             if (op == quillon::pending::kUpload || op == quillon::pending::kVersionWrite) {
                 link.WriteAck.exchange(true);
                 link.NotifyReply();
@@ -157,21 +162,30 @@ int CQuillon::DispatchBlock(Link& link, unsigned char* frame, int length)
                                    : static_cast<std::size_t>(quillon::kBlockDataSize);
 
     const std::string zipPath = ReadZipPath.load();
-    Download->Write(zipPath, index, frame + 4, count);
-    if (last) {
-        // The archive is in place only when every block reached the disk, and an archive that does
-        // not unpack whole leaves the folder as it was; either failure ends the download.
-        bool unpacked = Download->Finish();
-        if (unpacked && total > 0)
-            unpacked = UnComPressSet(UnzipFolder.load(), zipPath) == 0;
-        if (!unpacked) {
-            Printf("download not unpacked: %s\n", zipPath.c_str());
-            registry.PendingOp.exchange(quillon::pending::kNone);
-        }
-        registry.SetReadfinish(true);
+    if (!last) {
+        // The device may send the next block while this one goes to the file: this thread takes
+        // the next block only once this call has returned, and a block that cannot be written
+        // spoils the archive, which the last block then refuses.
+        const std::int32_t blocks = ReadBlockCount.load();
+        registry.SetReadRate(index + 1, blocks);
+        ReadBlockIndex.fetch_add(1);
+        link.SendAck();
+        Download->Write(zipPath, index, frame + 4, count);
+        Printf("CurrentIndex--%d  SumIndex--%d\n", index, blocks);
+        return 0;
     }
-    // Everything the next block depends on is in place before the acknowledgement lets the device
-    // send it.
+    Download->Write(zipPath, index, frame + 4, count);
+    // The archive is in place only when every block reached the disk, and an archive that does not
+    // unpack whole leaves the folder as it was; either failure ends the download.
+    bool unpacked = Download->Finish();
+    if (unpacked && total > 0)
+        unpacked = UnComPressSet(UnzipFolder.load(), zipPath) == 0;
+    if (!unpacked) {
+        Printf("download not unpacked: %s\n", zipPath.c_str());
+        registry.PendingOp.exchange(quillon::pending::kNone);
+    }
+    registry.SetReadfinish(true);
+    // The download's outcome is settled before the last acknowledgement goes.
     const std::int32_t blocks = ReadBlockCount.load();
     registry.SetReadRate(index + 1, blocks);
     Printf("CurrentIndex--%d  SumIndex--%d\n", index, blocks);

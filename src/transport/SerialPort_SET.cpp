@@ -56,9 +56,15 @@ CSerialPort_SET::CSerialPort_SET()
 
 CSerialPort_SET::~CSerialPort_SET()
 {
-    StopRequested.exchange(true);
-    watcher_.join();
+    Stop();
     ReplacePort(nullptr);
+}
+
+void CSerialPort_SET::Stop()
+{
+    StopRequested.exchange(true);
+    if (watcher_.joinable())
+        watcher_.join();
 }
 
 void CSerialPort_SET::SetMsgCallback(MessageHandler handler)
@@ -180,7 +186,13 @@ CSerialPort_SET::ChunkOutcome CSerialPort_SET::TakeChunk(const std::string& chun
         ++KeyFailCount;
     }
 
-    RecvBuffer += chunk;
+    // A padded greeting that crossed the key frame can share a read with the device's next frame:
+    // it goes, so that the frame is seen.
+    const bool greetingFirst = RecvBuffer.empty() && chunk.size() > kFillTo && ByteAt(chunk, 0) == quillon::kFrameStart &&
+                               ByteAt(chunk, 1) == quillon::TypeByte(quillon::FrameType::Hello) &&
+                               ByteAt(chunk, 17) == quillon::kFrameEnd && ByteAt(chunk, kFillTo - 1) == quillon::kFrameEnd &&
+                               ByteAt(chunk, kFillTo) == quillon::kFrameStart;
+    RecvBuffer.append(chunk, greetingFirst ? kFillTo : 0, std::string::npos);
     Line(std::to_string(chunk.size()));
     if (RecvBuffer.size() < kFillTo)
         RecvBuffer.append(kFillTo - RecvBuffer.size(), kFillByte);

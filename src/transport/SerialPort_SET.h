@@ -30,6 +30,10 @@ public:
     // Stops the watcher, waits for it and closes the port.
     ~CSerialPort_SET() override;
 
+    // Stops the watcher and waits for it, so that no frame reaches the message handler any more;
+    // the port stays open until the object goes. Safe to call more than once.
+    void Stop();
+
     // Receives every frame the device sends, on the watcher's thread; its result is the result of
     // ReadFrames.
     void SetMsgCallback(MessageHandler handler);

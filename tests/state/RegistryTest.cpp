@@ -4,14 +4,16 @@
 
 #include <atomic>
 #include <climits>
-#include <latch>
 #include <set>
 #include <thread>
 #include <vector>
 
+#include "common/Latch.h"
 #include "common/WaitFor.h"
 
 namespace {
+
+using quillon::testing::Latch;
 
 CSysconfig_SET& Registry()
 {
@@ -39,7 +41,7 @@ TEST(Registry, FreshInstanceHasNothingGoingOn)
 TEST(Registry, ConcurrentFirstCallersGetTheSameInstance)
 {
     constexpr int kThreads = 8;
-    std::latch start(kThreads);
+    Latch start(kThreads);
     std::vector<CSysconfig_SET*> seen(kThreads);
     std::vector<std::thread> threads;
     for (int i = 0; i < kThreads; ++i)
@@ -74,7 +76,7 @@ TEST(Registry, SerialLinkLatchesToo)
 TEST(Registry, WatchersRacingForTheLatchAllSeeOneWinner)
 {
     constexpr int kThreads = 8;
-    std::latch start(kThreads);
+    Latch start(kThreads);
     std::vector<int> seen(kThreads);
     std::vector<std::thread> threads;
     for (int i = 0; i < kThreads; ++i)

@@ -14,7 +14,6 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
-#include <latch>
 #include <map>
 #include <mutex>
 #include <set>
@@ -23,7 +22,11 @@
 #include <thread>
 #include <vector>
 
+#include "common/Latch.h"
+
 namespace {
+
+using quillon::testing::Latch;
 
 using asio::ip::tcp;
 using namespace std::chrono_literals;
@@ -466,7 +469,7 @@ TEST(TcpServerData, ConcurrentSendsKeepEachMessageWhole)
         for (int s = 0; s < kMessages; ++s)
             total += message(t, s).size();
 
-    std::latch go(kThreads);
+    Latch go(kThreads);
     std::vector<std::thread> senders;
     for (int t = 0; t < kThreads; ++t)
         senders.emplace_back([&, t] {

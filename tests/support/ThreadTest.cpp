@@ -6,14 +6,16 @@
 #include <atomic>
 #include <condition_variable>
 #include <functional>
-#include <latch>
 #include <mutex>
 #include <thread>
 #include <vector>
 
+#include "common/Latch.h"
 #include "common/WaitFor.h"
 
 namespace {
+
+using quillon::testing::Latch;
 
 using libmarl::TThread;
 using libmarl::TThreadC;
@@ -163,7 +165,7 @@ TEST(ThreadCreate, ManyThreadsCreatedAndJoinedFromManyThreadsAtOnce)
 
 TEST(ThreadHandles, JoinWaitsForTheEndAndReturnsAtOnceForAnEndedThread)
 {
-    std::latch release(1);
+    Latch release(1);
     Worker waiting([&](const Worker::Tools&) { release.wait(); });
     void* handle = nullptr;
     ASSERT_EQ(waiting.start(handle), 0);
@@ -221,11 +223,11 @@ TEST(ThreadHandles, DeadHandlesAreRefusedWith22)
 
 TEST(ThreadHandles, OfAJoinAndADetachOfTheSameHandleOneWins)
 {
-    std::latch release(1);
+    Latch release(1);
     Worker worker([&](const Worker::Tools&) { release.wait(); });
     void* handle = nullptr;
     ASSERT_EQ(worker.start(handle), 0);
-    std::latch go(2);
+    Latch go(2);
     std::atomic<int> joinResult{-1};
     std::atomic<int> detachResult{-1};
     std::thread joiner([&] {

@@ -214,7 +214,7 @@ TEST(CliLocal, FailedUnpackLeavesAnExistingFolderAsItWas)
 
 struct CheckCase {
     const char* name;
-    PackageSpec package;
+    PackageLayout package;
     std::vector<std::string> remove;   // files taken away after the package is made
     std::vector<std::string> problems; // what the check must list, in order
 };

@@ -88,25 +88,25 @@ inline bool IsNull(const JsonObject& object, const std::string& key)
 
 // A settings package: DeviceSet.DST naming the serials, and the files it names. extraBytes of
 // noise go into the .ORI file, so a package can be made big enough to take many blocks.
-struct PackageSpec {
+struct PackageLayout {
     std::string serial = "AB12XY345678";
     std::string bdb = "BDB0001";
     std::size_t extraBytes = 0;
     bool markedLayout = true;
 };
 
-inline void MakePackage(const fs::path& folder, const PackageSpec& spec = {})
+inline void MakePackage(const fs::path& folder, const PackageLayout& layout = {})
 {
     fs::create_directories(folder);
-    WriteBytes(folder / "DeviceSet.DST", (spec.markedLayout ? "Use Orbisto above v6.3.4\r\n" : "") +
-                                             spec.serial + "\r\n" + spec.bdb + "\r\n");
-    WriteBytes(folder / (spec.serial + ".ORI"),
-               "ORI of " + spec.serial + "\n" + NoiseBytes(spec.extraBytes, 1));
-    WriteBytes(folder / (spec.serial + ".RGF"), "RGF of " + spec.serial + "\n");
-    WriteBytes(folder / (spec.bdb + ".bdb"), "bdb " + spec.bdb + "\n" + NoiseBytes(300, 2));
-    const std::string kind = spec.serial.size() >= 6 ? spec.serial.substr(4, 2) : "";
+    WriteBytes(folder / "DeviceSet.DST", (layout.markedLayout ? "Use Orbisto above v6.3.4\r\n" : "") +
+                                             layout.serial + "\r\n" + layout.bdb + "\r\n");
+    WriteBytes(folder / (layout.serial + ".ORI"),
+               "ORI of " + layout.serial + "\n" + NoiseBytes(layout.extraBytes, 1));
+    WriteBytes(folder / (layout.serial + ".RGF"), "RGF of " + layout.serial + "\n");
+    WriteBytes(folder / (layout.bdb + ".bdb"), "bdb " + layout.bdb + "\n" + NoiseBytes(300, 2));
+    const std::string kind = layout.serial.size() >= 6 ? layout.serial.substr(4, 2) : "";
     if (kind == "UX" || kind == "UK" || kind == "BP")
-        WriteBytes(folder / (spec.serial + "_B.ORI"), "second ORI\n");
+        WriteBytes(folder / (layout.serial + "_B.ORI"), "second ORI\n");
 }
 
 // Every file below a folder by relative path, with its bytes.

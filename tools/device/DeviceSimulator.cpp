@@ -374,7 +374,9 @@ DeviceSimulator::LinkEnd DeviceSimulator::RunLink(ByteLink& link, bool serial)
         if (chunk.status != ByteLink::Status::Data)
             continue;
 
-        pacer.Arrived(chunk.bytes.size(), arrived);
+        // Only a paced line asks when bytes were delivered; otherwise the record would only grow.
+        if (options_.faults.lineRate)
+            pacer.Arrived(chunk.bytes.size(), arrived);
         reader.Push(chunk.bytes);
         while (auto frame = reader.Next()) {
             // On a slow line the frame is not there before its last byte is.

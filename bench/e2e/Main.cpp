@@ -1,0 +1,371 @@
+// make bench: Quillon's uploads and downloads against the simulated device, next to what a plain
+// stop-and-wait loop and TFTP do with the same blocks on this machine, the serial line against its
+// line rate, and the host's peak memory during a large upload. One table on standard output, the
+// same as CSV and a chart in the results folder.
+//
+//   quillon_e2e_bench [--results DIR] [--work DIR] [--repeats N] [--only tcp|memory|serial]
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <sstream>
+#include <thread>
+
+#include "Archives.h"
+#include "PlainLoop.h"
+#include "Processes.h"
+#include "QuillonRuns.h"
+#include "Report.h"
+#include "Tftp.h"
+#include "support/StdoutDiversion.h"
+
+namespace fs = std::filesystem;
+using namespace quillon::bench;
+
+namespace {
+
+constexpr std::uint64_t kTcpSizes[] = {1'000'000, 10'000'000, 50'000'000};
+constexpr std::uint64_t kSerialSize = 100'000;
+constexpr std::uint64_t kMemorySize = 100'000'000;
+constexpr double kMemoryAllowanceMB = 30;
+constexpr double kTcpVsLoop = 0.6;
+constexpr double kSerialVsLine = 0.9;
+constexpr int kDevicePort = 8234;
+constexpr char kSerialKind = 9;
+constexpr char kMemoryKind = 10;
+
+struct Settings {
+    fs::path results = QUILLON_BENCH_RESULTS_DIR;
+    fs::path work = QUILLON_BENCH_WORK_DIR;
+    int repeats = 3;
+    std::string only;  // tcp, memory or serial: that part alone, for working on it
+};
+
+void Note(const std::string& line)
+{
+    std::fprintf(stderr, "bench: %s\n", line.c_str());
+}
+
+fs::path ArchivePath(const Settings& settings, std::uint64_t bytes)
+{
+    return settings.work / ("noise-" + std::to_string(bytes) + ".zip");
+}
+
+template <typename Run>
+std::vector<std::optional<double>> Repeat(int repeats, Run&& run)
+{
+    std::vector<std::optional<double>> runs;
+    for (int i = 0; i < repeats; ++i)
+        runs.push_back(run(i));
+    return runs;
+}
+
+// ---- the library's parts, each in a process of its own ------------------------------------------
+//
+// The library keeps one link per process once a device shows up, and it listens on port 8234,
+// which other programs on the machine may hold: each part runs in a child process, in a network
+// namespace of its own where the system allows it. A child writes lines "KEY seconds..." (-1 for a
+// failed run) to its result file.
+
+using Results = std::map<std::string, std::vector<std::optional<double>>>;
+
+void WriteResults(const fs::path& file, const Results& results)
+{
+    std::ofstream out(file);
+    for (const auto& [key, runs] : results) {
+        out << key;
+        for (const auto& run : runs)
+            out << ' ' << (run ? *run : -1.0);
+        out << '\n';
+    }
+}
+
+Results ReadResults(const fs::path& file)
+{
+    Results results;
+    std::ifstream in(file);
+    std::string line;
+    while (std::getline(in, line)) {
+        std::istringstream words(line);
+        std::string key;
+        words >> key;
+        double value = 0;
+        while (words >> value)
+            results[key].push_back(value >= 0 ? std::optional<double>(value) : std::nullopt);
+    }
+    return results;
+}
+
+std::string Key(const std::string& direction, std::uint64_t bytes)
+{
+    return direction + "-" + std::to_string(bytes);
+}
+
+// Uploads then downloads each archive over TCP, each `repeats` times; a download counts only when
+// it brought back the very archive.
+int TcpChild(const Settings& settings)
+{
+    QuillonRig rig(QuillonRig::Link::Tcp, settings.work / "tcp");
+    if (!rig.error().empty()) {
+        std::fprintf(stderr, "bench: Quillon over TCP: %s\n", rig.error().c_str());
+        return 1;
+    }
+    Results results;
+    char kind = 1;
+    for (const std::uint64_t bytes : kTcpSizes) {
+        const fs::path source = ArchivePath(settings, bytes);
+        Note("Quillon over TCP, " + SizeText(bytes));
+        results[Key("upload", bytes)] = Repeat(settings.repeats, [&](int) { return rig.Upload(source, kind); });
+        results[Key("download", bytes)] = Repeat(settings.repeats, [&](int) {
+            const fs::path got = settings.work / "quillon-download.zip";
+            auto seconds = rig.Download(got, kind);
+            if (seconds && !SameContent(got, source))
+                seconds.reset();
+            fs::remove(got);
+            return seconds;
+        });
+        ++kind;
+    }
+    WriteResults(settings.work / "tcp-results.txt", results);
+    return 0;
+}
+
+int SerialChild(const Settings& settings)
+{
+    QuillonRig rig(QuillonRig::Link::Serial, settings.work / "serial");
+    if (!rig.error().empty()) {
+        std::fprintf(stderr, "bench: Quillon over serial: %s\n", rig.error().c_str());
+        return 1;
+    }
+    const fs::path source = ArchivePath(settings, kSerialSize);
+    Results results;
+    results[Key("upload", kSerialSize)] =
+        Repeat(settings.repeats, [&](int) { return rig.Upload(source, kSerialKind); });
+    results[Key("download", kSerialSize)] = Repeat(settings.repeats, [&](int) {
+        const fs::path got = settings.work / "serial-download.zip";
+        auto seconds = rig.Download(got, kSerialKind);
+        if (seconds && !SameContent(got, source))
+            seconds.reset();
+        return seconds;
+    });
+    WriteResults(settings.work / "serial-results.txt", results);
+    return 0;
+}
+
+// The quillon tool uploads the large archive to a quillon-device process; the tool's own peak
+// resident set, in MB.
+int MemoryChild(const Settings& settings)
+{
+    for (int i = 0; i < 600 && !TcpPortFree(kDevicePort); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const fs::path state = settings.work / "memory-device-state";
+    Child device({QUILLON_DEVICE_PROGRAM, "--tcp", "127.0.0.1:" + std::to_string(kDevicePort), "--state",
+                  state.string()},
+                 false);
+    const Finished host = Run({QUILLON_TOOL_PROGRAM, "upload", ArchivePath(settings, kMemorySize).string(),
+                               "--kind", std::to_string(kMemoryKind), "--wait", "30", "--json"},
+                              true);
+    device.Stop();
+    Results results;
+    if (host.exitCode == 0)
+        results["peak"] = {static_cast<double>(host.maxRssKiB) * 1024.0 / 1e6};
+    else
+        std::fprintf(stderr, "bench: memory: the upload failed: %s\n", host.output.c_str());
+    WriteResults(settings.work / "memory-results.txt", results);
+    return host.exitCode == 0 ? 0 : 1;
+}
+
+// Runs this program again as `part` in a child and reads what it found.
+Results RunPart(const Settings& settings, const std::string& part)
+{
+    const fs::path file = settings.work / (part + "-results.txt");
+    fs::remove(file);
+    const std::string self = fs::read_symlink("/proc/self/exe").string();
+    const Finished child = Run(Isolated({self, "--part", part, "--work", settings.work.string(), "--repeats",
+                                         std::to_string(settings.repeats)}),
+                               false, true);
+    if (child.exitCode != 0)
+        Note(part + ": the run failed");
+    return ReadResults(file);
+}
+
+// ---- the parts of the run ----------------------------------------------------------------------
+
+void TcpRows(const Settings& settings, std::vector<Row>& rows)
+{
+    std::map<std::uint64_t, std::optional<double>> loop;
+    for (const std::uint64_t bytes : kTcpSizes) {
+        Note("plain stop-and-wait loop, " + SizeText(bytes));
+        loop[bytes] = Median(Repeat(settings.repeats, [&](int) { return PlainStopAndWaitSeconds(bytes); }));
+    }
+
+    std::map<std::pair<std::string, std::uint64_t>, std::optional<double>> tftp;
+    const fs::path tftpFolder = settings.work / "tftp";
+    fs::create_directories(tftpFolder);
+    fs::permissions(tftpFolder, fs::perms::all);
+    {
+        TftpServer server(tftpFolder);
+        if (!server.error().empty()) {
+            Note("TFTP: " + server.error() + "; its column stays empty");
+        } else {
+            for (const std::uint64_t bytes : kTcpSizes) {
+                Note("TFTP, " + SizeText(bytes));
+                const std::string served = "served-" + std::to_string(bytes) + ".zip";
+                fs::copy_file(ArchivePath(settings, bytes), tftpFolder / served, fs::copy_options::overwrite_existing);
+                tftp[{"upload", bytes}] = Median(Repeat(settings.repeats, [&](int i) {
+                    const std::string name = "up-" + std::to_string(bytes) + "-" + std::to_string(i) + ".zip";
+                    auto seconds = server.Upload(ArchivePath(settings, bytes), name);
+                    if (seconds && !SameContent(tftpFolder / name, ArchivePath(settings, bytes)))
+                        seconds.reset();
+                    fs::remove(tftpFolder / name);
+                    return seconds;
+                }));
+                tftp[{"download", bytes}] = Median(Repeat(settings.repeats, [&](int) {
+                    const fs::path got = settings.work / "tftp-download.zip";
+                    auto seconds = server.Download(served, got);
+                    if (seconds && !SameContent(got, ArchivePath(settings, bytes)))
+                        seconds.reset();
+                    fs::remove(got);
+                    return seconds;
+                }));
+                fs::remove(tftpFolder / served);
+            }
+        }
+    }
+
+    Note("Quillon over TCP (a process of its own)");
+    Results quillon = RunPart(settings, "tcp");
+    for (const std::string direction : {"upload", "download"}) {
+        for (const std::uint64_t bytes : kTcpSizes) {
+            Row row;
+            row.link = "tcp";
+            row.direction = direction;
+            row.bytes = bytes;
+            row.repeats = settings.repeats;
+            row.quillon = Median(quillon[Key(direction, bytes)]);
+            row.limit = loop[bytes];
+            row.tftp = tftp[{direction, bytes}];
+            row.wantVsLimit = kTcpVsLoop;
+            row.wantAtLeastTftp = true;
+            rows.push_back(row);
+        }
+    }
+}
+
+void SerialRows(const Settings& settings, std::vector<Row>& rows)
+{
+    Note("Quillon over a 115200-baud pseudo-terminal, " + SizeText(kSerialSize) + " (a port search first)");
+    Results results = RunPart(settings, "serial");
+    for (const std::string direction : {"upload", "download"}) {
+        Row row;
+        row.link = "serial";
+        row.direction = direction;
+        row.bytes = kSerialSize;
+        row.repeats = settings.repeats;
+        row.quillon = Median(results[Key(direction, kSerialSize)]);
+        row.limit = SerialLineBoundSeconds(kSerialSize, direction == "upload");
+        row.wantVsLimit = kSerialVsLine;
+        rows.push_back(row);
+    }
+}
+
+void MemoryRow(const Settings& settings, std::vector<Row>& rows)
+{
+    Note("peak memory of the quillon tool uploading " + SizeText(kMemorySize) + " to quillon-device");
+    Row row;
+    row.link = "memory";
+    row.direction = "upload";
+    row.bytes = kMemorySize;
+    row.repeats = 1;
+    row.targetMB = static_cast<double>(kMemorySize) / 1e6 + kMemoryAllowanceMB;
+    Results results = RunPart(settings, "memory");
+    if (!results["peak"].empty())
+        row.peakMB = results["peak"].front();
+    rows.push_back(row);
+}
+
+void Chart(const Settings& settings, const fs::path& csv)
+{
+    const fs::path png = settings.results / "e2e.png";
+    const Finished plot = Run({"gnuplot", "-e", "csv='" + csv.string() + "'; png='" + png.string() + "'",
+                               QUILLON_BENCH_SOURCE_DIR "/chart.gp"},
+                              false);
+    if (plot.exitCode != 0)
+        Note("gnuplot failed; no chart (is gnuplot-nox installed?)");
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    Settings settings;
+    std::string part;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::string option = argv[i];
+        if (option == "--results")
+            settings.results = argv[i + 1];
+        else if (option == "--work")
+            settings.work = argv[i + 1];
+        else if (option == "--part")
+            part = argv[i + 1];
+        else if (option == "--only")
+            settings.only = argv[i + 1];
+        else if (option == "--repeats")
+            settings.repeats = std::max(1, std::atoi(argv[i + 1]));
+        else {
+            std::fprintf(stderr, "usage: %s [--results DIR] [--work DIR] [--repeats N] [--only tcp|memory|serial]\n", argv[0]);
+            return 2;
+        }
+    }
+    // The library writes diagnostic lines to standard output; the table must stand alone there.
+    std::string error;
+    auto diversion = quillon::StdoutDiversion::Start(quillon::StdoutDiversion::Destination::Discard, error);
+    if (!diversion) {
+        std::fprintf(stderr, "bench: %s\n", error.c_str());
+        return 1;
+    }
+    if (part == "tcp")
+        return TcpChild(settings);
+    if (part == "serial")
+        return SerialChild(settings);
+    if (part == "memory")
+        return MemoryChild(settings);
+
+    fs::remove_all(settings.work);
+    fs::create_directories(settings.work);
+    fs::create_directories(settings.results);
+
+    Note("making the archives");
+    std::uint64_t seed = 1;
+    for (const std::uint64_t bytes : {kTcpSizes[0], kTcpSizes[1], kTcpSizes[2], kSerialSize, kMemorySize}) {
+        if (const std::string why = WriteNoiseZip(ArchivePath(settings, bytes), bytes, seed++); !why.empty()) {
+            std::fprintf(stderr, "bench: %s\n", why.c_str());
+            return 1;
+        }
+    }
+
+    const auto start = std::chrono::steady_clock::now();
+    std::vector<Row> rows;
+    const auto wanted = [&](const char* part) { return settings.only.empty() || settings.only == part; };
+    if (wanted("tcp"))
+        TcpRows(settings, rows);
+    if (wanted("memory"))
+        MemoryRow(settings, rows);
+    if (wanted("serial"))
+        SerialRows(settings, rows);
+
+    const fs::path csv = settings.results / "e2e.csv";
+    std::ofstream(csv) << Csv(rows);
+    Chart(settings, csv);
+    PrintTable(diversion->Output(), rows);
+    std::fflush(diversion->Output());
+    Note("done in " + std::to_string(static_cast<int>(
+                          std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count())) +
+         " s; " + csv.string() + " and " + (settings.results / "e2e.png").string());
+    fs::remove_all(settings.work);
+    // A missed target is a finding for the table, not a failure of the run.
+    return 0;
+}

@@ -1,0 +1,117 @@
+#include "QuillonRuns.h"
+
+#include <chrono>
+#include <thread>
+
+#include "Processes.h"
+#include "device/DeviceSimulator.h"
+#include "support/SerialPortList.h"
+#include "transfer/Quillon.h"
+
+namespace quillon::bench {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+constexpr int kDevicePort = 8234;
+// A port search trial takes about four seconds; TCP comes up within a few hundred milliseconds.
+constexpr auto kOnlineLimit = 30s;
+// Another program (a test run) may hold the device port for a while.
+constexpr auto kPortLimit = 120s;
+// The longest transfer the benchmark waits for.
+constexpr auto kTransferLimit = 120s;
+// How often a wait looks again: fine enough not to blur a transfer of a few milliseconds.
+constexpr auto kPoll = 200us;
+
+template <typename Done>
+bool WaitFor(Done&& done, Clock::duration limit)
+{
+    const auto deadline = Clock::now() + limit;
+    while (!done()) {
+        if (Clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(kPoll);
+    }
+    return true;
+}
+
+CSysconfig_SET& Registry()
+{
+    return *CSysconfig_SET::get();
+}
+
+}  // namespace
+
+QuillonRig::QuillonRig(Link link, const std::filesystem::path& work) : work_(work)
+{
+    std::filesystem::create_directories(work_);
+    sim::SimulatorOptions options;
+    options.stateFolder = work_ / "device-state";
+    if (link == Link::Tcp) {
+        options.transport = sim::Transport::Tcp;
+        options.port = kDevicePort;
+        serial::pin_ports({});
+        if (!WaitFor([] { return TcpPortFree(kDevicePort); }, kPortLimit)) {
+            error_ = "TCP port 8234 stays taken by another program";
+            return;
+        }
+    } else {
+        options.transport = sim::Transport::Pty;
+        options.faults.lineRate = true;
+    }
+    device_ = std::make_unique<sim::DeviceSimulator>(options);
+    if (std::string why = device_->Start(); !why.empty()) {
+        error_ = "the simulator does not start: " + why;
+        return;
+    }
+    if (link == Link::Serial)
+        serial::pin_ports({device_->HostPortPath()});
+    quillon_ = std::make_unique<CQuillon>();
+    const int wanted = link == Link::Tcp ? 1 : 0;
+    if (!WaitFor([&] { return Registry().GetSeriOrTcp() == wanted && device_->GetStats().sessions >= 1; },
+                 kOnlineLimit))
+        error_ = "the device never came online";
+    // A serial host sends its key twice; the second copy must be through before the clock starts.
+    if (link == Link::Serial)
+        std::this_thread::sleep_for(50ms);
+}
+
+QuillonRig::~QuillonRig()
+{
+    quillon_.reset();
+    device_.reset();
+}
+
+std::optional<double> QuillonRig::Upload(const std::filesystem::path& zip, char kind)
+{
+    const int stored = device_->GetStats().uploadsStored;
+    const auto start = Clock::now();
+    if (quillon_->WriteSettoHard(zip.string(), kind) != 0)
+        return std::nullopt;
+    if (!WaitFor([&] { return device_->GetStats().uploadsStored > stored; }, kTransferLimit))
+        return std::nullopt;
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+std::optional<double> QuillonRig::Download(const std::filesystem::path& to, char kind)
+{
+    const auto folder = work_ / ("unpacked-" + std::to_string(++downloads_));
+    std::filesystem::remove_all(folder);
+    std::filesystem::create_directories(folder);
+    quillon_->SetUnzipfloderpath(folder.string());
+    auto& registry = Registry();
+    const auto start = Clock::now();
+    quillon_->ReadSetFromHard(to.string(), kind);
+    if (!WaitFor([&] { return registry.GetReadfinish() || registry.PendingOp.load() == -1; }, kTransferLimit))
+        return std::nullopt;
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    const bool ok = registry.GetReadfinish() && registry.PendingOp.load() != -1;
+    std::filesystem::remove_all(folder);
+    if (!ok)
+        return std::nullopt;
+    return seconds;
+}
+
+}  // namespace quillon::bench

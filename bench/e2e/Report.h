@@ -1,0 +1,46 @@
+// The benchmark's one table: its rows, the medians behind them, and the ways it is written out.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace quillon::bench {
+
+// The median of what was measured; nullopt when any run failed, so a failure is never averaged away.
+std::optional<double> Median(const std::vector<std::optional<double>>& runs);
+
+// Seconds a 115200-baud line (10 bits a byte) needs for a stop-and-wait transfer of `bytes`:
+// upload: command + padded acknowledgement, size value + padded acknowledgement, then per block
+// the block frame and a padded acknowledgement; download: command, the padded size value, and per
+// block the block frame and the host's 10-byte acknowledgement.
+double SerialLineBoundSeconds(std::uint64_t bytes, bool upload);
+
+struct Row {
+    std::string link;       // tcp, serial, memory
+    std::string direction;  // upload, download
+    std::uint64_t bytes = 0;
+    int repeats = 0;
+    std::optional<double> quillon;  // seconds
+    std::optional<double> limit;    // seconds: the plain loop, or the line-rate bound
+    std::optional<double> tftp;     // seconds
+    std::optional<double> peakMB;   // memory rows: the host's peak resident set
+    std::optional<double> targetMB; // memory rows: what it may be at most
+    double wantVsLimit = 0;         // the least Quillon/limit that meets the target
+    bool wantAtLeastTftp = false;
+
+    std::optional<double> VsLimit() const;  // Quillon's speed over the limit's
+    std::optional<double> VsTftp() const;
+    bool Met() const;
+    std::string Label() const;  // "upload 10 MB"
+    std::string Target() const;
+};
+
+std::string SizeText(std::uint64_t bytes);
+
+void PrintTable(std::FILE* out, const std::vector<Row>& rows);
+std::string Csv(const std::vector<Row>& rows);
+
+}  // namespace quillon::bench
