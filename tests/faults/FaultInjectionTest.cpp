@@ -622,7 +622,7 @@ TEST_F(FaultOverSerial, PortThatVanishesGoesOfflineAndTheNextDeviceIsFound)
     SimulatorOptions firstOptions = Options(Link::Serial, "state-first");
     firstOptions.faults.lineRate = true;
     DeviceSimulator& first = Connect(Link::Serial, firstOptions);
-    ASSERT_TRUE(WaitFor([&] { return reports->serialState == 1; }));
+    ASSERT_TRUE(WaitFor([&] { return reports->serialState == 1; }, kFound));
 
     auto upload = OnHostThread([&] { return quillon().WriteSettoHard(ArchivePath("up").string(), 1); });
     ASSERT_TRUE(WaitFor([&] { return first.GetStats().blocksReceived >= 1; })) << EventsOf(first);
@@ -644,7 +644,8 @@ TEST_F(FaultOverSerial, PortThatVanishesGoesOfflineAndTheNextDeviceIsFound)
 
     SimulatorOptions secondOptions = Options(Link::Serial, "state-second");
     DeviceSimulator& second = Connect(Link::Serial, secondOptions);
-    EXPECT_TRUE(WaitFor([&] { return reports->serialState == 1; })) << "the link never came back online";
+    // A port search runs its trials on every listed port, so finding the device again takes seconds.
+    EXPECT_TRUE(WaitFor([&] { return reports->serialState == 1; }, kFound)) << "the link never came back online";
     EXPECT_TRUE(quillon().JudgeIsAvailable());
     // The last block's acknowledgement is still on its way when the test ends and the transfer
     // object goes, as in a program that has done its job: its delivery must not outlive the link.
