@@ -3,12 +3,7 @@
 // and the files a failure must not leave behind.
 #include <gtest/gtest.h>
 
-#if !defined(_WIN32)
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-#endif
+#include <asio.hpp>
 
 #include "tools/CliTestSupport.h"
 
@@ -362,7 +357,6 @@ TEST(CliTcp, AnEarlierArchiveOfTheSameNameDoesNotOutliveAFailedDownload)
 
 TEST(CliTcp, NoDeviceWithinTheWaitIsExitCode3AndSaysWhereItLooked)
 {
-    QUILLON_REQUIRE_PROCESSES();
     const ProcessResult tcp = Quillon({"status", "--wait", "0.5", "--json"});
     EXPECT_EQ(tcp.exitCode, 3) << Describe(tcp);
     EXPECT_EQ(Text(JsonOf(tcp), "reason"), "no_device");
@@ -379,27 +373,22 @@ TEST(CliTcp, NoDeviceWithinTheWaitIsExitCode3AndSaysWhereItLooked)
 
 TEST(CliTcp, ATakenDevicePortIsALocalProblemFoundAtOnce)
 {
-    QUILLON_REQUIRE_PROCESSES();
-#if !defined(_WIN32)
-    const int holder = ::socket(AF_INET, SOCK_STREAM, 0);
-    ASSERT_GE(holder, 0);
+    asio::io_context io;
+    asio::ip::tcp::acceptor holder(io);
+    asio::error_code error;
+    holder.open(asio::ip::tcp::v4(), error);
     // Earlier tests' connections may linger on the port; they do not hold it.
-    const int reuse = 1;
-    ::setsockopt(holder, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(8234);
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
-    ASSERT_EQ(::bind(holder, reinterpret_cast<sockaddr*>(&address), sizeof address), 0)
-        << "port 8234 is in use";
-    ASSERT_EQ(::listen(holder, 1), 0);
+    holder.set_option(asio::ip::tcp::acceptor::reuse_address(true), error);
+    holder.bind({asio::ip::address_v4::any(), 8234}, error);
+    ASSERT_FALSE(error) << "port 8234 is in use: " << error.message();
+    holder.listen(1, error);
+    ASSERT_FALSE(error) << error.message();
     const ProcessResult run = Quillon({"status", "--wait", "30", "--json"});
-    ::close(holder);
+    holder.close();
     EXPECT_EQ(run.exitCode, 4) << Describe(run);
     EXPECT_EQ(Text(JsonOf(run), "reason"), "port_busy");
     EXPECT_NE(run.err.find("TCP port 8234 is taken by another program"), std::string::npos) << Describe(run);
     EXPECT_LT(run.seconds, 5.0) << "did not wait for a device that could not come";
-#endif
 }
 
 // ---- output: the library's lines, JSON, the progress bar ----
@@ -427,6 +416,7 @@ TEST(CliTcp, LibraryLinesShowOnlyWithVerboseAndNeverOnStandardOutput)
 
 TEST(CliTcp, ProgressIsDrawnOnATerminalOnly)
 {
+    QUILLON_REQUIRE_PSEUDO_TERMINALS();
     QUILLON_REQUIRE_DEVICE();
     TempFolder folder;
     MakePackage(folder.path() / "package", {.extraBytes = 120000});
@@ -454,6 +444,7 @@ TEST(CliTcp, ProgressIsDrawnOnATerminalOnly)
 
 TEST(CliSerial, StatusUploadAndDownloadOverAPseudoTerminalAtLineRate)
 {
+    QUILLON_REQUIRE_PSEUDO_TERMINALS();
     QUILLON_REQUIRE_DEVICE();
     TempFolder folder;
     MakePackage(folder.path() / "package");
@@ -484,6 +475,7 @@ TEST(CliSerial, StatusUploadAndDownloadOverAPseudoTerminalAtLineRate)
 
 TEST(CliSerial, VersionRecordAndDevdirOverAPseudoTerminal)
 {
+    QUILLON_REQUIRE_PSEUDO_TERMINALS();
     QUILLON_REQUIRE_DEVICE();
     TempFolder folder;
     SimulatedDevice device(folder.path(), {"--pty"}, "SERIALDEV-01");

@@ -27,7 +27,6 @@ class CliUsage : public ::testing::TestWithParam<UsageCase> {};
 
 TEST_P(CliUsage, IsRefusedWithExitCode2AndAReason)
 {
-    QUILLON_REQUIRE_PROCESSES();
     const UsageCase& usage = GetParam();
     const ProcessResult run = Quillon(usage.arguments);
     EXPECT_EQ(run.exitCode, 2) << Describe(run);
@@ -80,7 +79,6 @@ class CliLocalProblem : public ::testing::TestWithParam<LocalCase> {};
 
 TEST_P(CliLocalProblem, ExitsWith4BeforeLookingForADevice)
 {
-    QUILLON_REQUIRE_PROCESSES();
     TempFolder folder;
     MakePackage(folder.path() / "complete");
     MakePackage(folder.path() / "incomplete");
@@ -160,7 +158,6 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(CliLocal, PackThenUnpackGivesThePackageBack)
 {
-    QUILLON_REQUIRE_PROCESSES();
     TempFolder folder;
     MakePackage(folder.path() / "package", {.serial = "AB12UX345678", .extraBytes = 20000});
     // A report from an earlier check is about the package, not part of it.
@@ -184,7 +181,6 @@ TEST(CliLocal, PackThenUnpackGivesThePackageBack)
 
 TEST(CliLocal, PackLeavesOutTheArchiveItWritesInsideThePackage)
 {
-    QUILLON_REQUIRE_PROCESSES();
     TempFolder folder;
     MakePackage(folder.path());
     WriteBytes(folder.path() / "inside.zip", "an older archive");
@@ -196,7 +192,6 @@ TEST(CliLocal, PackLeavesOutTheArchiveItWritesInsideThePackage)
 
 TEST(CliLocal, FailedUnpackLeavesAnExistingFolderAsItWas)
 {
-    QUILLON_REQUIRE_PROCESSES();
     TempFolder folder;
     MakePackage(folder.path() / "package");
     ASSERT_EQ(Quillon({"pack", folder.str("package"), folder.str("good.zip")}).exitCode, 0);
@@ -228,7 +223,6 @@ class CliCheck : public ::testing::TestWithParam<CheckCase> {};
 
 TEST_P(CliCheck, ListsEveryMissingPiece)
 {
-    QUILLON_REQUIRE_PROCESSES();
     TempFolder folder;
     MakePackage(folder.path(), GetParam().package);
     for (const auto& name : GetParam().remove)
@@ -266,7 +260,6 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(CliLocal, RepairCopiesAPackageOnceAndThenLeavesItAlone)
 {
-    QUILLON_REQUIRE_PROCESSES();
     TempFolder folder;
     MakePackage(folder.path() / "incoming", {.serial = "CD34XY000001"});
     fs::create_directories(folder.path() / "root");
@@ -293,7 +286,6 @@ TEST(CliLocal, RepairCopiesAPackageOnceAndThenLeavesItAlone)
 
 TEST(CliLocal, RepairRefusesASerialThatCannotNameAFolder)
 {
-    QUILLON_REQUIRE_PROCESSES();
     TempFolder folder;
     MakePackage(folder.path() / "incoming", {.serial = ".."});
     fs::create_directories(folder.path() / "root");
@@ -306,7 +298,6 @@ TEST(CliLocal, RepairRefusesASerialThatCannotNameAFolder)
 // The JSON output carries the same keys on success and failure, so scripts can rely on them.
 TEST(CliLocal, JsonNamesTheCommandAndAlwaysCarriesOkExitCodeReasonAndError)
 {
-    QUILLON_REQUIRE_PROCESSES();
     TempFolder folder;
     MakePackage(folder.path());
     for (const bool fail : {false, true}) {
@@ -394,7 +385,6 @@ std::vector<std::string> HelpArgumentNames(const std::string& help)
 
 TEST(CliHelp, EveryCommandItsArgumentsTheCommonOptionsAndTheExitCodesAreInTheReadme)
 {
-    QUILLON_REQUIRE_PROCESSES();
     const std::string readme = ReadBytes(kReadme);
     ASSERT_FALSE(readme.empty()) << kReadme;
     const ProcessResult top = Quillon({"--help"});

@@ -29,17 +29,17 @@ inline const std::string kDevice = QUILLON_DEVICE_PATH;
 inline const std::string kDevice;
 #endif
 
-#define QUILLON_REQUIRE_PROCESSES()                                                                          \
-    do {                                                                                                     \
-        if (!ProcessesSupported())                                                                           \
-            GTEST_SKIP() << "these tests start the programs with posix_spawn and read pseudo-terminals";     \
-    } while (0)
-
 #define QUILLON_REQUIRE_DEVICE()                                                                             \
     do {                                                                                                     \
-        QUILLON_REQUIRE_PROCESSES();                                                                         \
         if (kDevice.empty())                                                                                 \
             GTEST_SKIP() << "the quillon-device simulator is not part of this build";                        \
+    } while (0)
+
+// For the serial link (the simulator on its own pseudo-terminal) and for output on a terminal.
+#define QUILLON_REQUIRE_PSEUDO_TERMINALS()                                                                   \
+    do {                                                                                                     \
+        if (!TerminalsSupported())                                                                           \
+            GTEST_SKIP() << "needs pseudo-terminals, which this platform does not have";                     \
     } while (0)
 
 // Runs the tool with the arguments.

@@ -1,22 +1,25 @@
 // Running the real programs from tests: the quillon tool to completion with its output captured,
-// and the device simulator in the background for as long as a test needs it. POSIX only; the tests
-// that use these skip elsewhere.
+// and the device simulator in the background for as long as a test needs it.
 #pragma once
 
 #include <chrono>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "support/ChildProcess.h"
+
 namespace quillon::testing {
 
-// Whether this platform can run the programs as these helpers do.
-bool ProcessesSupported();
+// Whether standard error can be a terminal (RunOptions::stderrOnTerminal) on this platform.
+bool TerminalsSupported();
 
 struct ProcessResult {
     int exitCode = -1;     // the exit status, or -1 when the program was killed or did not start
     std::string out;       // standard output
     std::string err;       // standard error (what the terminal received, when it was one)
+                           // Both without the CR of Windows' text-mode line ends.
     bool timedOut = false; // killed at the deadline
     double seconds = 0;    // how long it ran
 };
@@ -29,7 +32,7 @@ struct RunOptions {
 // Runs the program with the arguments and waits for it to end.
 ProcessResult RunProcess(const std::vector<std::string>& argv, const RunOptions& options = {});
 
-// A program running in the background, stopped with SIGTERM (then SIGKILL) when the object goes.
+// A program running in the background, asked to stop (then killed) when the object goes.
 // Its standard output is readable line by line; its standard error goes to a log file.
 class BackgroundProcess {
 public:
@@ -38,7 +41,7 @@ public:
     BackgroundProcess(const BackgroundProcess&) = delete;
     BackgroundProcess& operator=(const BackgroundProcess&) = delete;
 
-    bool started() const { return pid_ > 0; }
+    bool started() const { return child_.started(); }
     // The next line of its standard output, without the line end; empty after the deadline or at
     // its end.
     std::string ReadLine(std::chrono::milliseconds deadline);
@@ -48,11 +51,7 @@ public:
     int Stop();
 
 private:
-    int pid_ = -1;
-    int out_ = -1;
-    std::string pending_;
-    bool exited_ = false;
-    int status_ = -1;
+    ChildProcess child_;
 };
 
 } // namespace quillon::testing

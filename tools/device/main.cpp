@@ -35,6 +35,9 @@ int main(int argc, char** argv)
 
     std::signal(SIGINT, OnStopSignal);
     std::signal(SIGTERM, OnStopSignal);
+#if defined(SIGBREAK)
+    std::signal(SIGBREAK, OnStopSignal);  // Ctrl+Break, the stop request a Windows console program gets
+#endif
 
     DeviceSimulator device(std::move(options));
     if (const std::string error = device.Start(); !error.empty()) {
