@@ -1,5 +1,6 @@
 // The simulated device against a host played by the test over loopback TCP: what it answers, what
-// it keeps in its state folder, and the faults it commits, frame by frame.
+// it keeps in its state folder, and the faults it commits, frame by frame; and the reader that cuts
+// the host's stream into frames, on its own.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,6 +10,7 @@
 #include "common/TempFolder.h"
 #include "common/WaitFor.h"
 #include "device/DeviceSimulator.h"
+#include "device/HostFrameReader.h"
 #include "device/ScriptedHost.h"
 #include "protocol/DeviceRecord.h"
 #include "support/PseudoTerminalPair.h"
@@ -262,6 +264,52 @@ TEST_F(DeviceOverTcp, UploadsThatGoWrongAreRefusedAndLeaveNothing)
     EXPECT_EQ(stats().uploadsStored, 0);
 }
 
+TEST_F(DeviceOverTcp, AnUploadTheStateFolderCannotTakeIsRefusedAndLeavesNothing)
+{
+    Start();
+    const std::string archive = NoiseBytes(3 * kBlockDataSize, 14);
+    const fs::path final = state() / "kind-7.zip";
+    const fs::path temporary = state() / "kind-7.zip.part";
+    struct Case {
+        const char* name;
+        // Puts the obstacle in place; false where this system cannot have it.
+        std::function<bool()> obstruct;
+        std::vector<int> codes;  // of the command, the size and each block
+    };
+    const std::vector<Case> cases = {
+        // Every block is written; the last one's acknowledgement waits for the archive to be in
+        // place, which it cannot be.
+        {"a folder where the archive goes", [&] { return fs::create_directories(final / "in-the-way"); },
+         {0, 0, 0, 0, 1}},
+        // Block 0 is acknowledged before it is written, and its write fails: block 1 is refused,
+        // and block 2 finds no upload waiting.
+        {"a temporary file on a full disk",
+         [&] {
+             std::error_code error;
+             if (!fs::exists("/dev/full", error))
+                 return false;
+             fs::create_symlink("/dev/full", temporary, error);
+             return !error;
+         },
+         {0, 0, 0, 1, 1}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (!c.obstruct())
+            continue;
+        EXPECT_EQ(Upload(7, archive), c.codes);
+        EXPECT_FALSE(fs::is_regular_file(final));
+        EXPECT_FALSE(fs::exists(fs::symlink_status(temporary))) << "the temporary file was left behind";
+        EXPECT_EQ(stats().uploadsStored, 0);
+        fs::remove_all(final);
+    }
+
+    // Nothing of a failed upload sticks to the next one.
+    const std::vector<int> codes = Upload(7, archive);
+    EXPECT_TRUE(std::all_of(codes.begin(), codes.end(), [](int code) { return code == 0; }));
+    EXPECT_EQ(ReadBytes(final), archive);
+}
+
 TEST_F(DeviceOverTcp, DownloadsServeTheLastUploadElseTheArchiveElseNothing)
 {
     const std::string fallback = NoiseBytes(5000, 9);
@@ -327,6 +375,34 @@ TEST_F(DeviceOverTcp, DownloadFaultsShowInTheFramesSent)
         EXPECT_EQ(seen.sizes, c.sizes);
         EXPECT_EQ(seen.indices, c.indices);
     }
+}
+
+TEST_F(DeviceOverTcp, ADownloadWhoseFileShrinksStopsAtTheEndOfWhatIsThere)
+{
+    const std::string archive = NoiseBytes(3 * kBlockDataSize, 15);
+    const fs::path served = folder_.path() / "served.zip";
+    WriteBytes(served, archive);
+    SimulatorOptions options = Options();
+    options.archive = served;
+    Start(options);
+
+    host_.SendCommand(2, 0, 0);
+    auto frame = host_.ReadFrame();
+    ASSERT_TRUE(frame && frame->checked() && frame->type() == TypeByte(FrameType::Value));
+    EXPECT_EQ(frame->le32(4), archive.size());
+    // The blocks are read from the file as they go: one that is no longer there is not made up.
+    fs::resize_file(served, kBlockDataSize);
+    host_.SendAck();
+    frame = host_.ReadFrame();
+    ASSERT_TRUE(frame && frame->checked() && frame->type() == TypeByte(FrameType::Block));
+    EXPECT_EQ(std::string(frame->clear.begin() + 4, frame->clear.begin() + 4 + kBlockDataSize),
+              archive.substr(0, kBlockDataSize));
+    host_.SendAck();
+    // The device gives the download up: the next frame it sends answers the probe.
+    host_.SendCommand(0, 0, 0);
+    EXPECT_EQ(host_.ReadAck(), 0);
+    EXPECT_EQ(stats().blocksSent, 1);
+    EXPECT_EQ(stats().downloadsServed, 0);
 }
 
 TEST_F(DeviceOverTcp, VersionsAreKeptPerKind)
@@ -588,6 +664,97 @@ TEST(DeviceSimulator, OptionsItCannotServeAreRefusedWithAReason)
         EXPECT_NE(error.find(c.mentions), std::string::npos) << error;
         EXPECT_TRUE(device.Finished());
     }
+}
+
+// The frame reader on its own, fed the way the simulator feeds it: a read fills the room it asks
+// for, or part of it.
+
+// A host's stream: frames, and between them bytes that belong to none.
+struct HostStream {
+    sim::Bytes bytes;
+    std::vector<sim::HostFrameReader::Frame> frames;  // with their end offsets
+    std::uint64_t stray = 0;
+
+    void Frame(FrameType type, const sim::Bytes& body)
+    {
+        sim::Bytes frame(kMaxFrameSize);
+        frame.resize(static_cast<std::size_t>(AssembleFrame(frame, TypeByte(type), body, kKey)));
+        bytes.insert(bytes.end(), frame.begin(), frame.end());
+        frames.push_back({frame, bytes.size()});
+    }
+    void Stray(std::string_view text)
+    {
+        bytes.insert(bytes.end(), text.begin(), text.end());
+        stray += text.size();
+    }
+};
+
+// Feeds the stream in pieces of at most `piece` bytes into rooms of `room` bytes.
+std::vector<sim::HostFrameReader::Frame> Feed(sim::HostFrameReader& reader, const sim::Bytes& stream,
+                                              std::size_t piece, std::size_t room)
+{
+    std::vector<sim::HostFrameReader::Frame> frames;
+    for (std::size_t at = 0; at < stream.size(); at += piece) {
+        const std::size_t count = std::min(piece, stream.size() - at);
+        const std::span<std::uint8_t> into = reader.Room(room);
+        std::copy_n(stream.begin() + static_cast<std::ptrdiff_t>(at), count, into.begin());
+        reader.Filled(count);
+        while (auto frame = reader.Next())
+            frames.push_back(std::move(*frame));
+    }
+    return frames;
+}
+
+TEST(HostFrameReader, TheSameFramesComeOutHoweverTheStreamIsCut)
+{
+    HostStream stream;
+    const std::string noise = NoiseBytes(kBlockDataSize, 16);
+    sim::Bytes blockBody = {3, 0};
+    blockBody.insert(blockBody.end(), noise.begin(), noise.end());
+    stream.Stray("line noise#");
+    stream.Frame(FrameType::Command, {0, 0, 0, 0});
+    stream.Stray("*\x09 a type byte no frame has");
+    stream.Frame(FrameType::Block, blockBody);
+    stream.Stray("*\x04" "ABCDEFGH");  // a command's length, and no '#' where it would end
+    stream.Frame(FrameType::Value, {1, 1, 0x10, 0x27, 0, 0});
+    stream.Frame(FrameType::Block, blockBody);
+    stream.Frame(FrameType::Ack, {0, 0, 0, 0});
+
+    struct Case {
+        std::size_t piece;
+        std::size_t room;
+    };
+    const std::size_t whole = stream.bytes.size();
+    for (const Case c : {Case{1, 1}, Case{1, 16384}, Case{7, 7}, Case{4103, 4103}, Case{4105, 8192},
+                         Case{5000, 5000}, Case{16384, 16384}, Case{whole, whole}}) {
+        SCOPED_TRACE(::testing::Message() << "pieces of " << c.piece << " in rooms of " << c.room);
+        sim::HostFrameReader reader;
+        const auto frames = Feed(reader, stream.bytes, c.piece, c.room);
+        ASSERT_EQ(frames.size(), stream.frames.size());
+        for (std::size_t i = 0; i < frames.size(); ++i) {
+            EXPECT_EQ(frames[i].bytes, stream.frames[i].bytes) << "frame " << i;
+            EXPECT_EQ(frames[i].end, stream.frames[i].end) << "frame " << i;
+        }
+        EXPECT_EQ(reader.dropped(), stream.stray);
+    }
+}
+
+TEST(HostFrameReader, ClearedBytesCountInTheOffsetsButNotAsDropped)
+{
+    HostStream first;
+    first.Frame(FrameType::Block, sim::Bytes(2 + kBlockDataSize, 0x55));
+    HostStream second;
+    second.Frame(FrameType::Command, {0, 0, 0, 0});
+
+    sim::HostFrameReader reader;
+    const sim::Bytes half(first.bytes.begin(), first.bytes.begin() + kBlockDataSize / 2);
+    EXPECT_TRUE(Feed(reader, half, half.size(), half.size()).empty());
+    reader.Clear();  // the host went away with half a block sent
+    const auto frames = Feed(reader, second.bytes, second.bytes.size(), 16384);
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(frames[0].bytes, second.frames[0].bytes);
+    EXPECT_EQ(frames[0].end, half.size() + second.bytes.size());
+    EXPECT_EQ(reader.dropped(), 0u);
 }
 
 }  // namespace

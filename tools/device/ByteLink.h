@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 
 namespace libmarl {
@@ -28,14 +29,16 @@ public:
         NoHost,  // nobody is at the other end for now (a port that no program holds open)
         Down,    // the link is gone
     };
-    struct Chunk {
+    struct Received {
         Status status = Status::Quiet;
-        std::string bytes;
+        std::size_t size = 0;  // with Status::Data: how many bytes went into the caller's buffer
     };
 
     virtual ~ByteLink() = default;
 
-    virtual Chunk Read(std::chrono::milliseconds timeout) = 0;
+    // Waits up to timeout for bytes and puts those there, at most into.size(), into the caller's
+    // buffer: the bytes go straight where the frames are cut, with no copy and no allocation.
+    virtual Received Read(std::span<std::uint8_t> into, std::chrono::milliseconds timeout) = 0;
     // Writes every byte; false when the link is gone or does not take them in time.
     virtual bool Write(const std::uint8_t* data, std::size_t size) = 0;
 };

@@ -1,6 +1,7 @@
 #include <asio.hpp>
 
 #include <algorithm>
+#include <string_view>
 
 #include "ByteLink.h"
 #include "Stopper.h"
@@ -17,6 +18,14 @@ constexpr auto kSlice = std::chrono::milliseconds(20);
 constexpr auto kWriteLimit = std::chrono::seconds(5);
 // A pseudo-terminal write cannot be cut short by a stop request; it gets less time.
 constexpr auto kPtyWriteLimit = std::chrono::seconds(1);
+
+// As much of bytes as fits into; how much that was.
+std::size_t CopyOut(std::string_view bytes, std::span<std::uint8_t> into)
+{
+    const std::size_t count = std::min(bytes.size(), into.size());
+    std::copy_n(bytes.data(), count, into.data());
+    return count;
+}
 
 class TcpLink final : public ByteLink {
 public:
@@ -46,39 +55,60 @@ public:
             return false;
         }
         socket_.set_option(asio::ip::tcp::no_delay(true), code);
+        // Reads and writes go to the socket directly and fall back on the event loop only when it
+        // has nothing to give or no room: a round of the loop per frame costs more than the frame.
+        socket_.non_blocking(true, code);
+        if (code) {
+            error = host + ":" + std::to_string(port) + ": " + code.message();
+            return false;
+        }
         return true;
     }
 
-    Chunk Read(std::chrono::milliseconds timeout) override
+    Received Read(std::span<std::uint8_t> into, std::chrono::milliseconds timeout) override
     {
-        Chunk chunk;
-        std::size_t got = 0;
+        const auto buffer = asio::buffer(into.data(), into.size());
         asio::error_code code;
-        bool done = false;
-        buffer_.resize(8192);
-        socket_.async_read_some(asio::buffer(buffer_), [&](const asio::error_code& e, std::size_t n) {
-            code = e;
-            got = n;
-            done = true;
-        });
-        RunUntil(done, std::chrono::steady_clock::now() + timeout);
-        if (code && code != asio::error::operation_aborted) {
-            chunk.status = Status::Down;
-        } else if (got > 0) {
-            chunk.status = Status::Data;
-            chunk.bytes.assign(buffer_.data(), got);
+        std::size_t got = socket_.read_some(buffer, code);
+        if (WouldBlock(code)) {
+            // Nothing there yet: the event loop waits for it. A read that completes just as the
+            // time runs out still counts.
+            code.clear();
+            bool done = false;
+            socket_.async_read_some(buffer, [&](const asio::error_code& e, std::size_t n) {
+                code = e;
+                got = n;
+                done = true;
+            });
+            RunUntil(done, std::chrono::steady_clock::now() + timeout);
         }
-        return chunk;
+        if (code && code != asio::error::operation_aborted)
+            return {Status::Down};
+        return got > 0 ? Received{Status::Data, got} : Received{};
     }
 
     bool Write(const std::uint8_t* data, std::size_t size) override
     {
+        // An acknowledgement or a block nearly always fits the socket's buffer at once; only what
+        // it does not take waits in the event loop.
+        std::size_t written = 0;
+        while (written < size) {
+            asio::error_code code;
+            written += socket_.write_some(asio::buffer(data + written, size - written), code);
+            if (WouldBlock(code))
+                break;
+            if (code)
+                return false;
+        }
+        if (written == size)
+            return true;
         asio::error_code code;
         bool done = false;
-        asio::async_write(socket_, asio::buffer(data, size), [&](const asio::error_code& e, std::size_t) {
-            code = e;
-            done = true;
-        });
+        asio::async_write(socket_, asio::buffer(data + written, size - written),
+                          [&](const asio::error_code& e, std::size_t) {
+                              code = e;
+                              done = true;
+                          });
         return RunUntil(done, std::chrono::steady_clock::now() + kWriteLimit) && !code;
     }
 
@@ -90,6 +120,11 @@ public:
     }
 
 private:
+    static bool WouldBlock(const asio::error_code& code)
+    {
+        return code == asio::error::would_block || code == asio::error::try_again;
+    }
+
     // Runs the handlers until done, the deadline or a stop request; an operation still under way
     // then is cancelled and finished off, so nothing refers to this call's locals afterwards.
     bool RunUntil(bool& done, std::chrono::steady_clock::time_point deadline)
@@ -115,27 +150,26 @@ private:
     Stopper& stopper_;
     asio::io_context io_;
     asio::ip::tcp::socket socket_{io_};
-    std::vector<char> buffer_;
 };
 
 class PtyDeviceLink final : public ByteLink {
 public:
     explicit PtyDeviceLink(PseudoTerminalPair& pair) : pair_(pair) {}
 
-    Chunk Read(std::chrono::milliseconds timeout) override
+    Received Read(std::span<std::uint8_t> into, std::chrono::milliseconds timeout) override
     {
-        auto got = pair_.readSome(8192, timeout);
+        const auto got = pair_.readSome(into.size(), timeout);
         switch (got.status) {
         case PseudoTerminalPair::ReadStatus::Data:
-            return {Status::Data, std::move(got.bytes)};
+            return {Status::Data, CopyOut(got.bytes, into)};
         case PseudoTerminalPair::ReadStatus::Quiet:
-            return {Status::Quiet, {}};
+            return {Status::Quiet};
         case PseudoTerminalPair::ReadStatus::HungUp:
-            return {Status::NoHost, {}};
+            return {Status::NoHost};
         case PseudoTerminalPair::ReadStatus::Closed:
             break;
         }
-        return {Status::Down, {}};
+        return {Status::Down};
     }
 
     bool Write(const std::uint8_t* data, std::size_t size) override
@@ -157,16 +191,20 @@ public:
     explicit SerialDeviceLink(libmarl::SerialPort& port) : port_(port) {}
 
     // The port's own read time-out paces the reads; the one asked for is not needed on top.
-    Chunk Read(std::chrono::milliseconds) override
+    Received Read(std::span<std::uint8_t> into, std::chrono::milliseconds) override
     {
-        Chunk chunk;
-        if (port_.serialRead(chunk.bytes) != 0) {
-            chunk.status = Status::Down;
-            chunk.bytes.clear();
-        } else if (!chunk.bytes.empty()) {
-            chunk.status = Status::Data;
+        if (unread_.empty()) {
+            if (port_.serialRead(unread_) != 0) {
+                unread_.clear();
+                return {Status::Down};
+            }
+            if (unread_.empty())
+                return {Status::Quiet};
         }
-        return chunk;
+        // A read of the port may bring more than the caller has room for; the rest comes next.
+        const std::size_t count = CopyOut(unread_, into);
+        unread_.erase(0, count);
+        return {Status::Data, count};
     }
 
     bool Write(const std::uint8_t* data, std::size_t size) override
@@ -177,6 +215,7 @@ public:
 
 private:
     libmarl::SerialPort& port_;
+    std::string unread_;
 };
 
 }  // namespace

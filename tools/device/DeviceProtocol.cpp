@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <utility>
 
 #include "protocol/DeviceRecord.h"
 #include "protocol/HostFrames.h"
@@ -12,6 +13,8 @@ namespace {
 
 // A serial host fills whatever it reads to this length and takes it only when it ends in '#'.
 constexpr std::size_t kSerialFrameMinimum = 72;
+// Where a block frame's data starts: after '*', the type byte and the two-byte index.
+constexpr std::size_t kBlockDataAt = 4;
 
 std::uint32_t Le32(const std::uint8_t* bytes)
 {
@@ -121,6 +124,7 @@ Bytes DeviceProtocol::Greeting()
 
 DeviceProtocol::Reply DeviceProtocol::Handle(Bytes frame)
 {
+    Settle();
     if (frame.size() < 2 || static_cast<int>(frame.size()) != FrameLength(frame[1]))
         return {};
     const std::uint8_t type = frame[1];
@@ -143,8 +147,10 @@ DeviceProtocol::Reply DeviceProtocol::Handle(Bytes frame)
         return OnCommand(frame[2], frame[3], frame[4]);
     case FrameType::Value:
         return OnValue(frame[2], frame[3], Le32(frame.data() + 4));
-    case FrameType::Block:
-        return OnBlock(static_cast<std::uint16_t>(Le16(frame.data() + 2)), frame.data() + 4);
+    case FrameType::Block: {
+        const auto index = static_cast<std::uint16_t>(Le16(frame.data() + 2));
+        return OnBlock(index, std::move(frame));
+    }
     case FrameType::Ack:
         return OnAck(frame[2]);
     case FrameType::RecordRequest:
@@ -282,12 +288,11 @@ DeviceProtocol::Reply DeviceProtocol::StartDownload(std::uint8_t kind)
     if (!source)
         return Refuse("download " + Kind(kind) + " refused: nothing uploaded and no archive to serve");
     std::string error;
-    Download download;
-    download.kind = kind;
-    download.data = ReadWholeFile(*source, kMaxDownloadBytes, error);
-    if (!error.empty())
+    auto file = FileReader::Open(*source, kMaxDownloadBytes, error);
+    if (!file)
         return Refuse("download " + Kind(kind) + " refused: " + error);
-    const auto size = static_cast<std::uint32_t>(download.data.size());
+    const auto size = static_cast<std::uint32_t>(file->size());
+    Download download{kind, std::move(*file)};
     download.blocks = std::max<std::uint32_t>(1, (size + kBlockDataSize - 1) / kBlockDataSize);
     monitor_.Event("download " + Kind(kind) + ": serving " + std::to_string(size) + " bytes from " +
                    source->string());
@@ -316,11 +321,18 @@ DeviceProtocol::Reply DeviceProtocol::NextDownloadBlock(Download& download)
 {
     const Faults& faults = options_.faults;
     const std::uint32_t index = download.sent;
-    const std::size_t start = static_cast<std::size_t>(index) * kBlockDataSize;
-    const std::size_t count =
-        std::min<std::size_t>(kBlockDataSize, download.data.size() - std::min(start, download.data.size()));
+    const std::uint64_t start = static_cast<std::uint64_t>(index) * kBlockDataSize;
+    const std::uint64_t size = download.source.size();
+    const auto count =
+        static_cast<std::size_t>(std::min<std::uint64_t>(kBlockDataSize, size - std::min(start, size)));
 
     Bytes body(2 + kBlockDataSize, 0);
+    if (!download.source.ReadNext(body.data() + 2, count)) {
+        // The file changed under the download: the host gets no more blocks, as from a device
+        // that failed, and gives up on its own.
+        Abandon(download.source.path().string() + " cannot be read any more");
+        return {};
+    }
     auto wireIndex = static_cast<std::uint16_t>(index);
     if (faults.wrongIndexBlock && static_cast<std::uint32_t>(*faults.wrongIndexBlock) == index) {
         wireIndex = static_cast<std::uint16_t>(index + 1);
@@ -329,7 +341,6 @@ DeviceProtocol::Reply DeviceProtocol::NextDownloadBlock(Download& download)
     }
     body[0] = static_cast<std::uint8_t>(wireIndex);
     body[1] = static_cast<std::uint8_t>(wireIndex >> 8);
-    std::copy_n(download.data.begin() + static_cast<std::ptrdiff_t>(start), count, body.begin() + 2);
     Sent("block " + std::to_string(wireIndex) + " (" + std::to_string(count) + " bytes)");
     Bytes frame = Frame(FrameType::Block, body);
     if (faults.corruptBlock && static_cast<std::uint32_t>(*faults.corruptBlock) == index) {
@@ -363,7 +374,7 @@ DeviceProtocol::Reply DeviceProtocol::OnAck(std::uint8_t code)
     if (download->sent < download->blocks)
         return NextDownloadBlock(*download);
     monitor_.Update([](Stats& s) { ++s.downloadsServed; });
-    monitor_.Event("download " + Kind(download->kind) + ": " + std::to_string(download->data.size()) +
+    monitor_.Event("download " + Kind(download->kind) + ": " + std::to_string(download->source.size()) +
                    " bytes served");
     pending_ = std::monostate{};
     return {};
@@ -423,13 +434,15 @@ DeviceProtocol::Reply DeviceProtocol::OnValue(std::uint8_t a, std::uint8_t b, st
                   std::to_string(static_cast<std::int32_t>(value)) + ") refused: nothing waits for it");
 }
 
-DeviceProtocol::Reply DeviceProtocol::OnBlock(std::uint16_t index, const std::uint8_t* data)
+DeviceProtocol::Reply DeviceProtocol::OnBlock(std::uint16_t index, Bytes frame)
 {
     const Faults& faults = options_.faults;
     auto* upload = std::get_if<Upload>(&pending_);
     if (!upload || !upload->sized)
         return Refuse("block " + std::to_string(index) + " refused: no upload waits for it");
     const std::uint8_t kind = upload->kind;
+    if (!upload->spoilt.empty())
+        return Refuse("upload " + Kind(kind) + " refused: " + upload->spoilt);
     if (upload->next >= upload->blocks)
         return Refuse("upload " + Kind(kind) + " refused: block " + std::to_string(index) +
                       " is one too many");
@@ -438,7 +451,13 @@ DeviceProtocol::Reply DeviceProtocol::OnBlock(std::uint16_t index, const std::ui
                       " came where block " + std::to_string(upload->next) + " was due");
 
     const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(kBlockDataSize, upload->remaining));
-    if (!upload->file->Write(data, count))
+    // The last block's acknowledgement tells the host the archive is stored: it waits for the
+    // write and for the archive to be in place, and a failure refuses it instead. Any other block
+    // is written once its acknowledgement is out (Settle), while the host sends the next one; the
+    // archive keeps its temporary name until the last block, so a write that fails then leaves
+    // nothing that looks complete, and the next block is refused.
+    const bool last = upload->next + 1 == upload->blocks;
+    if (last && !upload->file->Write(frame.data() + kBlockDataAt, count))
         return Refuse("upload " + Kind(kind) + " refused: the state folder cannot take block " +
                       std::to_string(index));
     upload->remaining -= count;
@@ -455,7 +474,7 @@ DeviceProtocol::Reply DeviceProtocol::OnBlock(std::uint16_t index, const std::ui
         Fault("upload " + Kind(kind) + ": no acknowledgements from block " + std::to_string(index) + " on");
     }
     const std::uint32_t received = upload->next;
-    if (received == upload->blocks) {
+    if (last) {
         const std::string error = upload->file->Commit();
         const std::uint64_t size = upload->size;
         pending_ = std::monostate{};
@@ -463,6 +482,10 @@ DeviceProtocol::Reply DeviceProtocol::OnBlock(std::uint16_t index, const std::ui
             return Refuse("upload " + Kind(kind) + " refused: " + error);
         monitor_.Update([](Stats& s) { ++s.uploadsStored; });
         monitor_.Event("upload " + Kind(kind) + ": " + std::to_string(size) + " bytes stored");
+    } else {
+        upload->unwritten = std::move(frame);
+        upload->unwrittenCount = count;
+        upload->unwrittenIndex = index;
     }
     if (faults.disconnectAfter && static_cast<std::uint32_t>(*faults.disconnectAfter) == received) {
         Fault("upload " + Kind(kind) + ": link dropped after " + std::to_string(received) + " blocks");
@@ -472,6 +495,16 @@ DeviceProtocol::Reply DeviceProtocol::OnBlock(std::uint16_t index, const std::ui
     if (acknowledge)
         reply.frames.push_back(Ack(0));
     return reply;
+}
+
+void DeviceProtocol::Settle()
+{
+    auto* upload = std::get_if<Upload>(&pending_);
+    if (!upload || upload->unwritten.empty())
+        return;
+    const Bytes frame = std::exchange(upload->unwritten, {});
+    if (!upload->file->Write(frame.data() + kBlockDataAt, upload->unwrittenCount))
+        upload->spoilt = "the state folder could not take block " + std::to_string(upload->unwrittenIndex);
 }
 
 std::string DeviceProtocol::DeviceName(std::optional<std::chrono::sys_seconds>* written)

@@ -35,6 +35,12 @@ public:
     // One whole frame from the host (the length its type byte gives).
     Reply Handle(Bytes frame);
 
+    // Does what the last reply went out ahead of: writes an upload block that was acknowledged
+    // before it was stored, so that the host sends the next block while the device writes. Called
+    // once the reply's frames are sent; Handle calls it first in any case, so that nothing is ever
+    // written out of order.
+    void Settle();
+
     // The frame a serial device sends until it has been keyed.
     Bytes Greeting();
     bool keyed() const { return keyed_; }
@@ -53,13 +59,20 @@ private:
         std::uint64_t size = 0;
         bool acksStopped = false;
         std::unique_ptr<StateFolder::Upload> file;
+        // The block acknowledged but not yet written: its frame, and how many of its data bytes
+        // belong to the archive.
+        Bytes unwritten;
+        std::size_t unwrittenCount = 0;
+        std::uint32_t unwrittenIndex = 0;
+        // Why the upload can no longer be stored, once a write has failed; its next block is refused.
+        std::string spoilt;
     };
     struct VersionWrite {
         std::uint8_t kind = 0;
     };
     struct Download {
         std::uint8_t kind = 0;
-        Bytes data;
+        FileReader source;         // read a block at a time as the blocks go
         std::uint32_t blocks = 0;  // one empty block for an empty archive
         std::uint32_t sent = 0;
     };
@@ -68,7 +81,7 @@ private:
     Reply OnKeyFrame(const Bytes& frame);
     Reply OnCommand(std::uint8_t a, std::uint8_t b, std::uint8_t c);
     Reply OnValue(std::uint8_t a, std::uint8_t b, std::uint32_t value);
-    Reply OnBlock(std::uint16_t index, const std::uint8_t* data);
+    Reply OnBlock(std::uint16_t index, Bytes frame);
     Reply OnAck(std::uint8_t code);
     Reply OnRecordRead();
     Reply OnRecordWrite(const Bytes& frame);

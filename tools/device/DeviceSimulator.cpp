@@ -28,6 +28,8 @@ constexpr auto kConnectTimeout = 1000ms;
 constexpr auto kGreetingEvery = 500ms;
 // The longest read, so that a stop request or a due greeting is never kept waiting.
 constexpr auto kReadSlice = 20ms;
+// The most one read takes: a few block frames.
+constexpr std::size_t kReadSize = 16 * 1024;
 // How long a pseudo-terminal that nobody has open is left alone before it is looked at again.
 constexpr auto kNoHostPause = 20ms;
 // The quiet a serial device keeps between two frames: well above the 10 ms after which a host's
@@ -349,11 +351,11 @@ DeviceSimulator::LinkEnd DeviceSimulator::RunLink(ByteLink& link, bool serial)
                                  1ms, std::chrono::duration_cast<std::chrono::milliseconds>(kReadSlice));
         }
 
-        ByteLink::Chunk chunk = link.Read(timeout);
+        const ByteLink::Received got = link.Read(reader.Room(kReadSize), timeout);
         const auto arrived = Clock::now();
-        if (chunk.status == ByteLink::Status::Down)
+        if (got.status == ByteLink::Status::Down)
             return LinkEnd::Down;
-        if (chunk.status == ByteLink::Status::NoHost) {
+        if (got.status == ByteLink::Status::NoHost) {
             if (hostThere) {
                 hostThere = false;
                 reader.Clear();
@@ -371,13 +373,13 @@ DeviceSimulator::LinkEnd DeviceSimulator::RunLink(ByteLink& link, bool serial)
             monitor_.Update([](Stats& s) { ++s.connections; });
             monitor_.Event("the host opened the port");
         }
-        if (chunk.status != ByteLink::Status::Data)
+        if (got.status != ByteLink::Status::Data)
             continue;
 
         // Only a paced line asks when bytes were delivered; otherwise the record would only grow.
         if (options_.faults.lineRate)
-            pacer.Arrived(chunk.bytes.size(), arrived);
-        reader.Push(chunk.bytes);
+            pacer.Arrived(got.size, arrived);
+        reader.Filled(got.size);
         while (auto frame = reader.Next()) {
             // On a slow line the frame is not there before its last byte is.
             if (options_.faults.lineRate && !stopper_.SleepUntil(pacer.DeliveredAt(frame->end - 1)))
@@ -387,6 +389,8 @@ DeviceSimulator::LinkEnd DeviceSimulator::RunLink(ByteLink& link, bool serial)
                 if (!SendFrame(out, frameOut))
                     return unheard();
             }
+            // The answer is out: now the work that it was not to wait for.
+            protocol_->Settle();
             if (reply.dropLink)
                 return LinkEnd::Dropped;
             if (SessionsDone())

@@ -6,14 +6,27 @@
 
 namespace quillon::sim {
 
-void HostFrameReader::Push(std::string_view bytes)
+std::span<std::uint8_t> HostFrameReader::Room(std::size_t count)
 {
-    pending_.insert(pending_.end(), bytes.begin(), bytes.end());
+    if (buffer_.size() - tail_ < count) {
+        std::copy(buffer_.begin() + static_cast<std::ptrdiff_t>(head_),
+                  buffer_.begin() + static_cast<std::ptrdiff_t>(tail_), buffer_.begin());
+        tail_ -= head_;
+        head_ = 0;
+        if (buffer_.size() - tail_ < count)
+            buffer_.resize(tail_ + count);
+    }
+    return {buffer_.data() + tail_, count};
+}
+
+void HostFrameReader::Filled(std::size_t filled)
+{
+    tail_ += std::min(filled, buffer_.size() - tail_);
 }
 
 void HostFrameReader::Drop(std::size_t count)
 {
-    pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(count));
+    head_ += count;
     consumed_ += count;
     dropped_ += count;
 }
@@ -21,34 +34,41 @@ void HostFrameReader::Drop(std::size_t count)
 std::optional<HostFrameReader::Frame> HostFrameReader::Next()
 {
     for (;;) {
-        const auto start = std::find(pending_.begin(), pending_.end(), kFrameStart);
-        Drop(static_cast<std::size_t>(start - pending_.begin()));
-        if (pending_.size() < 2)
-            return std::nullopt;
-        const auto length = static_cast<std::size_t>(FrameLength(pending_[1]));
+        const std::uint8_t* const first = buffer_.data() + head_;
+        const std::uint8_t* const last = buffer_.data() + tail_;
+        Drop(static_cast<std::size_t>(std::find(first, last, kFrameStart) - first));
+        if (pending() < 2)
+            break;
+        const std::uint8_t* const start = buffer_.data() + head_;
+        const auto length = static_cast<std::size_t>(FrameLength(start[1]));
         if (length == 0) {
             Drop(1);
             continue;
         }
-        if (pending_.size() < length)
-            return std::nullopt;
-        if (pending_[length - 1] != kFrameEnd) {
+        if (pending() < length)
+            break;
+        if (start[length - 1] != kFrameEnd) {
             Drop(1);  // a '*' inside something else: look for the next one
             continue;
         }
         Frame frame;
-        frame.bytes.assign(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(length));
-        pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(length));
+        frame.bytes.assign(start, start + length);
+        head_ += length;
         consumed_ += length;
         frame.end = consumed_;
         return frame;
     }
+    // Nothing pending is the usual end of a read: the next read then starts at the front, and
+    // nothing ever needs moving.
+    if (head_ == tail_)
+        head_ = tail_ = 0;
+    return std::nullopt;
 }
 
 void HostFrameReader::Clear()
 {
-    consumed_ += pending_.size();
-    pending_.clear();
+    consumed_ += pending();
+    head_ = tail_ = 0;
 }
 
 }  // namespace quillon::sim

@@ -3,10 +3,10 @@
 // are dropped up to the next '*', so one damaged frame never costs the ones after it.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <optional>
-#include <string_view>
+#include <span>
 #include <vector>
 
 namespace quillon::sim {
@@ -20,7 +20,10 @@ public:
         std::uint64_t end = 0;  // stream offset one past the frame's last byte
     };
 
-    void Push(std::string_view bytes);
+    // Room for count more bytes after those not taken yet, for a read to fill; Filled then takes
+    // in the first `filled` of them. The room is good until the next call of any other member.
+    std::span<std::uint8_t> Room(std::size_t count);
+    void Filled(std::size_t filled);
 
     // The next whole frame, or nullopt until more bytes come.
     std::optional<Frame> Next();
@@ -31,10 +34,16 @@ public:
     void Clear();
 
 private:
+    std::size_t pending() const { return tail_ - head_; }
     void Drop(std::size_t count);
 
-    std::deque<std::uint8_t> pending_;
-    std::uint64_t consumed_ = 0;  // stream offset of pending_.front()
+    // The bytes not taken yet are buffer_[head_, tail_). Taking a frame or dropping bytes only
+    // moves head_; what is left moves to the front when a read needs the room, and once Next has
+    // run dry that is less than a frame.
+    Bytes buffer_;
+    std::size_t head_ = 0;
+    std::size_t tail_ = 0;
+    std::uint64_t consumed_ = 0;  // stream offset of buffer_[head_]
     std::uint64_t dropped_ = 0;
 };
 

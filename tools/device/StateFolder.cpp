@@ -99,29 +99,50 @@ std::map<int, std::int32_t> ParseVersions(const std::string& text)
 
 std::vector<std::uint8_t> ReadWholeFile(const fs::path& path, std::uint64_t limit, std::string& error)
 {
-    error.clear();
-    std::error_code code;
-    if (!fs::is_regular_file(path, code)) {
-        error = path.string() + " is not a file";
+    auto file = FileReader::Open(path, limit, error);
+    if (!file)
         return {};
-    }
-    const auto size = fs::file_size(path, code);
-    if (code) {
-        error = "cannot size " + path.string() + ": " + Describe(code);
-        return {};
-    }
-    if (size > limit) {
-        error = path.string() + " holds " + std::to_string(size) + " bytes, more than the " +
-                std::to_string(limit) + " the device can take";
-        return {};
-    }
-    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(size));
-    std::ifstream in(path, std::ios::binary);
-    if (!in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()))) {
+    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(file->size()));
+    if (!file->ReadNext(bytes.data(), bytes.size())) {
         error = "cannot read " + path.string();
         return {};
     }
     return bytes;
+}
+
+FileReader::FileReader(fs::path path, std::uint64_t size)
+    : path_(std::move(path)), size_(size), in_(path_, std::ios::binary)
+{}
+
+std::optional<FileReader> FileReader::Open(const fs::path& path, std::uint64_t limit, std::string& error)
+{
+    error.clear();
+    std::error_code code;
+    if (!fs::is_regular_file(path, code)) {
+        error = path.string() + " is not a file";
+        return std::nullopt;
+    }
+    const auto size = fs::file_size(path, code);
+    if (code) {
+        error = "cannot size " + path.string() + ": " + Describe(code);
+        return std::nullopt;
+    }
+    if (size > limit) {
+        error = path.string() + " holds " + std::to_string(size) + " bytes, more than the " +
+                std::to_string(limit) + " the device can take";
+        return std::nullopt;
+    }
+    FileReader file(path, size);
+    if (!file.in_) {
+        error = "cannot read " + path.string();
+        return std::nullopt;
+    }
+    return file;
+}
+
+bool FileReader::ReadNext(std::uint8_t* into, std::size_t count)
+{
+    return static_cast<bool>(in_.read(reinterpret_cast<char*>(into), static_cast<std::streamsize>(count)));
 }
 
 std::string EscapeName(const std::string& name)

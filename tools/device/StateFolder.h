@@ -88,6 +88,29 @@ private:
 // Reads a whole file of at most limit bytes. Empty error on success.
 std::vector<std::uint8_t> ReadWholeFile(const fs::path& path, std::uint64_t limit, std::string& error);
 
+// A file of at most a given size, read from start to end a piece at a time, as a download sends
+// it. Only a piece is in memory at once: reading an archive of many megabytes whole would first
+// have to fault in as much fresh memory, which costs more than reading the file.
+class FileReader {
+public:
+    // nullopt with error set when path is no file, holds more than limit bytes, or cannot be read.
+    static std::optional<FileReader> Open(const fs::path& path, std::uint64_t limit, std::string& error);
+
+    const fs::path& path() const { return path_; }
+    // The size the file had when it was opened.
+    std::uint64_t size() const { return size_; }
+
+    // The next count bytes; false when the file cannot be read or ends before them.
+    bool ReadNext(std::uint8_t* into, std::size_t count);
+
+private:
+    FileReader(fs::path path, std::uint64_t size);
+
+    fs::path path_;
+    std::uint64_t size_ = 0;
+    std::ifstream in_;
+};
+
 // The name as text: printable ASCII as it is, a backslash doubled, anything else as \xNN.
 std::string EscapeName(const std::string& name);
 // The reverse; nullopt for text that EscapeName cannot have made.
