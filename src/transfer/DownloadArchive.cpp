@@ -1,8 +1,13 @@
 #include "transfer/DownloadArchive.h"
 
+#include <cstdio>
+
 namespace quillon {
 
 namespace {
+
+// 64 blocks to a write.
+constexpr std::size_t kWriteBufferSize = 256 * 1024;
 
 std::string PartPath(const std::string& path)
 {
@@ -25,6 +30,12 @@ bool DownloadArchive::Write(const std::string& path, int index, const std::uint8
         spoilt_ = false;
         file_ = OpenFile(PartPath(path_), FileMode::Write);
         spoilt_ = !file_;
+        if (file_) {
+            if (!buffer_)
+                buffer_ = std::make_unique_for_overwrite<char[]>(kWriteBufferSize);
+            // Without its own buffer the file keeps the default one: slower, not wrong.
+            std::setvbuf(file_.get(), buffer_.get(), _IOFBF, kWriteBufferSize);
+        }
     } else if (!file_ || path != path_) {
         spoilt_ = true;  // a block without its beginning
     }

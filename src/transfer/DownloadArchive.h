@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -34,6 +35,9 @@ private:
     void AbandonLocked();
 
     std::mutex mutex_;
+    // The archive's stdio buffer: it takes many blocks before one write to the file, where the
+    // default buffer is no bigger than one block. Declared before file_, which uses it until closed.
+    std::unique_ptr<char[]> buffer_;
     FilePtr file_;
     std::string path_;
     bool spoilt_ = false;

@@ -1,5 +1,6 @@
 #include "transfer/Quillon.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <thread>
@@ -32,6 +33,8 @@ constexpr auto kUploadStall = kReplyWindow;
 
 // Archives are read whole into memory before they go out; the device takes no more than this.
 constexpr std::int64_t kMaxArchiveSize = 200'000'000;
+// They are read in pieces of this size.
+constexpr std::size_t kArchiveReadPiece = 64 * 1024;
 
 
 constexpr auto kProbeWait = std::chrono::milliseconds(500);
@@ -65,8 +68,18 @@ bool ReadArchive(const std::string& path, std::vector<std::uint8_t>& content)
     const long size = std::ftell(file.get());
     if (size < 0 || size > kMaxArchiveSize || std::fseek(file.get(), 0, SEEK_SET) != 0)
         return false;
-    content.resize(static_cast<std::size_t>(size));
-    return content.empty() || std::fread(content.data(), 1, content.size(), file.get()) == content.size();
+    content.clear();
+    content.reserve(static_cast<std::size_t>(size));
+    while (content.size() < static_cast<std::size_t>(size)) {
+        // The archive grows a piece at a time: each piece is zeroed just before the read fills it,
+        // while it is still in the cache, rather than the whole archive in a pass of its own.
+        const std::size_t done = content.size();
+        const std::size_t wanted = std::min(kArchiveReadPiece, static_cast<std::size_t>(size) - done);
+        content.resize(done + wanted);
+        if (std::fread(content.data() + done, 1, wanted, file.get()) != wanted)
+            return false;
+    }
+    return true;
 }
 
 // Runs op on whichever link the registry chose; false when no device has been seen yet.
