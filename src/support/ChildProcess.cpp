@@ -25,10 +25,14 @@ bool ChildProcess::TerminalSupported()
 
 ChildProcess::ChildProcess(const std::vector<std::string>& argv, Options options)
 {
+    if (argv.empty()) {
+        error_ = "no program to start";
+        return;
+    }
     platform_ = child_process::Start(argv, options, error_);
     if (!platform_) {
         if (error_.empty())
-            error_ = "cannot start " + (argv.empty() ? std::string("a program") : argv[0]);
+            error_ = "cannot start " + argv[0];
         return;
     }
     for (const auto stream : {child_process::kOutput, child_process::kErrors}) {

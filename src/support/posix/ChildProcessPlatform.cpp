@@ -76,10 +76,6 @@ std::unique_ptr<ChildProcess::Platform, ChildProcess::PlatformDeleter> Start(con
                                                                           const ChildProcess::Options& options,
                                                                           std::string& error)
 {
-    if (argv.empty()) {
-        error = "no program to start";
-        return nullptr;
-    }
     std::unique_ptr<ChildProcess::Platform, ChildProcess::PlatformDeleter> child(new ChildProcess::Platform);
     int outPipe[2] = {-1, -1};
     if (::pipe2(outPipe, O_CLOEXEC) != 0) {

@@ -126,10 +126,6 @@ std::unique_ptr<ChildProcess::Platform, ChildProcess::PlatformDeleter> Start(con
                                                                           const ChildProcess::Options& options,
                                                                           std::string& error)
 {
-    if (argv.empty()) {
-        error = "no program to start";
-        return nullptr;
-    }
     if (options.errors == ChildProcess::ErrorStream::Terminal) {
         error = "a terminal for standard error is not available on this platform";
         return nullptr;
