@@ -184,10 +184,12 @@ int CQuillon::DispatchBlock(Link& link, unsigned char* frame, int length)
         Printf("download not unpacked: %s\n", zipPath.c_str());
         registry.PendingOp.exchange(quillon::pending::kNone);
     }
-    registry.SetReadfinish(true);
-    // The download's outcome is settled before the last acknowledgement goes.
+    // The last percentage is published before the finish flag: a host that polls the flag and
+    // then reads the rate must see the download's final figure, never the one before it.
     const std::int32_t blocks = ReadBlockCount.load();
     registry.SetReadRate(index + 1, blocks);
+    // The download's outcome is settled before the last acknowledgement goes.
+    registry.SetReadfinish(true);
     Printf("CurrentIndex--%d  SumIndex--%d\n", index, blocks);
     ReadBlockIndex.fetch_add(1);
     link.SendAck();
