@@ -24,6 +24,7 @@ bool ChildProcess::TerminalSupported()
 }
 
 ChildProcess::ChildProcess(const std::vector<std::string>& argv, Options options)
+    : destroyGrace_(options.destroyGrace)
 {
     if (argv.empty()) {
         error_ = "no program to start";
@@ -48,7 +49,7 @@ ChildProcess::~ChildProcess()
 {
     if (!platform_)
         return;
-    Stop();
+    Stop(destroyGrace_);
     abandon_ = true;
     for (auto& thread : threads_)
         thread.join();

@@ -31,7 +31,9 @@ enum class ChildErrorStream {
 
 struct ChildProcessOptions {
     ChildErrorStream errors = ChildErrorStream::Pipe;
-    std::filesystem::path errorFile;
+    std::filesystem::path errorFile{};
+    // How long destruction waits for a child it asked to stop before it kills it.
+    std::chrono::milliseconds destroyGrace = std::chrono::seconds(10);
 };
 
 class ChildProcess {
@@ -44,7 +46,7 @@ public:
 
     // Starts argv[0] (a path, not looked up in PATH) with the arguments that follow; check started().
     explicit ChildProcess(const std::vector<std::string>& argv, Options options = {});
-    // A child still running is stopped as Stop does.
+    // A child still running is stopped as Stop does, with the options' destroyGrace.
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
@@ -86,6 +88,7 @@ private:
 
     std::unique_ptr<Platform, PlatformDeleter> platform_;
     std::string error_;
+    std::chrono::milliseconds destroyGrace_;
 
     std::mutex mutex_;
     std::condition_variable changed_;

@@ -117,8 +117,9 @@ TEST(ChildProcess, AChildThatIgnoresTheStopRequestIsKilled)
 TEST(ChildProcess, DestroyingARunningChildEndsIt)
 {
     // Nothing to observe afterwards but that the destructor returns: a child left running would
-    // keep its reader threads, and the destructor's joins, waiting.
-    ChildProcess child(Helper({"deaf", "wait"}));
+    // keep its reader threads, and the destructor's joins, waiting. This one ignores the stop
+    // request, so destruction has to kill it once the grace has passed.
+    ChildProcess child(Helper({"deaf", "wait"}), {.destroyGrace = 200ms});
     ASSERT_TRUE(child.started()) << child.error();
 }
 
@@ -139,10 +140,10 @@ TEST(ChildProcess, StandardErrorCanGoToAFileOrATerminal)
     EXPECT_EQ(logged, "to the file\n");
 
     if (!ChildProcess::TerminalSupported()) {
-        EXPECT_FALSE(ChildProcess(Helper({}), {.errors = ChildProcess::ErrorStream::Terminal, .errorFile = {}}).started());
+        EXPECT_FALSE(ChildProcess(Helper({}), {.errors = ChildProcess::ErrorStream::Terminal}).started());
         GTEST_SKIP() << "this platform has no pseudo-terminals for a child's standard error";
     }
-    ChildProcess child(Helper({"err", "on a terminal", "exit", "4"}), {.errors = ChildProcess::ErrorStream::Terminal, .errorFile = {}});
+    ChildProcess child(Helper({"err", "on a terminal", "exit", "4"}), {.errors = ChildProcess::ErrorStream::Terminal});
     ASSERT_TRUE(child.started()) << child.error();
     EXPECT_EQ(child.Wait(30s), 4);
     // A terminal turns the line end into CR LF.
