@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "support/Diagnostics.h"
+#include "support/LargeBuffer.h"
 #include "support/Paths.h"
 #include "support/Text.h"
 #include "transfer/DownloadArchive.h"
@@ -33,9 +34,6 @@ constexpr auto kUploadStall = kReplyWindow;
 
 // Archives are read whole into memory before they go out; the device takes no more than this.
 constexpr std::int64_t kMaxArchiveSize = 200'000'000;
-// They are read in pieces of this size.
-constexpr std::size_t kArchiveReadPiece = 64 * 1024;
-
 
 constexpr auto kProbeWait = std::chrono::milliseconds(500);
 constexpr auto kVersionAnswerWait = std::chrono::milliseconds(1000);
@@ -60,7 +58,7 @@ std::uint8_t KindByte(char kind)
 
 // The whole archive, or nothing: a file that cannot be read, or is too big for the device, is
 // refused before the device hears of it.
-bool ReadArchive(const std::string& path, std::vector<std::uint8_t>& content)
+bool ReadArchive(const std::string& path, quillon::LargeBuffer& content)
 {
     quillon::FilePtr file = quillon::OpenFile(path, quillon::FileMode::Read);
     if (!file || std::fseek(file.get(), 0, SEEK_END) != 0)
@@ -68,17 +66,11 @@ bool ReadArchive(const std::string& path, std::vector<std::uint8_t>& content)
     const long size = std::ftell(file.get());
     if (size < 0 || size > kMaxArchiveSize || std::fseek(file.get(), 0, SEEK_SET) != 0)
         return false;
-    content.clear();
-    content.reserve(static_cast<std::size_t>(size));
-    while (content.size() < static_cast<std::size_t>(size)) {
-        // The archive grows a piece at a time: each piece is zeroed just before the read fills it,
-        // while it is still in the cache, rather than the whole archive in a pass of its own.
-        const std::size_t done = content.size();
-        const std::size_t wanted = std::min(kArchiveReadPiece, static_cast<std::size_t>(size) - done);
-        content.resize(done + wanted);
-        if (std::fread(content.data() + done, 1, wanted, file.get()) != wanted)
-            return false;
-    }
+    quillon::LargeBuffer archive(static_cast<std::size_t>(size));
+    // A read this large goes from the file straight into the buffer, past stdio's own.
+    if (!archive.valid() || std::fread(archive.data(), 1, archive.size(), file.get()) != archive.size())
+        return false;
+    content = std::move(archive);
     return true;
 }
 
@@ -190,7 +182,7 @@ int CQuillon::WriteSettoHard(std::string zipPath, char kind)
     CCommunication_SET* link = ChosenLink();
     if (!link)
         return -1;
-    std::vector<std::uint8_t> archive;
+    quillon::LargeBuffer archive;
     if (!ReadArchive(zipPath, archive))
         return -1;
 
