@@ -108,6 +108,10 @@ private:
         // Guarded by Impl::mutex_.
         std::vector<char> queued;  // bytes waiting for the line, in order
         bool lineClaimed = false;  // a sender or the server's thread is writing
+        // Bytes taken by sendMsg that the socket has not taken yet: queued, being written, or in a
+        // sender's hands. The limit is on this sum; the queue alone says nothing while a write is
+        // under way or a sender is about to put back what the socket did not take.
+        std::size_t held = 0;
 
         std::mutex sendMutex;  // a send from another thread against the close
     };
@@ -456,11 +460,12 @@ int TCPServer::Impl::queue(std::int64_t fd, bool newest, const char* data, std::
         const auto found = newest ? std::prev(open_.end()) : open_.find(fd);
         if (found == open_.end())
             return -1;
-        auto& queued = found->second->queued;
-        if (count > TCPServer::MaxQueuedBytes - queued.size())
+        Connection& target = *found->second;
+        if (count > TCPServer::MaxQueuedBytes - target.held)
             return -1;
-        if (found->second->lineClaimed || count == 0) {
-            queued.insert(queued.end(), data, data + count);
+        target.held += count;
+        if (target.lineClaimed || count == 0) {
+            target.queued.insert(target.queued.end(), data, data + count);
             return static_cast<int>(count);
         }
         found->second->lineClaimed = true;
@@ -476,6 +481,7 @@ int TCPServer::Impl::queue(std::int64_t fd, bool newest, const char* data, std::
     }
     {
         std::lock_guard lock(mutex_);
+        conn->held -= sent;
         // What others queued meanwhile came after this message.
         conn->queued.insert(conn->queued.begin(), data + sent, data + count);
         if (conn->queued.empty()) {
@@ -510,6 +516,10 @@ void TCPServer::Impl::flush(const ConnectionPtr& conn)
                           if (error) {
                               closeConnection(conn, true);
                               return;
+                          }
+                          {
+                              std::lock_guard lock(mutex_);
+                              conn->held -= conn->writing.size();
                           }
                           conn->writing.clear();
                           flush(conn);

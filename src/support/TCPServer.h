@@ -38,7 +38,9 @@ public:
     // itself). Either way a port that another socket listens on stays refused.
     explicit TCPServer(bool reuseAddress);
     TCPServer() : TCPServer(true) {}
-    virtual ~TCPServer();  // stops the server if it still runs, without calling onClose
+    // Stops the server if it still runs, without calling onClose. Never from the server's own
+    // thread (a callback): that thread cannot wait for itself to end.
+    virtual ~TCPServer();
 
     TCPServer(const TCPServer&) = delete;
     TCPServer& operator=(const TCPServer&) = delete;
