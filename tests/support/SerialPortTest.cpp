@@ -3,12 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "common/PseudoTerminal.h"
@@ -25,46 +25,44 @@ using quillon::testing::WaitFor;
 // all through unchanged.
 std::string AllByteValues()
 {
-    std::string bytes;
+    std::string bytes(256, '\0');
     for (int value = 0; value < 256; ++value)
-        bytes.push_back(static_cast<char>(value));
+        bytes[value] = static_cast<char>(value);
     return bytes;
 }
 
+// '*', a pattern that depends on fill, '#'.
 std::string Frame(std::size_t length, char fill)
 {
-    std::string frame(length, fill);
+    std::string frame(length, '#');
     frame.front() = '*';
-    frame.back() = '#';
     for (std::size_t i = 1; i + 1 < length; ++i)
         frame[i] = static_cast<char>((i * 37 + static_cast<unsigned char>(fill)) & 0xFF);
     return frame;
+}
+
+int Send(libmarl::SerialPort& port, const std::string& bytes)
+{
+    return port.send(bytes.data(), static_cast<int>(bytes.size()));
 }
 
 struct PortSettings {
     int bufferSize = 5000;
     int readTimeout = 10;
     int sendSleep = 0;
+    int baud = 115200;
 };
 
-void Configure(libmarl::SerialPort& port, const std::string& name, const PortSettings& settings)
+// (Re)opens port on the line: 0, or the error of serialOpen.
+int OpenPort(libmarl::SerialPort& port, const std::string& line, const PortSettings& settings)
 {
+    port.serialClose();
     port.setBufferSize(settings.bufferSize);
-    port.setBaud(115200);
+    port.setBaud(settings.baud);
     port.setTimeoutRead(settings.readTimeout);
     port.setSendSleep(settings.sendSleep);
-    port.setPort(name);
-}
-
-// Reads until a non-empty chunk comes (a writer thread may not have started yet), at most tries reads.
-int ReadFirstChunk(libmarl::SerialPort& port, std::string& chunk, int tries = 50)
-{
-    for (int i = 0; i < tries; ++i) {
-        const int result = port.serialRead(chunk);
-        if (result != 0 || !chunk.empty())
-            return result;
-    }
-    return 0;
+    port.setPort(line);
+    return port.serialOpen();
 }
 
 class SerialPortOnPty : public ::testing::Test {
@@ -76,23 +74,55 @@ protected:
         ASSERT_TRUE(pty.ok()) << pty.error();
     }
 
-    void Open(const PortSettings& settings)
+    int Open(const PortSettings& settings) { return OpenPort(port, pty.slavePath(), settings); }
+
+    // The first chunk that is not empty, within a few reads (a writer thread may not have started yet).
+    std::string ReadChunk()
     {
-        Configure(port, pty.slavePath(), settings);
-        ASSERT_EQ(port.serialOpen(), 0) << pty.slavePath();
+        std::string chunk;
+        for (int i = 0; i < 50 && chunk.empty(); ++i)
+            if (const int result = port.serialRead(chunk); result != 0) {
+                ADD_FAILURE() << "read error " << result;
+                break;
+            }
+        return chunk;
     }
 
     PseudoTerminal pty;
     libmarl::SerialPort port;
 };
 
-TEST_F(SerialPortOnPty, OpensClosesAndReopens)
+TEST(SerialPort, OpenFailuresReturnAnErrorNumberAndLeaveThePortClosed)
 {
-    Configure(port, pty.slavePath(), {});
-    EXPECT_FALSE(port.isOpen());
-    EXPECT_EQ(port.getPort(), pty.slavePath());
+    const std::string regularFile = ::testing::TempDir() + "quillon_not_a_tty.txt";
+    std::ofstream(regularFile) << "not a serial port";
+    const std::vector<std::pair<const char*, std::string>> cases = {
+        {"missing path", "/nonexistent/quillon-tty"},
+        {"empty name", ""},
+        {"regular file", regularFile},
+        {"directory", ::testing::TempDir()},
+    };
+    for (const auto& [name, path] : cases) {
+        SCOPED_TRACE(name);
+        libmarl::SerialPort port;
+        EXPECT_NE(OpenPort(port, path, {}), 0);
+        EXPECT_FALSE(port.isOpen());
+        std::string chunk = "stale";
+        EXPECT_NE(port.serialRead(chunk), 0);
+        EXPECT_TRUE(chunk.empty());
+        EXPECT_EQ(port.send("x", 1), -1);
+    }
+    std::remove(regularFile.c_str());
+}
 
-    ASSERT_EQ(port.serialOpen(), 0);
+TEST_F(SerialPortOnPty, OpensOnceClosesAndReopensButRefusesUnusableBaudRates)
+{
+    EXPECT_FALSE(port.isOpen());
+    for (const int baud : {0, -9600, 123457}) {
+        EXPECT_NE(Open({.baud = baud}), 0) << baud;
+        EXPECT_FALSE(port.isOpen()) << baud;
+    }
+    ASSERT_EQ(Open({}), 0);
     EXPECT_TRUE(port.isOpen());
     EXPECT_NE(port.serialOpen(), 0) << "an open port is not opened twice";
     EXPECT_TRUE(port.isOpen());
@@ -107,87 +137,24 @@ TEST_F(SerialPortOnPty, OpensClosesAndReopens)
     EXPECT_EQ(port.getPort(), pty.slavePath());
 }
 
-TEST(SerialPort, OpenFailuresReturnAnErrorNumberAndLeaveThePortClosed)
-{
-    const std::string regularFile = ::testing::TempDir() + "quillon_not_a_tty.txt";
-    std::ofstream(regularFile) << "not a serial port";
-
-    struct Case {
-        const char* name;
-        std::string port;
-        int baud;
-    };
-    const std::vector<Case> cases = {
-        {"missing path", "/nonexistent/quillon-tty", 115200},
-        {"empty name", "", 115200},
-        {"regular file", regularFile, 115200},
-        {"directory", ::testing::TempDir(), 115200},
-    };
-    for (const auto& c : cases) {
-        libmarl::SerialPort port;
-        port.setBaud(c.baud);
-        port.setPort(c.port);
-        EXPECT_NE(port.serialOpen(), 0) << c.name;
-        EXPECT_FALSE(port.isOpen()) << c.name;
-        std::string chunk = "stale";
-        EXPECT_NE(port.serialRead(chunk), 0) << c.name;
-        EXPECT_TRUE(chunk.empty()) << c.name;
-        EXPECT_EQ(port.send("x", 1), -1) << c.name;
-    }
-    std::remove(regularFile.c_str());
-}
-
-TEST_F(SerialPortOnPty, UnusableBaudRatesAreRefused)
-{
-    for (const int baud : {0, -9600, 123457}) {
-        libmarl::SerialPort port;
-        port.setBaud(baud);
-        port.setPort(pty.slavePath());
-        EXPECT_NE(port.serialOpen(), 0) << baud;
-        EXPECT_FALSE(port.isOpen()) << baud;
-    }
-}
-
-TEST_F(SerialPortOnPty, ReadOnAQuietLineReturnsEmptyAfterTheTimeout)
-{
-    constexpr int kTimeout = 50;
-    Open({.readTimeout = kTimeout});
-    std::string chunk = "stale";
-    const auto start = Clock::now();
-    EXPECT_EQ(port.serialRead(chunk), 0);
-    const auto elapsed = Clock::now() - start;
-    EXPECT_TRUE(chunk.empty());
-    EXPECT_GE(elapsed, std::chrono::milliseconds(kTimeout));
-}
-
-TEST_F(SerialPortOnPty, ReadReturnsWhatArrivedUnchanged)
-{
-    Open({.readTimeout = 100});
-    const std::string sent = AllByteValues() + "\r\n\n\r" + AllByteValues();
-    ASSERT_TRUE(pty.write(sent));
-    std::string chunk;
-    ASSERT_EQ(ReadFirstChunk(port, chunk), 0);
-    EXPECT_EQ(chunk, sent);
-    EXPECT_EQ(pty.drain(), "") << "the line echoed what it received";
-}
-
-TEST_F(SerialPortOnPty, OpeningMakesACookedLineRaw)
+TEST_F(SerialPortOnPty, EveryByteCrossesUnchangedEvenOnALineLeftCooked)
 {
     // Without raw mode the line would hold bytes back until a line end, echo them to the device,
     // turn CR into NL on the way in and NL into CR NL on the way out, and swallow ^S and ^Q.
-    ASSERT_TRUE(pty.makeSlaveCooked());
-    Open({.readTimeout = 100});
-    const std::string fromDevice = std::string("*\x13\x11\x03\x04\x7f\r", 7) + AllByteValues();
-    ASSERT_TRUE(pty.write(fromDevice));
-    std::string chunk;
-    ASSERT_EQ(ReadFirstChunk(port, chunk), 0);
-    EXPECT_EQ(chunk, fromDevice);
-
+    const std::string fromDevice =
+        std::string("*\x13\x11\x03\x04\x7f\r\r\n\n\r", 11) + AllByteValues() + AllByteValues();
     const std::string toDevice = "\n\r*\n#";
-    ASSERT_EQ(port.send(toDevice.data(), static_cast<int>(toDevice.size())),
-              static_cast<int>(toDevice.size()));
-    EXPECT_EQ(pty.read(toDevice.size()), toDevice);
-    EXPECT_EQ(pty.drain(), "") << "the line echoed or added bytes";
+    for (const bool cooked : {false, true}) {
+        SCOPED_TRACE(cooked ? "cooked" : "raw");
+        port.serialClose();
+        ASSERT_TRUE(!cooked || pty.makeSlaveCooked());
+        ASSERT_EQ(Open({.readTimeout = 100}), 0);
+        ASSERT_TRUE(pty.write(fromDevice));
+        EXPECT_EQ(ReadChunk(), fromDevice);
+        ASSERT_EQ(Send(port, toDevice), static_cast<int>(toDevice.size()));
+        EXPECT_EQ(pty.read(toDevice.size()), toDevice);
+        EXPECT_EQ(pty.drain(), "") << "the line echoed or added bytes";
+    }
 }
 
 TEST_F(SerialPortOnPty, AFrameWrittenInPiecesWithShortGapsArrivesAsOneChunk)
@@ -205,32 +172,35 @@ TEST_F(SerialPortOnPty, AFrameWrittenInPiecesWithShortGapsArrivesAsOneChunk)
         {"72-byte frame in 8-byte pieces", Frame(72, 'b'), 8, 2ms},
         {"4104-byte frame in 256-byte pieces", Frame(4104, 'c'), 256, 2ms},
     };
-    Open({.readTimeout = 300});
+    ASSERT_EQ(Open({.readTimeout = 300}), 0);
     for (const auto& c : cases) {
-        std::thread writer([&] { EXPECT_TRUE(pty.writeInPieces(c.frame, c.pieceSize, c.gap)) << c.name; });
-        std::string chunk;
-        EXPECT_EQ(ReadFirstChunk(port, chunk), 0) << c.name;
+        SCOPED_TRACE(c.name);
+        std::thread writer([&] { EXPECT_TRUE(pty.writeInPieces(c.frame, c.pieceSize, c.gap)); });
+        const std::string chunk = ReadChunk();
         writer.join();
-        EXPECT_EQ(chunk.size(), c.frame.size()) << c.name;
-        EXPECT_EQ(chunk, c.frame) << c.name;
+        EXPECT_EQ(chunk.size(), c.frame.size());
+        EXPECT_EQ(chunk, c.frame);
     }
 }
 
-TEST_F(SerialPortOnPty, WritesFurtherApartThanTheTimeoutArriveAsSeparateChunks)
+TEST_F(SerialPortOnPty, AReadEndsOnceTheLineIsQuietForTheTimeoutSoFramesFurtherApartArriveApart)
 {
     constexpr int kTimeout = 40;
-    Open({.readTimeout = kTimeout});
-    const std::string first = Frame(18, 'x');
-    const std::string second = Frame(72, 'y');
+    ASSERT_EQ(Open({.readTimeout = kTimeout}), 0);
+    std::string chunk = "stale";
+    const auto start = Clock::now();
+    EXPECT_EQ(port.serialRead(chunk), 0);
+    EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(kTimeout));
+    EXPECT_TRUE(chunk.empty()) << "a read on a quiet line returns nothing";
+
+    const std::string first = Frame(18, 'x'), second = Frame(72, 'y');
     std::thread writer([&] {
         EXPECT_TRUE(pty.write(first));
-        std::this_thread::sleep_for(std::chrono::milliseconds(10 * kTimeout)); // the pause between two frames
+        std::this_thread::sleep_for(std::chrono::milliseconds(10 * kTimeout));  // the pause between two frames
         EXPECT_TRUE(pty.write(second));
     });
     std::vector<std::string> chunks;
-    const auto deadline = Clock::now() + 10s;
-    while (chunks.size() < 2 && Clock::now() < deadline) {
-        std::string chunk;
+    for (const auto deadline = Clock::now() + 10s; chunks.size() < 2 && Clock::now() < deadline;) {
         ASSERT_EQ(port.serialRead(chunk), 0);
         if (!chunk.empty())
             chunks.push_back(chunk);
@@ -254,40 +224,33 @@ TEST_F(SerialPortOnPty, TheBufferSizeCapsAChunk)
         {0, 2, {1, 1}},  // a size below one still lets a byte through
     };
     for (const auto& c : cases) {
-        libmarl::SerialPort port;
+        SCOPED_TRACE("buffer size " + std::to_string(c.bufferSize));
         // A pseudo-terminal passes more than 4096 bytes in two batches; the quiet time is far above
         // the moment between them.
-        Configure(port, pty.slavePath(), {.bufferSize = c.bufferSize, .readTimeout = 100});
-        ASSERT_EQ(port.serialOpen(), 0);
+        ASSERT_EQ(Open({.bufferSize = c.bufferSize, .readTimeout = 100}), 0);
         const std::string sent = Frame(c.written, 'k');
         ASSERT_TRUE(pty.write(sent));
         std::string received;
         std::vector<std::size_t> sizes;
         while (received.size() < sent.size()) {
-            std::string chunk;
-            ASSERT_EQ(ReadFirstChunk(port, chunk), 0) << c.bufferSize;
-            ASSERT_FALSE(chunk.empty()) << c.bufferSize;
+            const std::string chunk = ReadChunk();
+            ASSERT_FALSE(chunk.empty());
             sizes.push_back(chunk.size());
             received += chunk;
         }
-        EXPECT_EQ(sizes, c.chunkSizes) << "buffer size " << c.bufferSize;
-        EXPECT_EQ(received, sent) << "buffer size " << c.bufferSize;
+        EXPECT_EQ(sizes, c.chunkSizes);
+        EXPECT_EQ(received, sent);
     }
 }
 
 TEST_F(SerialPortOnPty, AClosedPeerIsAPortErrorNotAQuietLine)
 {
-    struct Case {
-        const char* name;
-        std::string pending;  // written by the peer just before it goes away
-    };
-    for (const Case& c : {Case{"nothing pending", ""}, Case{"bytes pending", Frame(18, 'p')}}) {
+    for (const std::string& pending : {std::string(), Frame(18, 'p')}) {  // written just before the peer goes
+        SCOPED_TRACE(pending.empty() ? "nothing pending" : "bytes pending");
         PseudoTerminal line;
         ASSERT_TRUE(line.ok()) << line.error();
-        libmarl::SerialPort port;
-        Configure(port, line.slavePath(), {.readTimeout = 10});
-        ASSERT_EQ(port.serialOpen(), 0);
-        ASSERT_TRUE(line.write(c.pending));
+        ASSERT_EQ(OpenPort(port, line.slavePath(), {}), 0);
+        ASSERT_TRUE(line.write(pending));
         line.closeMaster();
 
         // Whatever was pending may still come first, but the hang-up must surface within a few
@@ -299,106 +262,69 @@ TEST_F(SerialPortOnPty, AClosedPeerIsAPortErrorNotAQuietLine)
             result = port.serialRead(chunk);
             received += chunk;
         }
-        EXPECT_NE(result, 0) << c.name;
-        EXPECT_EQ(c.pending.compare(0, received.size(), received), 0) << c.name << ": got bytes never sent";
-        std::string chunk;
-        EXPECT_NE(port.serialRead(chunk), 0) << c.name;
-        EXPECT_EQ(port.send("abc", 3), -1) << c.name;
+        EXPECT_NE(result, 0);
+        EXPECT_EQ(pending.compare(0, received.size(), received), 0) << "got bytes never sent";
+        EXPECT_NE(port.serialRead(received), 0);
+        EXPECT_EQ(port.send("abc", 3), -1);
         port.serialClose();
-        EXPECT_FALSE(port.isOpen()) << c.name;
+        EXPECT_FALSE(port.isOpen());
     }
 }
 
-TEST_F(SerialPortOnPty, SendArrivesByteExactAndThenPauses)
+TEST_F(SerialPortOnPty, SendWritesABlockWholeThenPausesAndRefusesBadArguments)
 {
     constexpr int kSendSleep = 30;
-    Open({.sendSleep = kSendSleep});
-    const std::string frame = AllByteValues() + "\r\n" + Frame(72, 'q');
-    const auto start = Clock::now();
-    EXPECT_EQ(port.send(frame.data(), static_cast<int>(frame.size())), static_cast<int>(frame.size()));
-    EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(kSendSleep));
-    EXPECT_EQ(pty.read(frame.size()), frame);
-    EXPECT_EQ(pty.drain(), "");
-}
-
-TEST_F(SerialPortOnPty, SendRejectsBadArgumentsAndSendsNothing)
-{
-    Open({});
+    ASSERT_EQ(Open({.sendSleep = kSendSleep}), 0);
     EXPECT_EQ(port.send("abc", -1), -1);
     EXPECT_EQ(port.send(nullptr, 3), -1);
     EXPECT_EQ(port.send(nullptr, 0), 0);
     EXPECT_EQ(port.send("abc", 0), 0);
-    ASSERT_EQ(port.send("z", 1), 1);
-    EXPECT_EQ(pty.read(2, 200ms), "z");
-}
 
-TEST_F(SerialPortOnPty, ABlockFrameIsSentWhole)
-{
-    Open({});
-    const std::string block = Frame(4104, 'w');
+    const std::string block = AllByteValues() + "\r\n" + Frame(4104, 'w');
     std::string received;
     std::thread device([&] { received = pty.read(block.size()); });
-    EXPECT_EQ(port.send(block.data(), static_cast<int>(block.size())), static_cast<int>(block.size()));
+    const auto start = Clock::now();
+    EXPECT_EQ(Send(port, block), static_cast<int>(block.size()));
+    EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(kSendSleep));
     device.join();
-    EXPECT_EQ(received, block);
+    EXPECT_EQ(received, block) << "the refused sends must have written nothing";
+    EXPECT_EQ(pty.drain(), "");
 }
 
-TEST_F(SerialPortOnPty, SendsFromAnotherThreadWhileAReadIsBlocked)
+TEST_F(SerialPortOnPty, SendsAndACloseFromAnotherThreadWhileAReadIsUnderWay)
 {
-    Open({.readTimeout = 20});
-    std::atomic<bool> stop{false};
+    ASSERT_EQ(Open({.readTimeout = 20}), 0);
     std::atomic<int> reads{0};
     std::atomic<std::size_t> receivedCount{0};
+    std::atomic<bool> readerEnded{false};
     std::string received;  // the reader's until it is joined
     int readError = 0;
     std::thread reader([&] {
-        while (!stop) {
-            std::string chunk;
-            readError = port.serialRead(chunk);
-            if (readError != 0)
-                return;
-            received += chunk;
-            receivedCount = received.size();
-            ++reads;
-        }
+        for (std::string chunk; (readError = port.serialRead(chunk)) == 0; ++reads)
+            receivedCount = (received += chunk).size();
+        readerEnded = true;
     });
     ASSERT_TRUE(WaitFor([&] { return reads > 0; })) << "the reader never came back from a read";
 
     // Host frames go out while the reader sits in its reads; the device answers each one.
-    std::string expected;
-    std::string answers;
+    std::string expected, answers;
     for (int i = 0; i < 20; ++i) {
-        const std::string frame = Frame(72, static_cast<char>('A' + i));
+        const std::string frame = Frame(72, char('A' + i)), answer = Frame(10, char('a' + i));
         expected += frame;
-        EXPECT_EQ(port.send(frame.data(), static_cast<int>(frame.size())), static_cast<int>(frame.size()));
-        const std::string answer = Frame(10, static_cast<char>('a' + i));
         answers += answer;
+        EXPECT_EQ(Send(port, frame), static_cast<int>(frame.size()));
         EXPECT_TRUE(pty.write(answer));
     }
     EXPECT_EQ(pty.read(expected.size()), expected);
     EXPECT_TRUE(WaitFor([&] { return receivedCount >= answers.size(); }));
-    stop = true;
-    reader.join();
-    EXPECT_EQ(readError, 0);
-    EXPECT_EQ(received, answers);
-}
+    EXPECT_FALSE(readerEnded) << "a read failed while sends went out";
 
-TEST_F(SerialPortOnPty, CloseWhileAnotherThreadReadsEndsItsReadsWithAnError)
-{
-    // Each read waits long, so the close nearly always meets one in progress, which it lets finish.
-    Open({.readTimeout = 200});
-    std::atomic<int> reads{0};
-    int result = 0;
-    std::thread reader([&] {
-        std::string chunk;
-        while ((result = port.serialRead(chunk)) == 0)
-            ++reads;
-    });
-    ASSERT_TRUE(WaitFor([&] { return reads > 0; }));
+    // The reader is nearly always inside a read now; the close lets it finish, and the next one fails.
     port.serialClose();
     reader.join();
-    EXPECT_NE(result, 0);
+    EXPECT_NE(readError, 0);
     EXPECT_FALSE(port.isOpen());
+    EXPECT_EQ(received, answers);
 }
 
 }  // namespace

@@ -2,19 +2,18 @@
 
 #include <gtest/gtest.h>
 
-#include <asio/connect.hpp>
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
 #include <asio/read.hpp>
 #include <asio/write.hpp>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <stdexcept>
@@ -26,61 +25,38 @@
 
 namespace {
 
-using quillon::testing::Latch;
-
-using asio::ip::tcp;
 using namespace std::chrono_literals;
+using Fd = std::int64_t;
 constexpr auto kDeadline = 10s;
 constexpr std::size_t kMaxPending = libmarl::TCPServer::MaxPendingBytes;
 
-// What the server's callbacks saw, in order.
+// What the server's callbacks saw.
 struct Events {
-    std::vector<std::int64_t> conns;
-    std::vector<std::int64_t> closes;
-    std::map<std::int64_t, std::vector<std::string>> messages;
-    std::vector<std::string> order;  // "conn", "read", "close" with the handle
+    std::vector<Fd> conns, closes;
+    std::map<Fd, std::vector<std::string>> messages;
+    std::map<Fd, std::string> bytes;  // the messages of each connection, joined
+    std::string last;                 // the latest callback: "conn", "read" or "close"
     std::set<std::thread::id> threads;
 
-    std::string received(std::int64_t fd) const
-    {
-        std::string all;
-        if (auto it = messages.find(fd); it != messages.end())
-            for (const auto& m : it->second)
-                all += m;
-        return all;
-    }
+    std::string received(Fd fd) const { return bytes.count(fd) ? bytes.at(fd) : std::string(); }
 };
 
 class RecordingServer : public libmarl::TCPServer {
 public:
-    explicit RecordingServer(bool reuseAddress = true) : TCPServer(reuseAddress) {}
+    using TCPServer::TCPServer;
     ~RecordingServer() override { stop(); }
 
-    // Run on the server's thread after the event is recorded; set before startThread.
-    std::function<void(std::int64_t)> connHook, closeHook;
-    std::function<void(std::int64_t, const std::string&)> readHook;
+    // Runs on the server's thread after each callback is recorded, and may throw; set before startThread.
+    std::function<void(const std::string& what, Fd fd, const std::string& data)> hook;
 
-    void onConn(std::int64_t fd) override
-    {
-        record([&](Events& e) { e.conns.push_back(fd), e.order.push_back("conn" + std::to_string(fd)); });
-        if (connHook)
-            connHook(fd);
-    }
-    void onRead(std::int64_t fd, std::vector<char>& data) override
+    void onConn(Fd fd) override { record("conn", fd); }
+    void onRead(Fd fd, std::vector<char>& data) override
     {
         std::vector<char> taken;
         taken.swap(data);  // callees may consume the buffer; the server must cope
-        const std::string message(taken.begin(), taken.end());
-        record([&](Events& e) { e.messages[fd].push_back(message), e.order.push_back("read" + std::to_string(fd)); });
-        if (readHook)
-            readHook(fd, message);
+        record("read", fd, std::string(taken.begin(), taken.end()));
     }
-    void onClose(std::int64_t fd) override
-    {
-        record([&](Events& e) { e.closes.push_back(fd), e.order.push_back("close" + std::to_string(fd)); });
-        if (closeHook)
-            closeHook(fd);
-    }
+    void onClose(Fd fd) override { record("close", fd); }
 
     bool waitUntil(const std::function<bool(const Events&)>& done)
     {
@@ -92,50 +68,65 @@ public:
         std::lock_guard lock(mutex_);
         return events_;
     }
-    // The handle of the n-th connection (from 1), once it has connected.
-    std::int64_t waitConn(std::size_t n)
+    // The handle of the next connection that no caller has asked for yet, once it has connected.
+    Fd nextConn()
     {
+        const std::size_t n = ++connsTaken_;
         waitUntil([&](const Events& e) { return e.conns.size() >= n; });
         const auto e = events();
         return e.conns.size() >= n ? e.conns[n - 1] : -1;
     }
-    bool waitReceived(std::int64_t fd, const std::string& bytes)
+    bool waitReceived(Fd fd, const std::string& bytes)
     {
         return waitUntil([&](const Events& e) { return e.received(fd) == bytes; });
     }
-    bool waitClosed(std::int64_t fd)
+    bool waitClosed(Fd fd)
     {
         return waitUntil([&](const Events& e) { return std::count(e.closes.begin(), e.closes.end(), fd) > 0; });
     }
 
 private:
-    template <typename F>
-    void record(F&& change)
+    void record(const std::string& what, Fd fd, const std::string& data = {})
     {
         {
             std::lock_guard lock(mutex_);
-            change(events_);
+            if (what == "read")
+                events_.messages[fd].push_back(data), events_.bytes[fd] += data;
+            else
+                (what == "conn" ? events_.conns : events_.closes).push_back(fd);
+            events_.last = what;
             events_.threads.insert(std::this_thread::get_id());
         }
         changed_.notify_all();
+        if (hook)
+            hook(what, fd, data);
     }
 
     std::mutex mutex_;
     std::condition_variable changed_;
     Events events_;
+    std::size_t connsTaken_ = 0;  // the test's thread only
 };
 
 // A loopback peer whose reads give up after a deadline rather than hang a broken run.
 class Client {
 public:
-    explicit Client(int port) { socket_.connect({asio::ip::address_v4::loopback(), static_cast<unsigned short>(port)}); }
+    // receiveBuffer: the socket's receive buffer in bytes, fixed before it connects; 0 leaves it
+    // to the system.
+    explicit Client(int port, int receiveBuffer = 0)
+    {
+        socket_.open(asio::ip::tcp::v4());
+        if (receiveBuffer > 0)
+            socket_.set_option(asio::socket_base::receive_buffer_size(receiveBuffer));
+        socket_.connect({asio::ip::address_v4::loopback(), std::uint16_t(port)});
+    }
 
     void write(const std::string& bytes) { asio::write(socket_, asio::buffer(bytes)); }
     int localPort() const { return socket_.local_endpoint().port(); }
-    void close() { socket_.close(); }
-    void reset()
+    void close(bool reset = false)
     {
-        socket_.set_option(asio::socket_base::linger(true, 0));
+        if (reset)
+            socket_.set_option(asio::socket_base::linger(true, 0));
         socket_.close();
     }
 
@@ -144,35 +135,31 @@ public:
     {
         std::string data(count, '\0');
         std::size_t got = 0;
-        asio::async_read(socket_, asio::buffer(data), [&](const asio::error_code&, std::size_t n) { got = n; });
-        run();
-        data.resize(got);
-        return data;
-    }
-
-    // True when the server ends the stream (with no more data) within the deadline.
-    bool readsEndOfStream()
-    {
-        char byte = 0;
-        asio::error_code result = asio::error::timed_out;
-        socket_.async_read_some(asio::buffer(&byte, 1), [&](const asio::error_code& e, std::size_t) { result = e; });
-        run();
-        return result == asio::error::eof || result == asio::error::connection_reset;
-    }
-
-private:
-    void run()
-    {
+        asio::async_read(socket_, asio::buffer(data), [&](asio::error_code e, std::size_t n) { error_ = e, got = n; });
         io_.restart();
         io_.run_for(kDeadline);
-        if (!io_.stopped()) {
+        if (!io_.stopped()) {  // the deadline passed
             socket_.cancel();
             io_.run();
         }
+        return data.substr(0, got);
+    }
+    // True when the server ends the stream (with no more data) within the deadline.
+    bool readsEndOfStream()
+    {
+        return read(1).empty() && (error_ == asio::error::eof || error_ == asio::error::connection_reset);
     }
 
+private:
     asio::io_context io_;
-    tcp::socket socket_{io_};
+    asio::ip::tcp::socket socket_{io_};
+    asio::error_code error_;  // of the last read
+};
+
+// A client of a RecordingServer, with the handle the server gave it.
+struct Peer : Client {
+    explicit Peer(RecordingServer& server) : Client(server.listeningPort()), fd(server.nextConn()) {}
+    const Fd fd;
 };
 
 std::string Pattern(std::size_t size, int seed)
@@ -183,9 +170,7 @@ std::string Pattern(std::size_t size, int seed)
     return bytes;
 }
 
-// --- lifecycle -----------------------------------------------------------------------------------
-
-TEST(TcpServerLifecycle, EphemeralPortIsReportedWhileRunning)
+TEST(TcpServerLifecycle, ListensOnAFreePortUntilStoppedAndRefusesUnusablePorts)
 {
     RecordingServer server;
     server.stop();  // before any start: harmless
@@ -194,27 +179,18 @@ TEST(TcpServerLifecycle, EphemeralPortIsReportedWhileRunning)
     const int port = server.listeningPort();
     ASSERT_GT(port, 0);
     EXPECT_EQ(server.startThread(0), -1) << "a running server refuses a second start";
-    Client client(port);
-    EXPECT_GT(server.waitConn(1), 0);
+    for (bool reuse : {true, false}) {
+        RecordingServer second(reuse);
+        EXPECT_EQ(second.startThread(port), -1) << "a port in use, reuse " << reuse;
+        EXPECT_EQ(second.listeningPort(), 0);
+    }
+    for (int bad : {-1, 65536})
+        EXPECT_EQ(RecordingServer().startThread(bad), -1) << bad;
+    EXPECT_GT(Peer(server).fd, 0) << "the refused starts left the running server unharmed";
     server.stop();
     server.stop();
     EXPECT_EQ(server.listeningPort(), 0);
     EXPECT_THROW(Client{port}, asio::system_error) << "nothing listens after stop";
-}
-
-TEST(TcpServerLifecycle, UnusablePortsAreRefused)
-{
-    RecordingServer first;
-    ASSERT_EQ(first.startThread(0), 0);
-    for (bool reuse : {true, false}) {
-        RecordingServer second(reuse);
-        EXPECT_EQ(second.startThread(first.listeningPort()), -1) << "reuse " << reuse;
-        EXPECT_EQ(second.listeningPort(), 0);
-    }
-    for (int port : {-1, 65536})
-        EXPECT_EQ(RecordingServer().startThread(port), -1) << port;
-    Client client(first.listeningPort());
-    EXPECT_GT(first.waitConn(1), 0) << "the first server is unharmed";
 }
 
 TEST(TcpServerLifecycle, StopClosesEveryConnectionAndTheSamePortListensAgainAtOnce)
@@ -222,44 +198,45 @@ TEST(TcpServerLifecycle, StopClosesEveryConnectionAndTheSamePortListensAgainAtOn
     RecordingServer server;
     ASSERT_EQ(server.startThread(0), 0);
     const int port = server.listeningPort();
-    std::vector<std::unique_ptr<Client>> clients;
-    for (std::size_t i = 1; i <= 3; ++i) {
-        clients.push_back(std::make_unique<Client>(port));
-        clients.back()->write("hi");
-        ASSERT_TRUE(server.waitReceived(server.waitConn(i), "hi"));
+    std::vector<std::unique_ptr<Peer>> peers;
+    for (int i = 0; i < 3; ++i) {
+        peers.push_back(std::make_unique<Peer>(server));
+        peers.back()->write("hi");
+        ASSERT_TRUE(server.waitReceived(peers.back()->fd, "hi"));
     }
     server.stop();
-    auto events = server.events();
-    EXPECT_EQ(std::set(events.closes.begin(), events.closes.end()), std::set(events.conns.begin(), events.conns.end()));
+    const auto events = server.events();
+    EXPECT_EQ(std::set(events.closes.begin(), events.closes.end()),
+              std::set(events.conns.begin(), events.conns.end()));
     EXPECT_EQ(events.threads.size(), 1u) << "every callback ran on the server's thread";
     EXPECT_FALSE(events.threads.count(std::this_thread::get_id()));
-    for (auto& client : clients)
-        EXPECT_TRUE(client->readsEndOfStream());
+    for (auto& peer : peers)
+        EXPECT_TRUE(peer->readsEndOfStream());
 
     // The server closed first, so its side of those connections waits in TIME_WAIT.
     ASSERT_EQ(server.startThread(port), 0);
-    Client again(port);
-    const auto handle = server.waitConn(4);
-    EXPECT_GT(handle, *std::max_element(events.conns.begin(), events.conns.end())) << "handles are not reused";
-    EXPECT_EQ(server.sendMsg(handle, std::string("back")), 4);
+    Peer again(server);
+    EXPECT_GT(again.fd, *std::max_element(events.conns.begin(), events.conns.end())) << "handles are not reused";
+    EXPECT_EQ(server.sendMsg(again.fd, std::string("back")), 4);
     EXPECT_EQ(again.read(4), "back");
 }
 
 TEST(TcpServerLifecycle, StopFromACallbackEndsTheServerWithoutDeadlock)
 {
     RecordingServer server;
-    server.readHook = [&](std::int64_t, const std::string&) { server.stop(); };
+    server.hook = [&](const std::string& what, Fd, const std::string&) {
+        if (what == "read")
+            server.stop();
+    };
     ASSERT_EQ(server.startThread(0), 0);
-    Client client(server.listeningPort());
-    const auto fd = server.waitConn(1);
-    client.write("quit");
-    EXPECT_TRUE(client.readsEndOfStream());
-    EXPECT_TRUE(server.waitClosed(fd));
+    Peer peer(server);
+    peer.write("quit");
+    EXPECT_TRUE(peer.readsEndOfStream());
+    EXPECT_TRUE(server.waitClosed(peer.fd));
     server.stop();  // waits for the thread that stopped itself
-    server.readHook = nullptr;
+    server.hook = nullptr;
     ASSERT_EQ(server.startThread(0), 0);
-    Client again(server.listeningPort());
-    EXPECT_GT(server.waitConn(2), fd);
+    EXPECT_GT(Peer(server).fd, peer.fd);
 }
 
 TEST(TcpServerLifecycle, DestroyingARunningServerClosesItsConnections)
@@ -271,161 +248,132 @@ TEST(TcpServerLifecycle, DestroyingARunningServerClosesItsConnections)
     EXPECT_TRUE(client.readsEndOfStream());
 }
 
-// --- connections ---------------------------------------------------------------------------------
-
-TEST(TcpServerConnections, HandlesAndPeerInformation)
+TEST(TcpServerConnections, FreshHandlesPeerInformationAndOneOnCloseWhetherThePeerClosesOrResets)
 {
     std::mutex infoMutex;  // outlives the server, whose thread may still be in the hook
-    std::map<std::int64_t, std::pair<std::string, int>> infoInOnConn;
+    std::map<Fd, std::pair<std::string, int>> infoInOnConn;
     RecordingServer server;
-    server.connHook = [&](std::int64_t fd) {
+    server.hook = [&](const std::string& what, Fd fd, const std::string&) {
         std::string ip;
         int port = 0;
-        if (server.getConnInfo(fd, ip, port)) {
-            std::lock_guard lock(infoMutex);
+        std::lock_guard lock(infoMutex);
+        if (what == "conn" && server.getConnInfo(fd, ip, port))
             infoInOnConn[fd] = {ip, port};
-        }
     };
     ASSERT_EQ(server.startThread(0), 0);
 
-    Client first(server.listeningPort()), second(server.listeningPort());
-    const auto a = server.waitConn(1), b = server.waitConn(2);
-    EXPECT_GT(a, 0);
-    EXPECT_GT(b, a);
+    Peer first(server), second(server);
+    EXPECT_GT(first.fd, 0);
+    EXPECT_GT(second.fd, first.fd);
     std::string ip;
     int port = 0;
-    ASSERT_TRUE(server.getConnInfo(a, ip, port));
+    ASSERT_TRUE(server.getConnInfo(first.fd, ip, port));
     EXPECT_EQ(ip, "127.0.0.1");
-    EXPECT_TRUE(port == first.localPort() || port == second.localPort());
+    EXPECT_EQ(port, first.localPort());
     {
         std::lock_guard lock(infoMutex);
-        EXPECT_EQ(infoInOnConn[a], std::make_pair(ip, port)) << "the peer is known in onConn already";
+        EXPECT_EQ(infoInOnConn[first.fd], std::make_pair(ip, port)) << "the peer is known in onConn already";
     }
 
-    first.close();
-    ASSERT_TRUE(server.waitClosed(a));
-    Client third(server.listeningPort());
-    EXPECT_GT(server.waitConn(3), b) << "a new connection never gets an old handle";
-    for (std::int64_t unknown : {a, std::int64_t{0}, std::int64_t{-1}, b + 100})
+    for (auto [peer, reset] : {std::pair{&first, false}, std::pair{&second, true}}) {
+        peer->write("last");
+        ASSERT_TRUE(server.waitReceived(peer->fd, "last"));
+        peer->close(reset);
+        ASSERT_TRUE(server.waitClosed(peer->fd)) << "reset " << reset;
+        EXPECT_EQ(server.sendMsg(peer->fd, std::string("late")), -1);
+    }
+    Peer third(server);
+    EXPECT_GT(third.fd, second.fd) << "a new connection never gets an old handle";
+    for (Fd unknown : {first.fd, second.fd, Fd{0}, Fd{-1}, third.fd + 100})
         EXPECT_FALSE(server.getConnInfo(unknown, ip, port)) << unknown;
-}
-
-TEST(TcpServerConnections, PeerCloseOrResetCallsOnCloseOnce)
-{
-    for (bool reset : {false, true}) {
-        RecordingServer server;
-        ASSERT_EQ(server.startThread(0), 0);
-        Client client(server.listeningPort());
-        const auto fd = server.waitConn(1);
-        client.write("last");
-        ASSERT_TRUE(server.waitReceived(fd, "last"));
-        reset ? client.reset() : client.close();
-        ASSERT_TRUE(server.waitClosed(fd)) << "reset " << reset;
-        EXPECT_EQ(server.sendMsg(fd, std::string("late")), -1);
-        server.stop();  // would close the connection a second time had it stayed in the table
-        EXPECT_EQ(server.events().closes, std::vector<std::int64_t>{fd}) << "reset " << reset;
-    }
+    server.stop();  // would close the first two a second time had they stayed in the table
+    EXPECT_EQ(server.events().closes, (std::vector<Fd>{first.fd, second.fd, third.fd}));
 }
 
 TEST(TcpServerConnections, AThrowingCallbackDoesNotStopTheServer)
 {
-    const std::vector<std::string> throwers = {"onConn", "onRead", "onClose"};
-    for (const auto& thrower : throwers) {
+    for (const std::string thrower : {"conn", "read", "close"}) {
+        SCOPED_TRACE("throwing in on" + thrower);
         RecordingServer server;
-        auto fail = [](auto&&...) { throw std::runtime_error("test callback failure"); };
-        if (thrower == "onConn")
-            server.connHook = fail;
-        if (thrower == "onRead")
-            server.readHook = fail;
-        if (thrower == "onClose")
-            server.closeHook = fail;
+        server.hook = [&](const std::string& what, Fd, const std::string&) {
+            if (what == thrower)
+                throw std::runtime_error("test callback failure");
+        };
         ASSERT_EQ(server.startThread(0), 0);
         {
-            Client first(server.listeningPort());
-            const auto fd = server.waitConn(1);
+            Peer first(server);
             first.write("one");
-            ASSERT_TRUE(server.waitReceived(fd, "one")) << thrower;
+            ASSERT_TRUE(server.waitReceived(first.fd, "one"));
             first.write("two");
-            ASSERT_TRUE(server.waitReceived(fd, "onetwo")) << thrower;
+            ASSERT_TRUE(server.waitReceived(first.fd, "onetwo"));
             first.close();
-            ASSERT_TRUE(server.waitClosed(fd)) << thrower;
+            ASSERT_TRUE(server.waitClosed(first.fd));
         }
-        Client second(server.listeningPort());
-        const auto fd = server.waitConn(2);
-        EXPECT_EQ(server.sendMsg(fd, std::string("alive")), 5);
-        EXPECT_EQ(second.read(5), "alive") << thrower;
+        Peer second(server);
+        EXPECT_EQ(server.sendMsg(second.fd, std::string("alive")), 5);
+        EXPECT_EQ(second.read(5), "alive");
     }
 }
 
-// --- sending and receiving -----------------------------------------------------------------------
-
-TEST(TcpServerData, BytesFlowBothWaysThroughEveryOverload)
+TEST(TcpServerData, BytesFlowBothWaysThroughEveryOverloadAndBadSendsAreRefused)
 {
     RecordingServer server;
     ASSERT_EQ(server.startThread(0), 0);
-    Client client(server.listeningPort());
-    const auto fd = server.waitConn(1);
+    Peer peer(server);
+    const Fd fd = peer.fd;
 
     const std::string upload = Pattern(300 * 1024, 1);
     for (std::size_t at = 0; at < upload.size(); at += 70000)
-        client.write(upload.substr(at, 70000));
+        peer.write(upload.substr(at, 70000));
     EXPECT_TRUE(server.waitReceived(fd, upload)) << "without a splitter bytes arrive as they are, in order";
 
     using Send = std::function<int(const std::string&)>;
     const std::vector<std::pair<const char*, Send>> overloads = {
         {"fd, string", [&](const std::string& m) { return server.sendMsg(fd, m); }},
-        {"fd, vector", [&](const std::string& m) { return server.sendMsg(fd, std::vector<char>(m.begin(), m.end())); }},
-        {"fd, pointer", [&](const std::string& m) { return server.sendMsg(fd, m.data(), static_cast<int>(m.size())); }},
-        {"pointer", [&](const std::string& m) { return server.sendMsg(m.data(), static_cast<int>(m.size())); }},
+        {"fd, vector", [&](const std::string& m) { return server.sendMsg(fd, std::vector(m.begin(), m.end())); }},
+        {"fd, pointer", [&](const std::string& m) { return server.sendMsg(fd, m.data(), int(m.size())); }},
+        {"pointer", [&](const std::string& m) { return server.sendMsg(m.data(), int(m.size())); }},
         {"string", [&](const std::string& m) { return server.sendMsg(m); }},
-        {"vector", [&](const std::string& m) { return server.sendMsg(std::vector<char>(m.begin(), m.end())); }},
+        {"vector", [&](const std::string& m) { return server.sendMsg(std::vector(m.begin(), m.end())); }},
     };
     int seed = 2;
     for (const auto& [name, send] : overloads) {
         const std::string message = Pattern(4104, seed++);
         EXPECT_EQ(send(message), 4104) << name;
-        EXPECT_EQ(client.read(message.size()), message) << name;
+        EXPECT_EQ(peer.read(message.size()), message) << name;
     }
-    EXPECT_EQ(server.sendMsg(fd, "", 0), 0);
-}
 
-TEST(TcpServerData, BadSendsFail)
-{
-    RecordingServer server;
-    ASSERT_EQ(server.startThread(0), 0);
-    EXPECT_EQ(server.sendMsg("x", 1), -1) << "no connection open";
-    EXPECT_EQ(server.sendMsg(std::string("x")), -1);
-    EXPECT_EQ(server.sendMsg(std::vector<char>{'x'}), -1);
-    Client client(server.listeningPort());
-    const auto fd = server.waitConn(1);
-    for (std::int64_t unknown : {std::int64_t{0}, std::int64_t{-1}, fd + 1})
+    EXPECT_EQ(server.sendMsg(fd, "", 0), 0);
+    for (Fd unknown : {Fd{0}, Fd{-1}, fd + 1})
         EXPECT_EQ(server.sendMsg(unknown, std::string("x")), -1) << unknown;
     EXPECT_EQ(server.sendMsg(fd, "x", -1), -1);
     EXPECT_EQ(server.sendMsg(fd, nullptr, 5), -1);
     EXPECT_EQ(server.sendMsg("x", -1), -1);
+    ASSERT_EQ(server.sendMsg(fd, std::string("end")), 3);
+    EXPECT_EQ(peer.read(3), "end") << "a refused send wrote nothing";
 }
 
 TEST(TcpServerData, HandlelessSendsReachTheNewestOpenConnection)
 {
     RecordingServer server;
     ASSERT_EQ(server.startThread(0), 0);
-    Client older(server.listeningPort());
-    const auto olderFd = server.waitConn(1);
-    Client newer(server.listeningPort());
-    const auto newerFd = server.waitConn(2);
+    EXPECT_EQ(server.sendMsg("x", 1), -1) << "no connection open";
+    EXPECT_EQ(server.sendMsg(std::string("x")), -1);
+    EXPECT_EQ(server.sendMsg(std::vector<char>{'x'}), -1);
+    Peer older(server), newer(server);
 
     EXPECT_EQ(server.sendMsg(std::string("to newer")), 8);
     EXPECT_EQ(newer.read(8), "to newer");
     // Had the older one got it too, this read would start with it.
-    EXPECT_EQ(server.sendMsg(olderFd, std::string("marker")), 6);
+    EXPECT_EQ(server.sendMsg(older.fd, std::string("marker")), 6);
     EXPECT_EQ(older.read(6), "marker");
 
     newer.close();
-    ASSERT_TRUE(server.waitClosed(newerFd));
+    ASSERT_TRUE(server.waitClosed(newer.fd));
     EXPECT_EQ(server.sendMsg(std::string("to older")), 8);
     EXPECT_EQ(older.read(8), "to older");
     older.close();
-    ASSERT_TRUE(server.waitClosed(olderFd));
+    ASSERT_TRUE(server.waitClosed(older.fd));
     EXPECT_EQ(server.sendMsg(std::string("nobody")), -1);
 }
 
@@ -433,10 +381,11 @@ TEST(TcpServerData, SendsFromCallbacksKeepTheirOrder)
 {
     RecordingServer server;
     server.setMessageSplitter([](const char*, std::size_t size) { return size >= 3 ? std::size_t{3} : 0; });
-    server.connHook = [&](std::int64_t) { server.sendMsg("key", 3); };  // as a link key goes out
-    server.readHook = [&](std::int64_t fd, const std::string& m) {
-        server.sendMsg(fd, "<" + m);
-        server.sendMsg(fd, std::string(">"));
+    server.hook = [&](const std::string& what, Fd fd, const std::string& message) {
+        if (what == "conn")
+            server.sendMsg("key", 3);  // as a link key goes out
+        if (what == "read")
+            server.sendMsg(fd, "<" + message), server.sendMsg(fd, std::string(">"));
     };
     ASSERT_EQ(server.startThread(0), 0);
     Client client(server.listeningPort());
@@ -453,8 +402,7 @@ TEST(TcpServerData, ConcurrentSendsKeepEachMessageWhole)
 {
     RecordingServer server;
     ASSERT_EQ(server.startThread(0), 0);
-    Client client(server.listeningPort());
-    const auto fd = server.waitConn(1);
+    Peer peer(server);
 
     constexpr int kThreads = 4, kMessages = 150;
     // A message: its thread, its sequence number, then a body of the thread's number. Every tenth
@@ -469,15 +417,15 @@ TEST(TcpServerData, ConcurrentSendsKeepEachMessageWhole)
         for (int s = 0; s < kMessages; ++s)
             total += message(t, s).size();
 
-    Latch go(kThreads);
+    quillon::testing::Latch go(kThreads);
     std::vector<std::thread> senders;
     for (int t = 0; t < kThreads; ++t)
         senders.emplace_back([&, t] {
             go.arrive_and_wait();
             for (int s = 0; s < kMessages; ++s)
-                EXPECT_EQ(server.sendMsg(fd, message(t, s)), static_cast<int>(message(t, s).size()));
+                EXPECT_EQ(server.sendMsg(peer.fd, message(t, s)), static_cast<int>(message(t, s).size()));
         });
-    const std::string stream = client.read(total);
+    const std::string stream = peer.read(total);
     for (auto& sender : senders)
         sender.join();
     ASSERT_EQ(stream.size(), total);
@@ -493,27 +441,32 @@ TEST(TcpServerData, ConcurrentSendsKeepEachMessageWhole)
     }
 }
 
-TEST(TcpServerData, APeerThatDoesNotReadCannotGrowTheQueueWithoutLimit)
+TEST(TcpServerData, APeerThatDoesNotReadCannotMakeTheServerHoldMoreThanItsLimit)
 {
+    using libmarl::TCPServer;
     RecordingServer server;
     ASSERT_EQ(server.startThread(0), 0);
-    Client client(server.listeningPort());
-    const auto fd = server.waitConn(1);
-    const std::string chunk(1024 * 1024, 'q');
-    std::size_t accepted = 0;
-    for (int i = 0; i < 256 && server.sendMsg(fd, chunk) > 0; ++i)
-        accepted += chunk.size();
-    EXPECT_GE(accepted + chunk.size(), libmarl::TCPServer::MaxQueuedBytes);
-    EXPECT_LT(accepted, 256 * chunk.size()) << "sends must start failing";
-}
+    // A small receive buffer keeps what the system takes off the server's hands to its send buffer.
+    Client peer(server.listeningPort(), 64 * 1024);
+    const auto fd = server.nextConn();
 
-// --- message splitting ---------------------------------------------------------------------------
+    // A message of the whole limit is taken; the socket takes what its buffers hold and the rest
+    // waits on the server. Once that rest is being written, the queue itself is empty again, and a
+    // limit on the queue alone would take another limit's worth.
+    EXPECT_EQ(server.sendMsg(fd, std::string(TCPServer::MaxQueuedBytes, 'w')),
+              static_cast<int>(TCPServer::MaxQueuedBytes));
+    const std::string chunk(256 * 1024, 'q');
+    std::size_t more = 0;
+    while (more <= TCPServer::MaxQueuedBytes && server.sendMsg(fd, chunk) > 0)
+        more += chunk.size();
+    EXPECT_LT(more, TCPServer::MaxQueuedBytes / 2) << "the server took a second queue's worth";
+    EXPECT_EQ(server.sendMsg(fd, chunk), -1);
+}
 
 std::size_t LengthPrefixed(const char* data, std::size_t size)
 {
-    if (size < 2)
-        return 0;
-    return 2 + (static_cast<unsigned char>(data[0]) | static_cast<std::size_t>(static_cast<unsigned char>(data[1])) << 8);
+    const auto byte = [&](int i) { return std::size_t{static_cast<unsigned char>(data[i])}; };
+    return size < 2 ? 0 : 2 + (byte(1) << 8 | byte(0));
 }
 
 std::string WithLength(const std::string& body)
@@ -532,26 +485,22 @@ TEST(TcpServerSplitter, MessagesArriveWholeHoweverTheStreamIsCut)
         std::size_t piece;  // the peer writes the stream in pieces of this size
     };
     const std::vector<Case> cases = {
-        {"a byte at a time", small, 1},
-        {"all in one write", small, 1000},
-        {"cut inside the length", small, 3},
-        {"blocks in uneven pieces", blocks, 777},
+        {"a byte at a time", small, 1},          {"all in one write", small, 1000},
+        {"cut inside the length", small, 3},     {"blocks in uneven pieces", blocks, 777},
         {"blocks in one write", blocks, 100000},
     };
     RecordingServer server;
     server.setMessageSplitter(LengthPrefixed);
     ASSERT_EQ(server.startThread(0), 0);
-    for (std::size_t i = 0; i < cases.size(); ++i) {
-        const auto& c = cases[i];
-        Client client(server.listeningPort());
-        const auto fd = server.waitConn(i + 1);
+    for (const auto& c : cases) {
+        Peer peer(server);
         std::string stream;
         for (const auto& m : c.messages)
             stream += m;
         for (std::size_t at = 0; at < stream.size(); at += c.piece)
-            client.write(stream.substr(at, c.piece));
-        server.waitUntil([&](const Events& e) { return e.received(fd).size() >= stream.size(); });
-        EXPECT_EQ(server.events().messages[fd], c.messages) << c.name;
+            peer.write(stream.substr(at, c.piece));
+        server.waitUntil([&](const Events& e) { return e.received(peer.fd).size() >= stream.size(); });
+        EXPECT_EQ(server.events().messages[peer.fd], c.messages) << c.name;
     }
 }
 
@@ -560,22 +509,22 @@ TEST(TcpServerSplitter, UnendingDataIsDeliveredInBoundedPiecesAndTheRestAtClose)
     RecordingServer server;
     server.setMessageSplitter([](const char*, std::size_t) { return std::size_t{0}; });
     ASSERT_EQ(server.startThread(0), 0);
-    Client client(server.listeningPort());
-    const auto fd = server.waitConn(1);
-    const std::string stream = Pattern(4 * kMaxPending + 123, 5);
-    client.write(stream);
-    ASSERT_TRUE(server.waitUntil([&](const Events& e) { return e.received(fd).size() + kMaxPending >= stream.size(); }))
-        << "no more than the bound waits for a message";
-    const auto beforeClose = server.events();
-    for (const auto& piece : beforeClose.messages.at(fd)) {
+    Peer peer(server);
+    const std::size_t size = 4 * kMaxPending + 123;
+    const std::string stream = Pattern(size, 5);
+    peer.write(stream);
+    const auto allButTheBound = [&](const Events& e) { return e.received(peer.fd).size() + kMaxPending >= size; };
+    ASSERT_TRUE(server.waitUntil(allButTheBound)) << "no more than the bound waits for a message";
+    auto events = server.events();
+    for (const auto& piece : events.messages[peer.fd]) {
         EXPECT_GT(piece.size(), kMaxPending);
         EXPECT_LE(piece.size(), 2 * kMaxPending);
     }
-    client.close();
-    ASSERT_TRUE(server.waitClosed(fd));
-    const auto events = server.events();
-    EXPECT_EQ(events.received(fd), stream);
-    EXPECT_EQ(events.order.back(), "close" + std::to_string(fd)) << "the rest came before onClose";
+    peer.close();
+    ASSERT_TRUE(server.waitClosed(peer.fd));
+    events = server.events();
+    EXPECT_EQ(events.received(peer.fd), stream);
+    EXPECT_EQ(events.last, "close") << "the rest came before onClose";
 }
 
 TEST(TcpServerSplitter, ASplitterThatThrowsEndsOnlyThatConnection)
@@ -587,15 +536,12 @@ TEST(TcpServerSplitter, ASplitterThatThrowsEndsOnlyThatConnection)
         return LengthPrefixed(data, size);
     });
     ASSERT_EQ(server.startThread(0), 0);
-    Client bad(server.listeningPort());
-    const auto badFd = server.waitConn(1);
-    Client good(server.listeningPort());
-    const auto goodFd = server.waitConn(2);
+    Peer bad(server), good(server);
     bad.write("!oops");
-    EXPECT_TRUE(server.waitClosed(badFd));
+    EXPECT_TRUE(server.waitClosed(bad.fd));
     EXPECT_TRUE(bad.readsEndOfStream());
     good.write(WithLength("fine"));
-    EXPECT_TRUE(server.waitReceived(goodFd, WithLength("fine")));
+    EXPECT_TRUE(server.waitReceived(good.fd, WithLength("fine")));
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <functional>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -15,34 +16,28 @@
 
 namespace {
 
-using quillon::testing::Latch;
-
 using libmarl::TThread;
-using libmarl::TThreadC;
+using quillon::testing::Latch;
 using quillon::testing::WaitFor;
+using Threads = libmarl::TThreadC<void>;
 
 constexpr int kBadHandle = 22;
 
-// A thread object whose body the test chooses; the body gets the wrapper's protected operations.
-class Worker : public TThreadC<void> {
+// A thread object whose body the test chooses; the body may use the wrapper's protected operations.
+class Worker : public Threads {
 public:
-    struct Tools {
-        void exit() const { Exit(); }
-        int self() const { return Self(); }
-        void testCancel() const { TestCancel(); }
-    };
+    using Threads::Exit;
+    using Threads::TestCancel;
 
-    explicit Worker(std::function<void(const Tools&)> body = {}) : body_(std::move(body)) {}
+    explicit Worker(std::function<void()> body = {}) : body_(std::move(body)) {}
 
-    // Starts the thread; handle receives its handle.
-    int start(void*& handle, bool detached = false, unsigned int stackSize = 0)
+    int start(bool detached = false, unsigned int stackSize = 0)
     {
-        unsigned long id = 0;
-        const int result = Create(id, &handle, detached, stackSize, false, false);
-        createdId = id;
-        return result;
+        return Create(createdId, &handle, detached, stackSize, false, false);
     }
+    int join() const { return Join(handle); }
 
+    void* handle = nullptr;
     unsigned long createdId = 0;
     std::atomic<int> selfId{0};
     std::atomic<bool> finished{false};  // the body returned; the thread uses the object no more
@@ -52,12 +47,12 @@ protected:
     {
         selfId = Self();
         if (body_)
-            body_(Tools{});
+            body_();
         finished = true;
     }
 
 private:
-    std::function<void(const Tools&)> body_;
+    std::function<void()> body_;
 };
 
 std::atomic<int> functionRuns{0};
@@ -66,11 +61,10 @@ void CountedFunction() { ++functionRuns; }
 TEST(ThreadCreate, RunsTheBodyOnANewThreadThatKnowsItsId)
 {
     std::atomic<unsigned long> idInside{0};
-    Worker worker([&](const Worker::Tools&) { idInside = TThread::currentThreadId(); });
-    void* handle = nullptr;
-    ASSERT_EQ(worker.start(handle), 0);
-    EXPECT_NE(handle, nullptr);
-    EXPECT_EQ(TThreadC<void>::Join(handle), 0);
+    Worker worker([&] { idInside = TThread::currentThreadId(); });
+    ASSERT_EQ(worker.start(), 0);
+    EXPECT_NE(worker.handle, nullptr);
+    EXPECT_EQ(worker.join(), 0);
     EXPECT_TRUE(worker.finished);
     EXPECT_EQ(idInside.load(), worker.createdId);
     EXPECT_EQ(static_cast<unsigned long>(worker.selfId.load()), worker.createdId);
@@ -84,33 +78,30 @@ TEST(ThreadCreate, RunsTheBodyOnANewThreadThatKnowsItsId)
     EXPECT_NE(other, worker.createdId);
 
     functionRuns = 0;
-    ASSERT_EQ(TThreadC<void>::Create(&CountedFunction, &handle, false, 0, false, false), 0);
-    EXPECT_EQ(TThreadC<void>::Join(handle), 0);
+    void* handle = nullptr;
+    ASSERT_EQ(Threads::Create(&CountedFunction, &handle, false, 0, false, false), 0);
+    EXPECT_EQ(Threads::Join(handle), 0);
     EXPECT_EQ(functionRuns, 1);
 }
 
-TEST(ThreadCreate, WithoutAPlaceForTheHandleTheThreadRunsDetached)
+TEST(ThreadCreate, WithoutAPlaceForTheHandleRunsDetachedOrRefusesWhenAnIdOrFunctionIsMissing)
 {
-    Worker worker;
-    ASSERT_EQ(worker.Create(nullptr, false, 0, false, false), 0);
-    EXPECT_TRUE(WaitFor([&] { return worker.finished.load(); }));
-
+    Worker detached;
+    ASSERT_EQ(detached.Create(nullptr, false, 0, false, false), 0);
+    EXPECT_TRUE(WaitFor([&] { return detached.finished.load(); }));
     functionRuns = 0;
-    ASSERT_EQ(TThreadC<void>::Create(&CountedFunction, nullptr, false, 0, false, false), 0);
+    ASSERT_EQ(Threads::Create(&CountedFunction, nullptr, false, 0, false, false), 0);
     EXPECT_TRUE(WaitFor([] { return functionRuns.load() == 1; }));
-}
 
-TEST(ThreadCreate, RefusesAMissingHandleOrFunction)
-{
-    Worker worker;
+    Worker refused;
     unsigned long id = 7;
-    EXPECT_EQ(worker.Create(id, nullptr, false, 0, false, false), kBadHandle);
+    EXPECT_EQ(refused.Create(id, nullptr, false, 0, false, false), kBadHandle);
     EXPECT_EQ(id, 7u);
     void* handle = &id;  // anything but null: Create clears it
     void (*none)() = nullptr;
-    EXPECT_EQ(TThreadC<void>::Create(none, &handle, false, 0, false, false), kBadHandle);
+    EXPECT_EQ(Threads::Create(none, &handle, false, 0, false, false), kBadHandle);
     EXPECT_EQ(handle, nullptr);
-    EXPECT_EQ(worker.selfId, 0) << "no thread ran";
+    EXPECT_EQ(refused.selfId, 0) << "no thread ran";
 }
 
 // Touches about that many bytes of stack, a page per call, where no optimiser can fold it away.
@@ -125,35 +116,27 @@ std::size_t UseStack(std::size_t bytes)
 
 TEST(ThreadCreate, GivesTheThreadTheStackItAsksFor)
 {
-    struct Case {
-        unsigned int stackSize;
-        std::size_t used;
-    };
     // A request below the default still gets the default; 12 MiB runs only if 32 MiB is honoured,
     // being more than the usual 8 MiB default.
-    for (const Case c : {Case{0, 64 * 1024}, Case{1, 64 * 1024}, Case{32u << 20, 12u << 20}}) {
-        SCOPED_TRACE(c.stackSize);
-        Worker worker([&](const Worker::Tools&) { EXPECT_GT(UseStack(c.used), 0u); });
-        void* handle = nullptr;
-        ASSERT_EQ(worker.start(handle, false, c.stackSize), 0);
-        EXPECT_EQ(TThreadC<void>::Join(handle), 0);
+    for (const auto& [stackSize, used] : {std::pair{0u, 64u << 10}, {1u, 64u << 10}, {32u << 20, 12u << 20}}) {
+        SCOPED_TRACE(stackSize);
+        Worker worker([used = used] { EXPECT_GT(UseStack(used), 0u); });
+        ASSERT_EQ(worker.start(false, stackSize), 0);
+        EXPECT_EQ(worker.join(), 0);
         EXPECT_TRUE(worker.finished);
     }
 }
 
 TEST(ThreadCreate, ManyThreadsCreatedAndJoinedFromManyThreadsAtOnce)
 {
-    constexpr int kCreators = 4;
-    constexpr int kEach = 40;
-    std::atomic<int> runs{0};
-    std::atomic<int> failures{0};
+    constexpr int kCreators = 4, kEach = 40;
+    std::atomic<int> runs{0}, failures{0};
     std::vector<std::thread> creators;
     for (int i = 0; i < kCreators; ++i)
         creators.emplace_back([&] {
             for (int k = 0; k < kEach; ++k) {
-                Worker worker([&](const Worker::Tools&) { ++runs; });
-                void* handle = nullptr;
-                if (worker.start(handle) != 0 || TThreadC<void>::Join(handle) != 0)
+                Worker worker([&] { ++runs; });
+                if (worker.start() != 0 || worker.join() != 0)
                     ++failures;
             }
         });
@@ -163,80 +146,70 @@ TEST(ThreadCreate, ManyThreadsCreatedAndJoinedFromManyThreadsAtOnce)
     EXPECT_EQ(runs, kCreators * kEach);
 }
 
-TEST(ThreadHandles, JoinWaitsForTheEndAndReturnsAtOnceForAnEndedThread)
+TEST(ThreadHandles, JoinWaitsForTheEndButNotForItselfAndReturnsAtOnceForAnEndedThread)
 {
     Latch release(1);
-    Worker waiting([&](const Worker::Tools&) { release.wait(); });
-    void* handle = nullptr;
-    ASSERT_EQ(waiting.start(handle), 0);
+    std::atomic<void*> ownHandle{nullptr};
+    std::atomic<int> selfJoin{-1};
+    Worker waiting([&] {
+        WaitFor([&] { return ownHandle.load() != nullptr; });
+        selfJoin = Threads::Join(ownHandle.load());  // would never return
+        release.wait();
+    });
+    ASSERT_EQ(waiting.start(), 0);
+    ownHandle = waiting.handle;
+    ASSERT_TRUE(WaitFor([&] { return selfJoin.load() != -1; }));
+    EXPECT_EQ(selfJoin, kBadHandle);
     std::atomic<bool> joined{false};
     std::thread joiner([&] {
-        EXPECT_EQ(TThreadC<void>::Join(handle), 0);
+        EXPECT_EQ(waiting.join(), 0);
         joined = true;
     });
-    ASSERT_TRUE(WaitFor([&] { return waiting.selfId.load() != 0; }));
-    EXPECT_FALSE(joined);
+    EXPECT_FALSE(joined) << "the body is still waiting";
     release.count_down();
     joiner.join();
     EXPECT_TRUE(waiting.finished);
 
     Worker ended;
-    ASSERT_EQ(ended.start(handle), 0);
+    ASSERT_EQ(ended.start(), 0);
     ASSERT_TRUE(WaitFor([&] { return ended.finished.load(); }));
-    EXPECT_EQ(TThreadC<void>::Join(handle), 0);
+    EXPECT_EQ(ended.join(), 0);
 }
 
 // Every way a handle can be dead, against every operation that takes one.
 TEST(ThreadHandles, DeadHandlesAreRefusedWith22)
 {
-    using Close = std::function<void(void*)>;
-    const std::vector<std::pair<const char*, Close>> deaths = {
-        {"joined", [](void* h) { EXPECT_EQ(TThreadC<void>::Join(h), 0); }},
-        {"detached", [](void* h) { EXPECT_EQ(TThreadC<void>::Detach(h), 0); }},
-        {"created detached", nullptr},
-        {"null", nullptr},
-    };
-    const std::vector<std::pair<const char*, int (*)(void* const&)>> operations = {
-        {"Detach", &TThreadC<void>::Detach},
-        {"Join", &TThreadC<void>::Join},
-        {"Kill", &TThreadC<void>::Kill},
-    };
-    for (const auto& [death, close] : deaths) {
+    const std::pair<const char*, int (*)(void* const&)> operations[] = {
+        {"Detach", &Threads::Detach}, {"Join", &Threads::Join}, {"Kill", &Threads::Kill}};
+    for (const std::string death : {"joined", "detached", "created detached", "null"}) {
         for (const auto& [name, operation] : operations) {
             SCOPED_TRACE(std::string(name) + " of a " + death + " handle");
             Worker worker;
-            void* handle = nullptr;
-            if (std::string(death) != "null") {
-                ASSERT_EQ(worker.start(handle, close == nullptr), 0);
-                ASSERT_NE(handle, nullptr);
-                if (close)
-                    close(handle);
+            if (death != "null") {
+                ASSERT_EQ(worker.start(death == "created detached"), 0);
+                ASSERT_NE(worker.handle, nullptr);
             }
-            EXPECT_EQ(operation(handle), kBadHandle);
+            EXPECT_EQ(death == "joined" ? worker.join() : death == "detached" ? Threads::Detach(worker.handle) : 0, 0);
+            EXPECT_EQ(operation(worker.handle), kBadHandle);
             // The worker must outlive its thread, detached ones included.
-            if (handle != nullptr) {
-                EXPECT_TRUE(WaitFor([&] { return worker.finished.load(); }));
-            }
+            EXPECT_TRUE(death == "null" || WaitFor([&] { return worker.finished.load(); }));
         }
     }
 }
 
 TEST(ThreadHandles, OfAJoinAndADetachOfTheSameHandleOneWins)
 {
-    Latch release(1);
-    Worker worker([&](const Worker::Tools&) { release.wait(); });
-    void* handle = nullptr;
-    ASSERT_EQ(worker.start(handle), 0);
-    Latch go(2);
-    std::atomic<int> joinResult{-1};
-    std::atomic<int> detachResult{-1};
+    Latch release(1), go(2);
+    Worker worker([&] { release.wait(); });
+    ASSERT_EQ(worker.start(), 0);
+    std::atomic<int> joinResult{-1}, detachResult{-1};
     std::thread joiner([&] {
         go.arrive_and_wait();
-        joinResult = TThreadC<void>::Join(handle);
+        joinResult = worker.join();
     });
     std::thread detacher([&] {
         go.arrive_and_wait();
-        detachResult = TThreadC<void>::Detach(handle);
+        detachResult = Threads::Detach(worker.handle);
     });
     detacher.join();
     release.count_down();
@@ -246,105 +219,87 @@ TEST(ThreadHandles, OfAJoinAndADetachOfTheSameHandleOneWins)
     EXPECT_TRUE(WaitFor([&] { return worker.finished.load(); }));
 }
 
-TEST(ThreadHandles, AThreadCannotJoinItself)
+TEST(ThreadEnd, ExitOrKillEndsTheThreadBeforeItsBodyReturns)
 {
-    std::atomic<void*> ownHandle{nullptr};
-    std::atomic<int> result{-1};
-    Worker worker([&](const Worker::Tools&) {
-        WaitFor([&] { return ownHandle.load() != nullptr; });
-        result = TThreadC<void>::Join(ownHandle.load());
-    });
-    void* handle = nullptr;
-    ASSERT_EQ(worker.start(handle), 0);
-    ownHandle = handle;
-    EXPECT_EQ(TThreadC<void>::Join(handle), 0);
-    EXPECT_EQ(result, kBadHandle);
+    for (const bool kill : {false, true}) {
+        SCOPED_TRACE(kill ? "Kill, then TestCancel" : "Exit");
+        std::atomic<int> passes{0};
+        std::atomic<bool> giveUp{false};  // ends the loop only if Kill failed, so the test cannot hang
+        Worker worker([&] {
+            while (!giveUp) {
+                ++passes;
+                kill ? Worker::TestCancel() : Worker::Exit();
+            }
+        });
+        ASSERT_EQ(worker.start(), 0);
+        ASSERT_TRUE(WaitFor([&] { return passes.load() > 0; }));
+        EXPECT_EQ(kill ? Threads::Kill(worker.handle) : 0, 0);
+        std::atomic<bool> joined{false};
+        std::thread joiner([&] {
+            EXPECT_EQ(worker.join(), 0);
+            joined = true;
+        });
+        EXPECT_TRUE(WaitFor([&] { return joined.load(); }));
+        giveUp = true;
+        joiner.join();
+        EXPECT_NE(worker.selfId, 0);
+        EXPECT_TRUE(kill || passes == 1) << "Exit returned";
+        EXPECT_FALSE(worker.finished) << "the body ran to its end instead of being ended";
+    }
 }
 
-TEST(ThreadEnd, ExitEndsTheThreadWhereItIsCalled)
-{
-    std::atomic<bool> after{false};
-    Worker worker([&](const Worker::Tools& tools) {
-        tools.exit();
-        after = true;
-    });
-    void* handle = nullptr;
-    ASSERT_EQ(worker.start(handle), 0);
-    EXPECT_EQ(TThreadC<void>::Join(handle), 0);
-    EXPECT_NE(worker.selfId, 0);
-    EXPECT_FALSE(after);
-    EXPECT_FALSE(worker.finished);
-}
-
-TEST(ThreadEnd, KillEndsAThreadThatTestsForCancellation)
-{
-    std::atomic<int> passes{0};
-    std::atomic<bool> giveUp{false};  // ends the loop only if Kill failed, so the test cannot hang
-    Worker worker([&](const Worker::Tools& tools) {
-        while (!giveUp) {
-            ++passes;
-            tools.testCancel();
-        }
-    });
-    void* handle = nullptr;
-    ASSERT_EQ(worker.start(handle), 0);
-    ASSERT_TRUE(WaitFor([&] { return passes.load() > 0; }));
-
-    EXPECT_EQ(TThreadC<void>::Kill(handle), 0);
-    std::atomic<bool> joined{false};
-    std::thread joiner([&] {
-        EXPECT_EQ(TThreadC<void>::Join(handle), 0);
-        joined = true;
-    });
-    EXPECT_TRUE(WaitFor([&] { return joined.load(); }));
-    giveUp = true;
-    joiner.join();
-    EXPECT_FALSE(worker.finished) << "the body ran to its end instead of being ended";
-}
-
-// A loop that journals its steps (kept outside the object, to be read once the object is gone).
+// Counts the loop's steps; kept outside the object, to be read once the object is gone.
 struct Journal {
-    std::mutex mutex;
-    std::vector<std::string> events;
-    void add(const char* event)
-    {
-        std::lock_guard lock(mutex);
-        events.emplace_back(event);
-    }
-    long count(const char* event)
-    {
-        std::lock_guard lock(mutex);
-        return std::count(events.begin(), events.end(), event);
-    }
+    std::atomic<int> begins{0}, kills{0}, ends{0};
 };
 
 class Looper : public TThread {
 public:
-    explicit Looper(Journal& journal, int stopAfter = 0) : journal_(journal), stopAfter_(stopAfter) {}
+    // waits: each pass waits for work, and only mainLoopKill can get it out of that wait.
+    explicit Looper(Journal& journal, int stopAfter = 0, bool waits = false)
+        : journal_(journal), stopAfter_(stopAfter), waits_(waits) {}
     Looper(Journal& journal, Priority priority) : TThread(priority), journal_(journal) {}
     ~Looper() override { stop(); }
 
-    std::atomic<int> passes{0};
+    std::atomic<int> passes{0}, passesAtBegin{-1}, passesAtEnd{-1};
     std::atomic<unsigned long> idInside{0};
 
 protected:
     void mainLoopBegin() override
     {
         idInside = currentThreadId();
-        journal_.add("begin");
+        passesAtBegin = passes.load();
+        ++journal_.begins;
     }
     void mainLoop() override
     {
         if (++passes == stopAfter_)
             stop();
         std::this_thread::yield();
+        std::unique_lock lock(mutex_);
+        woken_.wait(lock, [this] { return !waits_ || kicked_; });
+        kicked_ = false;
     }
-    void mainLoopKill() override { journal_.add("kill"); }
-    void mainLoopEnd() override { journal_.add("end"); }
+    void mainLoopKill() override
+    {
+        ++journal_.kills;
+        std::lock_guard lock(mutex_);
+        kicked_ = true;
+        woken_.notify_one();
+    }
+    void mainLoopEnd() override
+    {
+        passesAtEnd = passes.load();
+        ++journal_.ends;
+    }
 
 private:
     Journal& journal_;
     int stopAfter_ = 0;  // the loop stops itself after this many passes; 0: never
+    bool waits_ = false;
+    std::mutex mutex_;
+    std::condition_variable woken_;
+    bool kicked_ = false;
 };
 
 TEST(ThreadObject, RunsBeginThenPassesThenEndUntilStopped)
@@ -367,18 +322,19 @@ TEST(ThreadObject, RunsBeginThenPassesThenEndUntilStopped)
     EXPECT_TRUE(looper.stopRequested());
     EXPECT_EQ(looper.getThreadHandle(), nullptr);
     EXPECT_EQ(looper.getThreadId(), 0u);
-    ASSERT_EQ(journal.events.size(), 3u);
-    EXPECT_EQ(journal.events.front(), "begin");
-    EXPECT_EQ(journal.count("kill"), 1);  // on this thread, racing the loop's own "end"
-    EXPECT_EQ(journal.count("end"), 1);
+    EXPECT_EQ(journal.begins, 1);
+    EXPECT_EQ(journal.kills, 1);  // on this thread, racing the loop's own end
+    EXPECT_EQ(journal.ends, 1);
+    EXPECT_EQ(looper.passesAtBegin, 0);
+    EXPECT_EQ(looper.passesAtEnd, looper.passes);
 
     const unsigned long firstId = looper.idInside;
     ASSERT_EQ(looper.start(), 0);
     EXPECT_FALSE(looper.stopRequested());
     ASSERT_TRUE(WaitFor([&] { return looper.idInside.load() != firstId; }));
     ASSERT_EQ(looper.stop(), 0);
-    EXPECT_EQ(journal.count("begin"), 2);
-    EXPECT_EQ(journal.count("end"), 2);
+    EXPECT_EQ(journal.begins, 2);
+    EXPECT_EQ(journal.ends, 2);
 }
 
 TEST(ThreadObject, ALoopThatStopsItselfEndsAndCanBeStartedAgain)
@@ -390,66 +346,41 @@ TEST(ThreadObject, ALoopThatStopsItselfEndsAndCanBeStartedAgain)
         ASSERT_EQ(looper.start(), 0) << "an ended thread is collected by the next start";
         ASSERT_TRUE(WaitFor([&] { return !looper.isRunning(); }));
         EXPECT_EQ(looper.passes, 5);
-        EXPECT_EQ(journal.count("end"), run);
+        EXPECT_EQ(journal.ends, run);
     }
     EXPECT_EQ(looper.stop(), 0);
-    EXPECT_EQ(journal.count("kill"), 0) << "a stop from the loop itself needs no waking";
+    EXPECT_EQ(journal.kills, 0) << "a stop from the loop itself needs no waking";
 }
 
-// Each pass waits for work; only mainLoopKill can get it out of that wait.
-class Waiter : public TThread {
-public:
-    ~Waiter() override { stop(); }
-    std::atomic<bool> waiting{false};
-
-protected:
-    void mainLoop() override
-    {
-        std::unique_lock lock(mutex_);
-        waiting = true;
-        woken_.wait(lock, [this] { return kicked_; });
-        kicked_ = false;
-    }
-    void mainLoopKill() override
-    {
-        std::lock_guard lock(mutex_);
-        kicked_ = true;
-        woken_.notify_one();
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable woken_;
-    bool kicked_ = false;
-};
-
-TEST(ThreadObject, StopWakesAPassThatWaits)
-{
-    Waiter waiter;
-    ASSERT_EQ(waiter.start(), 0);
-    ASSERT_TRUE(WaitFor([&] { return waiter.waiting.load(); }));
-    EXPECT_EQ(waiter.stop(), 0);
-    EXPECT_FALSE(waiter.isRunning());
-}
-
-TEST(ThreadObject, DestroyingARunningThreadObjectStopsIt)
+TEST(ThreadObject, StopWakesAPassThatWaitsAndDestructionStopsARunningLoop)
 {
     Journal journal;
+    Looper waiter(journal, 0, true);
+    ASSERT_EQ(waiter.start(), 0);
+    ASSERT_TRUE(WaitFor([&] { return waiter.passes.load() > 0; }));
+    EXPECT_EQ(waiter.stop(), 0);
+    EXPECT_FALSE(waiter.isRunning());
+    EXPECT_EQ(waiter.passes, 1);
+
     {
         Looper looper(journal);
         ASSERT_EQ(looper.start(), 0);
         ASSERT_TRUE(WaitFor([&] { return looper.passes.load() > 0; }));
     }
-    EXPECT_EQ(journal.count("end"), 1);
+    EXPECT_EQ(journal.ends, 2);
 }
 
-TEST(ThreadObject, KeepsItsPriority)
+TEST(ThreadObject, KeepsItsPriorityThroughARun)
 {
     Journal journal;
     EXPECT_EQ(Looper(journal).getPriority(), TThread::Normal);
     EXPECT_EQ(static_cast<int>(TThread::Normal), 2);
-    for (const auto priority : {TThread::Idle, TThread::Low, TThread::High, TThread::Critical})
-        EXPECT_EQ(Looper(journal, priority).getPriority(), priority);
+    for (const auto priority : {TThread::Idle, TThread::Low, TThread::High, TThread::Critical}) {
+        Looper looper(journal, priority);
+        ASSERT_EQ(looper.start(), 0);
+        EXPECT_EQ(looper.stop(), 0);
+        EXPECT_EQ(looper.getPriority(), priority);
+    }
 }
 
 }  // namespace

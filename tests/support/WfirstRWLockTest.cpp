@@ -2,10 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
-#include <condition_variable>
-#include <mutex>
-#include <string>
+#include <cstdint>
 #include <thread>
 #include <vector>
 
@@ -14,25 +13,6 @@
 namespace {
 
 using quillon::testing::WaitFor;
-
-// Records the order in which threads got the lock.
-class Order {
-public:
-    void add(std::string who)
-    {
-        std::lock_guard lock(mutex_);
-        events_.push_back(std::move(who));
-    }
-    std::vector<std::string> events() const
-    {
-        std::lock_guard lock(mutex_);
-        return events_;
-    }
-
-private:
-    mutable std::mutex mutex_;
-    std::vector<std::string> events_;
-};
 
 // Lets a thread that was just started reach its blocking call. Only a broken lock can let that
 // thread through meanwhile; a correct one keeps it out however long it is given.
@@ -64,68 +44,45 @@ TEST(WfirstRWLock, ManyReadersHoldTheSharedSideAtOnce)
     EXPECT_EQ(lock.reader_count(), 0u);
 }
 
-TEST(WfirstRWLock, WaitingWriterHoldsBackNewReaders)
+// A writer announces itself while the lock is held, then readers come: once the holder lets go,
+// the writer gets the lock before any of them.
+TEST(WfirstRWLock, AWaitingWriterGoesBeforeReadersThatCameAfterIt)
 {
-    libmarl::WfirstRWLock lock;
-    Order order;
-    lock.lock_read();
-
-    std::thread writer([&] {
-        lock.lock_write();
-        order.add("writer");
-        lock.release_write();
-    });
-    ASSERT_TRUE(WaitFor([&] { return lock.writer_count() == 1; }));
-
-    std::atomic<bool> readerStarted{false};
-    std::thread lateReader([&] {
-        readerStarted = true;
-        lock.lock_read();
-        order.add("late reader");
-        lock.release_read();
-    });
-    ASSERT_TRUE(WaitFor([&] { return readerStarted.load(); }));
-    GiveOtherThreadsAChance();
-    EXPECT_TRUE(order.events().empty()) << "nobody may get in while the first reader holds the lock";
-    EXPECT_EQ(lock.reader_count(), 1u);
-
-    lock.release_read();
-    writer.join();
-    lateReader.join();
-    EXPECT_EQ(order.events(), (std::vector<std::string>{"writer", "late reader"}));
-}
-
-TEST(WfirstRWLock, WritersHandTheLockOnBeforeReadersGetIn)
-{
-    libmarl::WfirstRWLock lock;
-    Order order;
-    lock.lock_write();
-
-    std::thread secondWriter([&] {
-        lock.lock_write();
-        order.add("second writer");
-        lock.release_write();
-    });
-    ASSERT_TRUE(WaitFor([&] { return lock.writer_count() == 2; }));
-
-    std::atomic<int> readersStarted{0};
-    std::vector<std::thread> readers;
-    for (int i = 0; i < 3; ++i)
-        readers.emplace_back([&] {
-            ++readersStarted;
-            lock.lock_read();
-            order.add("reader");
-            lock.release_read();
+    for (const bool holderWrites : {false, true}) {
+        SCOPED_TRACE(holderWrites ? "a writer holds the lock" : "a reader holds the lock");
+        libmarl::WfirstRWLock lock;
+        holderWrites ? lock.lock_write() : lock.lock_read();
+        std::atomic<int> served{0}, readersStarted{0};  // served: threads that got the lock so far
+        int writerTurn = 0;
+        std::vector<int> readerTurns(3, 0);
+        std::thread writer([&] {
+            lock.lock_write();
+            writerTurn = ++served;
+            lock.release_write();
         });
-    ASSERT_TRUE(WaitFor([&] { return readersStarted == 3; }));
-    GiveOtherThreadsAChance();
+        ASSERT_TRUE(WaitFor([&] { return lock.writer_count() == (holderWrites ? 2u : 1u); }));
+        std::vector<std::thread> readers;
+        for (int& turn : readerTurns)
+            readers.emplace_back([&, mine = &turn] {
+                ++readersStarted;
+                lock.lock_read();
+                *mine = ++served;
+                lock.release_read();
+            });
+        ASSERT_TRUE(WaitFor([&] { return readersStarted == 3; }));
+        GiveOtherThreadsAChance();
+        EXPECT_EQ(served, 0) << "nobody may get in while the holder has the lock";
+        EXPECT_EQ(lock.reader_count(), holderWrites ? 0u : 1u);
 
-    lock.release_write();
-    secondWriter.join();
-    for (auto& t : readers)
-        t.join();
-    EXPECT_EQ(order.events(), (std::vector<std::string>{"second writer", "reader", "reader", "reader"}));
-    EXPECT_EQ(lock.writer_count(), 0u);
+        holderWrites ? lock.release_write() : lock.release_read();
+        writer.join();
+        for (auto& t : readers)
+            t.join();
+        EXPECT_EQ(writerTurn, 1);
+        EXPECT_EQ(*std::min_element(readerTurns.begin(), readerTurns.end()), 2);
+        EXPECT_EQ(lock.writer_count(), 0u);
+        EXPECT_EQ(lock.reader_count(), 0u);
+    }
 }
 
 TEST(WfirstRWLock, WriterExcludesWriterAndReaders)
