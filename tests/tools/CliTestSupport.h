@@ -4,23 +4,25 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <initializer_list>
+#include <map>
 #include <memory>
+#include <optional>
+#include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "common/TempFolder.h"
-#include "tools/FlatJson.h"
 #include "tools/ToolProcess.h"
 
 namespace quillon::testing {
 
 namespace fs = std::filesystem;
 
-// Paths from the build.
 inline const std::string kQuillon = QUILLON_CLI_PATH;
 inline const std::string kReadme = QUILLON_README_PATH;
 #if defined(QUILLON_DEVICE_PATH)
@@ -29,12 +31,6 @@ inline const std::string kDevice = QUILLON_DEVICE_PATH;
 inline const std::string kDevice;
 #endif
 
-#define QUILLON_REQUIRE_DEVICE()                                                                             \
-    do {                                                                                                     \
-        if (kDevice.empty())                                                                                 \
-            GTEST_SKIP() << "the quillon-device simulator is not part of this build";                        \
-    } while (0)
-
 // For the serial link (the simulator on its own pseudo-terminal) and for output on a terminal.
 #define QUILLON_REQUIRE_PSEUDO_TERMINALS()                                                                   \
     do {                                                                                                     \
@@ -42,11 +38,26 @@ inline const std::string kDevice;
             GTEST_SKIP() << "needs pseudo-terminals, which this platform does not have";                     \
     } while (0)
 
-// Runs the tool with the arguments.
-inline ProcessResult Quillon(const std::vector<std::string>& arguments, const RunOptions& options = {})
+// Names a parameterised case after its name field.
+inline constexpr auto kCaseName = [](const auto& info) { return std::string(info.param.name); };
+
+// The words of a command line, split at spaces; "@" at a word's start stands for folder. The
+// folder is put in after the split, so a temporary folder with a space in its path stays one word.
+inline std::vector<std::string> Words(const std::string& line, const fs::path& folder = {})
 {
-    std::vector<std::string> argv{kQuillon};
-    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    std::vector<std::string> words;
+    std::istringstream in(line);
+    for (std::string word; in >> word;)
+        words.push_back(word[0] == '@' ? folder.string() + word.substr(1) : word);
+    return words;
+}
+
+// Runs the tool with the words of the line as its arguments.
+inline ProcessResult Quillon(const std::string& line, const fs::path& folder = {},
+                             const RunOptions& options = {})
+{
+    std::vector<std::string> argv = Words(line, folder);
+    argv.insert(argv.begin(), kQuillon);
     return RunProcess(argv, options);
 }
 
@@ -57,33 +68,133 @@ inline std::string Describe(const ProcessResult& run)
            std::to_string(run.seconds) + " s\n--- stdout ---\n" + run.out + "--- stderr ---\n" + run.err;
 }
 
-// The run's JSON object; an empty object (and a test failure) when stdout is not one.
-inline JsonObject JsonOf(const ProcessResult& run)
-{
-    const auto object = ParseFlatJson(run.out);
-    if (!object) {
-        ADD_FAILURE() << "standard output is not one JSON object\n" << Describe(run);
-        return {};
+// The tool's JSON output: one object whose values are strings, numbers, booleans, null or arrays
+// of strings. Anything else, or anything but white space after the object, fails the parse, so a
+// test also proves the output is one well-formed object.
+class Json {
+public:
+    struct Value {
+        bool null = false;
+        std::string text;               // a string, or a number's or boolean's literal
+        std::vector<std::string> items; // an array's strings
+    };
+
+    static std::optional<Json> Parse(const std::string& text)
+    {
+        Json json;
+        json.text_ = text;
+        bool ok = json.Take('{');
+        if (ok && !json.Take('}')) {
+            do {
+                std::string key;
+                ok = json.String(key) && !json.values_.count(key) && json.Take(':') &&
+                     json.Read(json.values_[key]);
+            } while (ok && json.Take(','));
+            ok = ok && json.Take('}');
+        }
+        json.Skip();
+        if (!ok || json.at_ != text.size())
+            return std::nullopt;
+        json.text_ = {};
+        return json;
     }
-    return *object;
-}
 
-inline std::string Text(const JsonObject& object, const std::string& key)
-{
-    const auto found = object.find(key);
-    return found == object.end() ? "<missing " + key + ">" : found->second.text;
-}
+    std::string operator[](const std::string& key) const { return Find(key).text; }
+    std::vector<std::string> items(const std::string& key) const { return Find(key).items; }
+    bool isNull(const std::string& key) const { return Find(key).null; }
+    bool has(const std::string& key) const { return values_.count(key) != 0; }
+    // Whether any value is the text.
+    bool holds(const std::string& text) const
+    {
+        return std::ranges::any_of(values_, [&](const auto& entry) { return entry.second.text == text; });
+    }
 
-inline std::vector<std::string> Items(const JsonObject& object, const std::string& key)
-{
-    const auto found = object.find(key);
-    return found == object.end() ? std::vector<std::string>{"<missing " + key + ">"} : found->second.items;
-}
+private:
+    Value Find(const std::string& key) const
+    {
+        const auto found = values_.find(key);
+        return found != values_.end() ? found->second : Value{false, "<missing " + key + ">", {"<missing>"}};
+    }
+    void Skip()
+    {
+        while (at_ < text_.size() && std::string_view(" \t\r\n").find(text_[at_]) != std::string_view::npos)
+            ++at_;
+    }
+    // Takes c after any white space.
+    bool Take(char c)
+    {
+        Skip();
+        return at_ < text_.size() && text_[at_] == c && ++at_;
+    }
+    bool String(std::string& out)
+    {
+        const std::string_view text = text_;
+        if (!Take('"'))
+            return false;
+        while (at_ < text.size() && text[at_] != '"') {
+            char c = text[at_++];
+            if (static_cast<unsigned char>(c) < 0x20 || (c == '\\' && at_ == text.size()))
+                return false;
+            if (c == '\\' && text[at_] == 'u') {
+                const std::string hex(text.substr(at_ + 1, 4));
+                char* end = nullptr;
+                const long code = std::strtol(hex.c_str(), &end, 16);
+                // The tool escapes only control characters.
+                if (hex.size() != 4 || end != hex.c_str() + 4 || code >= 0x80)
+                    return false;
+                c = static_cast<char>(code);
+                at_ += 5;
+            } else if (c == '\\') {
+                const auto escape = std::string_view("nrt\"\\/").find(text[at_++]);
+                if (escape == std::string_view::npos)
+                    return false;
+                c = "\n\r\t\"\\/"[escape];
+            }
+            out += c;
+        }
+        return at_++ < text.size();
+    }
+    bool Read(Value& value)
+    {
+        const std::string_view text = text_;
+        Skip();
+        if (at_ < text.size() && text[at_] == '"')
+            return String(value.text);
+        if (Take('[')) {
+            if (Take(']'))
+                return true;
+            do {
+                if (!String(value.items.emplace_back()))
+                    return false;
+            } while (Take(','));
+            return Take(']');
+        }
+        for (const std::string_view word : {"true", "false", "null"}) {
+            if (text.substr(at_, word.size()) == word) {
+                at_ += word.size();
+                value.null = word == "null";
+                value.text = value.null ? "" : word;
+                return true;
+            }
+        }
+        const auto end = std::min(text.find_first_not_of("0123456789+-.eE", at_), text.size());
+        value.text = std::string(text.substr(at_, end - at_));
+        at_ = end;
+        return !value.text.empty();
+    }
 
-inline bool IsNull(const JsonObject& object, const std::string& key)
+    std::string_view text_;
+    std::size_t at_ = 0;
+    std::map<std::string, Value> values_;
+};
+
+// The run's JSON object; an empty one (and a test failure) when standard output is not one.
+inline Json JsonOf(const ProcessResult& run)
 {
-    const auto found = object.find(key);
-    return found != object.end() && found->second.type == JsonValue::Type::Null;
+    auto json = Json::Parse(run.out);
+    if (!json)
+        ADD_FAILURE() << "standard output is not one JSON object\n" << Describe(run);
+    return json.value_or(Json{});
 }
 
 // A settings package: DeviceSet.DST naming the serials, and the files it names. extraBytes of
@@ -109,26 +220,19 @@ inline void MakePackage(const fs::path& folder, const PackageLayout& layout = {}
         WriteBytes(folder / (layout.serial + "_B.ORI"), "second ORI\n");
 }
 
-// Every file below a folder by relative path, with its bytes.
-inline Tree FilesOf(const fs::path& folder)
-{
-    return SnapshotTree(folder);
-}
-
 // The simulator, running for as long as the object lives.
 class SimulatedDevice {
 public:
-    // Over TCP to this machine's port 8234 unless the options say otherwise; its state and log
-    // live in folder.
-    SimulatedDevice(const fs::path& folder, std::vector<std::string> options,
+    // Over TCP to this machine's port 8234 unless the options say otherwise ("@" in them stands
+    // for folder, as for Words); its state and log live in folder.
+    SimulatedDevice(const fs::path& folder, const std::string& options = "",
                     const std::string& name = "QUILLONTEST1")
         : state_(folder / "device-state"), log_(folder / "device.log")
     {
-        std::vector<std::string> argv{kDevice, "--state", state_.string(), "--name", name};
-        argv.insert(argv.end(), options.begin(), options.end());
+        std::vector<std::string> argv = Words(options, folder);
+        pty_ = std::find(argv.begin(), argv.end(), "--pty") != argv.end();
+        argv.insert(argv.begin(), {kDevice, "--state", state_.string(), "--name", name});
         process_ = std::make_unique<BackgroundProcess>(argv, log_);
-        for (const auto& option : options)
-            pty_ = pty_ || option == "--pty";
         if (pty_)
             ptyPath_ = process_->ReadLine(std::chrono::seconds(10));
     }
@@ -136,8 +240,9 @@ public:
     bool ok() const { return process_->started() && (!pty_ || !ptyPath_.empty()); }
     const std::string& ptyPath() const { return ptyPath_; }
     const fs::path& state() const { return state_; }
+    // What it stored for an upload of the kind.
+    fs::path stored(int kind) const { return state_ / ("kind-" + std::to_string(kind) + ".zip"); }
     std::string log() const { return ReadBytes(log_); }
-    int Stop() { return process_->Stop(); }
 
 private:
     fs::path state_;
@@ -146,5 +251,17 @@ private:
     bool pty_ = false;
     std::string ptyPath_;
 };
+
+#define ASSERT_DEVICE_STARTED(device)                                                                        \
+    ASSERT_TRUE((device).ok()) << "the simulator did not start\n" << (device).log()
+
+// Runs the tool with --json; the run must succeed. Its JSON object.
+inline Json Succeeds(const std::string& line, const fs::path& folder = {},
+                     const SimulatedDevice* device = nullptr)
+{
+    const ProcessResult run = Quillon(line + " --json", folder);
+    EXPECT_EQ(run.exitCode, 0) << line << "\n" << Describe(run) << (device ? device->log() : "");
+    return JsonOf(run);
+}
 
 } // namespace quillon::testing
