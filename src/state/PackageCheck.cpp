@@ -39,6 +39,24 @@ private:
     bool passed_ = true;
 };
 
+// A package holds its own files: a serial that climbs out of the folder ("..", under either
+// separator) names nothing in it, whatever happens to lie outside. Empty parts are harmless, the
+// join keeps a leading separator below the folder.
+bool NamesAFileInside(std::string_view name)
+{
+    std::size_t start = 0;
+    while (start <= name.size()) {
+        std::size_t end = start;
+        while (end < name.size() && !quillon::IsNameSeparator(name[end]))
+            ++end;
+        const std::string_view part = name.substr(start, end - start);
+        if (!part.empty() && !quillon::IsPlainPathComponent(part))
+            return false;
+        start = end + 1;
+    }
+    return true;
+}
+
 }  // namespace
 
 bool CSysconfig_SET::CheckSETExist(std::string directory)
@@ -62,7 +80,7 @@ bool CSysconfig_SET::CheckSETExist(std::string directory)
     // Serial numbers name files; one written on Windows may hold a backslash between folders.
     const auto requireFile = [&](const std::string& serial, const char* extension) {
         const std::string name = serial + extension;
-        if (!PathExists(JoinRelativePath(directory, name)))
+        if (!NamesAFileInside(name) || !PathExists(JoinRelativePath(directory, name)))
             report.Add("No " + name + " file");
     };
     requireFile(deviceSerial, ".ORI");
