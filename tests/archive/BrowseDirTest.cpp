@@ -16,12 +16,17 @@ using quillon::testing::ScratchFolder;
 using Counts = std::pair<int, int>;  // files, folders
 
 // Five files in four folders, the root included; sub2 is empty.
-void MakeTree(const ScratchFolder& scratch)
-{
-    for (const char* file : {"a.ORI", "b.txt", "sub1/c.ORI", "sub1/deeper/d.ORI", "sub1/deeper/e.dst"})
-        scratch.file(file, "x");
-    scratch.folder("sub2");
-}
+class BrowseDir : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        for (const char* file : {"a.ORI", "b.txt", "sub1/c.ORI", "sub1/deeper/d.ORI", "sub1/deeper/e.dst"})
+            scratch.file(file, "x");
+        scratch.folder("sub2");
+    }
+
+    ScratchFolder scratch;
+};
 
 Counts CountsOf(CBrowseDir& walker) { return {walker.GetFileCount(), walker.GetSubdirCount()}; }
 
@@ -32,10 +37,8 @@ Counts Walk(CBrowseDir& walker, const std::string& root, const char* pattern)
     return CountsOf(walker);
 }
 
-TEST(BrowseDir, CountsTheFilesThatMatchAndEveryFolder)
+TEST_F(BrowseDir, CountsTheFilesThatMatchAndEveryFolderAndASecondWalkAddsToThem)
 {
-    ScratchFolder scratch;
-    MakeTree(scratch);
     const std::vector<std::pair<const char*, Counts>> cases = {
         {"*", {5, 4}}, {"*.*", {5, 4}}, {"*.ORI", {3, 4}}, {"?.dst", {1, 4}}, {"*.none", {0, 4}},
     };
@@ -45,25 +48,15 @@ TEST(BrowseDir, CountsTheFilesThatMatchAndEveryFolder)
         EXPECT_EQ(Walk(walker, scratch.path(), pattern), counts);
     }
 
-    CBrowseDir fresh;
-    EXPECT_EQ(CountsOf(fresh), Counts(0, 0));
-    ScratchFolder empty;
-    EXPECT_EQ(Walk(fresh, empty.path(), "*"), Counts(0, 1));
-}
-
-TEST(BrowseDir, ASecondWalkAddsToTheCounts)
-{
-    ScratchFolder scratch;
-    MakeTree(scratch);
     CBrowseDir walker;
-    EXPECT_EQ(Walk(walker, scratch.path(), "*.ORI"), Counts(3, 4));
-    EXPECT_EQ(Walk(walker, scratch.path("sub1"), "*"), Counts(3 + 3, 4 + 2));
+    EXPECT_EQ(CountsOf(walker), Counts(0, 0));
+    ScratchFolder empty;
+    EXPECT_EQ(Walk(walker, empty.path(), "*"), Counts(0, 1));
+    EXPECT_EQ(Walk(walker, scratch.path("sub1"), "*"), Counts(0 + 3, 1 + 2));
 }
 
-TEST(BrowseDir, CopiesAndAssignmentsCarryCountsAndTheFolder)
+TEST_F(BrowseDir, CopiesAndAssignmentsCarryCountsAndTheFolder)
 {
-    ScratchFolder scratch;
-    MakeTree(scratch);
     CBrowseDir walked;
     ASSERT_EQ(Walk(walked, scratch.path(), "*"), Counts(5, 4));
 
@@ -104,10 +97,8 @@ protected:
     }
 };
 
-TEST(BrowseDir, VisitsDepthFirstInNameOrderWithEachFolderAfterItsEntries)
+TEST_F(BrowseDir, VisitsDepthFirstInNameOrderEachFolderAfterItsEntriesUntilAFileVisitSaysStop)
 {
-    ScratchFolder scratch;
-    MakeTree(scratch);
     const std::vector<std::string> expected = {
         "file " + scratch.path("a.ORI"),
         "file " + scratch.path("b.txt"),
@@ -127,24 +118,17 @@ TEST(BrowseDir, VisitsDepthFirstInNameOrderWithEachFolderAfterItsEntries)
         EXPECT_EQ(Walk(recorder, scratch.path(), "*"), Counts(5, 4));
         EXPECT_EQ(recorder.calls, expected);
     }
+
+    Recorder stopped;
+    stopped.stopAtFile = 3;
+    ASSERT_TRUE(stopped.SetInitDir(scratch.path().c_str()));
+    EXPECT_FALSE(stopped.BeginBrowse("*"));
+    EXPECT_EQ(CountsOf(stopped), Counts(3, 0));
+    EXPECT_EQ(stopped.calls, std::vector<std::string>(expected.begin(), expected.begin() + 3));
 }
 
-TEST(BrowseDir, AFileVisitThatSaysStopEndsTheWalk)
+TEST_F(BrowseDir, RefusesWhatItCannotWalk)
 {
-    ScratchFolder scratch;
-    MakeTree(scratch);
-    Recorder recorder;
-    recorder.stopAtFile = 3;
-    ASSERT_TRUE(recorder.SetInitDir(scratch.path().c_str()));
-    EXPECT_FALSE(recorder.BeginBrowse("*"));
-    EXPECT_EQ(CountsOf(recorder), Counts(3, 0));
-    EXPECT_EQ(recorder.calls.back(), "file " + scratch.path("sub1/c.ORI"));
-}
-
-TEST(BrowseDir, RefusesWhatItCannotWalk)
-{
-    ScratchFolder scratch;
-    MakeTree(scratch);
     const std::string tooLong(CBrowseDirBase::kPathCapacity, 'x');
     const std::string fits(CBrowseDirBase::kPathCapacity - 1, 'z');  // but there is no such folder
     // A folder that exists, but whose name does not fit.
@@ -169,13 +153,11 @@ TEST(BrowseDir, RefusesWhatItCannotWalk)
     EXPECT_EQ(CountsOf(walker), Counts(0, 0));
 }
 
-TEST(BrowseDir, LinksAreNotFollowed)
+TEST_F(BrowseDir, LinksAreNotFollowed)
 {
     ScratchFolder outside;
     outside.file("elsewhere.ORI");
     outside.file("inner/more.ORI");
-    ScratchFolder scratch;
-    MakeTree(scratch);
     std::error_code error;
     std::filesystem::create_directory_symlink(outside.path(), scratch.path("link-to-folder"), error);
     if (!error)
@@ -189,10 +171,8 @@ TEST(BrowseDir, LinksAreNotFollowed)
     EXPECT_EQ(Walk(throughLink, scratch.path("link-to-folder"), "*"), Counts(2, 2));
 }
 
-TEST(BrowseDir, AFolderThatCannotBeReadStopsTheWalk)
+TEST_F(BrowseDir, AFolderThatCannotBeReadStopsTheWalk)
 {
-    ScratchFolder scratch;
-    MakeTree(scratch);
     const std::string locked = scratch.folder("sub1/locked");
     scratch.file("sub1/locked/hidden.ORI");
     std::error_code error;

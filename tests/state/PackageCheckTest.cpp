@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/TempFolder.h"
@@ -14,11 +15,7 @@
 namespace {
 
 namespace fs = std::filesystem;
-using quillon::testing::ReadBytes;
-using quillon::testing::SnapshotTree;
-using quillon::testing::TempFolder;
-using quillon::testing::TreeChanges;
-using quillon::testing::WriteBytes;
+using namespace quillon::testing;
 
 constexpr const char* kMarker = "Use Orbisto above v6.3.4";
 
@@ -71,11 +68,7 @@ std::vector<std::string> FilesOf(const std::string& device, const std::string& b
 
 TEST_F(PackageCheck, CompletePackagesPassAndGetNoReport)
 {
-    struct Case {
-        const char* name;
-        Package package;
-    };
-    const std::vector<Case> cases = {
+    const std::vector<std::pair<const char*, Package>> cases = {
         {"marked layout", {Marked("AB12XY345678", "BDB0001"), FilesOf("AB12XY345678", "BDB0001")}},
         {"plain layout", {Plain("AB12XY345678", "BDB0001"), FilesOf("AB12XY345678", "BDB0001")}},
         {"marked, CR LF", {Marked("AB12XY345678", "BDB0001", "\r\n"), FilesOf("AB12XY345678", "BDB0001")}},
@@ -100,9 +93,9 @@ TEST_F(PackageCheck, CompletePackagesPassAndGetNoReport)
         {"a serial written with a backslash names a file in a folder",
          {Plain("dev\\AB12XY345678", "BDB0001"), FilesOf("dev/AB12XY345678", "BDB0001")}},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        const fs::path folder = Make(c.package);
+    for (const auto& [label, package] : cases) {
+        SCOPED_TRACE(label);
+        const fs::path folder = Make(package);
         EXPECT_TRUE(Check(folder));
         EXPECT_FALSE(fs::exists(folder / "CheckSetInfo.TXT"));
     }
@@ -110,6 +103,9 @@ TEST_F(PackageCheck, CompletePackagesPassAndGetNoReport)
 
 TEST_F(PackageCheck, IncompletePackagesGetALineForEachMissingPiece)
 {
+    const std::string noSerials =
+        "DeviceSet.DST file have not device sn\r\nDeviceSet.DST file have not bdb sn\r\n";
+    const std::string noFiles = "No .ORI file\r\nNo .RGF file\r\nNo .bdb file\r\n";
     struct Case {
         const char* name;
         Package package;
@@ -125,57 +121,37 @@ TEST_F(PackageCheck, IncompletePackagesGetALineForEachMissingPiece)
         {"BP without its second file, CR LF",
          {Plain("AB12BP345678", "BDB0001", "\r\n"), FilesOf("AB12BP345678", "BDB0001")},
          "No AB12BP345678_B.ORI file\r\n"},
-        {"no description file",
-         {std::nullopt, {}},
-         "No DeviceSet.DST file\r\n"
-         "DeviceSet.DST file have not device sn\r\n"
-         "DeviceSet.DST file have not bdb sn\r\n"
-         "No .ORI file\r\n"
-         "No .RGF file\r\n"
-         "No .bdb file\r\n"},
-        {"no description file, files named by extensions alone",
-         {std::nullopt, {".ORI", ".RGF"}},
-         "No DeviceSet.DST file\r\n"
-         "DeviceSet.DST file have not device sn\r\n"
-         "DeviceSet.DST file have not bdb sn\r\n"
-         "No .bdb file\r\n"},
-        {"empty description file",
-         {"", FilesOf("AB12XY345678", "BDB0001")},
-         "DeviceSet.DST file have not device sn\r\n"
-         "DeviceSet.DST file have not bdb sn\r\n"
-         "No .ORI file\r\n"
-         "No .RGF file\r\n"
-         "No .bdb file\r\n"},
-        {"marker followed by an empty line",
-         {std::string(kMarker) + "\n\nBDB0001\n", {"BDB0001.bdb"}},
-         "DeviceSet.DST file have not device sn\r\n"
-         "No .ORI file\r\n"
-         "No .RGF file\r\n"},
-        {"no bdb serial",
-         {Plain("AB12XY345678", ""), FilesOf("AB12XY345678", "BDB0001")},
-         "DeviceSet.DST file have not bdb sn\r\n"
-         "No .bdb file\r\n"},
-        {"every device file missing",
-         {Marked("AB12UX345678", "BDB0001"), {}},
-         "No AB12UX345678.ORI file\r\n"
-         "No AB12UX345678.RGF file\r\n"
-         "No BDB0001.bdb file\r\n"
+        {"no description file", {std::nullopt, {}}, "No DeviceSet.DST file\r\n" + noSerials + noFiles},
+        {"no description file, files named by extensions alone", {std::nullopt, {".ORI", ".RGF"}},
+         "No DeviceSet.DST file\r\n" + noSerials + "No .bdb file\r\n"},
+        {"empty description file", {"", FilesOf("AB12XY345678", "BDB0001")}, noSerials + noFiles},
+        // The description exists, so its own line is not written, but it cannot be read as a file.
+        {"a folder in place of the description file",
+         {std::nullopt, {"DeviceSet.DST/inside", "AB12XY345678.ORI", "AB12XY345678.RGF", "BDB0001.bdb"}},
+         noSerials + noFiles},
+        {"marker followed by an empty line", {std::string(kMarker) + "\n\nBDB0001\n", {"BDB0001.bdb"}},
+         "DeviceSet.DST file have not device sn\r\nNo .ORI file\r\nNo .RGF file\r\n"},
+        {"no bdb serial", {Plain("AB12XY345678", ""), FilesOf("AB12XY345678", "BDB0001")},
+         "DeviceSet.DST file have not bdb sn\r\nNo .bdb file\r\n"},
+        {"every device file missing", {Marked("AB12UX345678", "BDB0001"), {}},
+         "No AB12UX345678.ORI file\r\nNo AB12UX345678.RGF file\r\nNo BDB0001.bdb file\r\n"
          "No AB12UX345678_B.ORI file\r\n"},
         {"marker with a trailing blank is the serial",
          {Plain(std::string(kMarker) + " ", "AB12XY345678"), FilesOf("AB12XY345678", "BDB0001")},
-         "No Use Orbisto above v6.3.4 .ORI file\r\n"
-         "No Use Orbisto above v6.3.4 .RGF file\r\n"
+         "No Use Orbisto above v6.3.4 .ORI file\r\nNo Use Orbisto above v6.3.4 .RGF file\r\n"
          "No AB12XY345678.bdb file\r\n"},
-        {"a percent sign is written as it is",
-         {Plain("AB%sUX%n%d", "B%%1"), {}},
-         "No AB%sUX%n%d.ORI file\r\n"
-         "No AB%sUX%n%d.RGF file\r\n"
-         "No B%%1.bdb file\r\n"
+        {"a percent sign is written as it is", {Plain("AB%sUX%n%d", "B%%1"), {}},
+         "No AB%sUX%n%d.ORI file\r\nNo AB%sUX%n%d.RGF file\r\nNo B%%1.bdb file\r\n"
          "No AB%sUX%n%d_B.ORI file\r\n"},
-        {"a carriage return inside a line is kept",
-         {Plain("AB\r12", "BDB0001"), {"BDB0001.bdb"}},
-         "No AB\r12.ORI file\r\n"
-         "No AB\r12.RGF file\r\n"},
+        {"a carriage return inside a line is kept", {Plain("AB\r12", "BDB0001"), {"BDB0001.bdb"}},
+         "No AB\r12.ORI file\r\nNo AB\r12.RGF file\r\n"},
+        // The files exist, but beside the package rather than in it.
+        {"a serial that climbs out of the package",
+         {Plain("../AB12XY345678", "sub/../../BDB0001"), {"../AB12XY345678.ORI", "../AB12XY345678.RGF", "../BDB0001.bdb", "sub/kept"}},
+         "No ../AB12XY345678.ORI file\r\nNo ../AB12XY345678.RGF file\r\nNo sub/../../BDB0001.bdb file\r\n"},
+        {"a serial that climbs out under a backslash",
+         {Plain("..\\AB12XY345678", "BDB0001"), {"../AB12XY345678.ORI", "../AB12XY345678.RGF", "BDB0001.bdb"}},
+         "No ..\\AB12XY345678.ORI file\r\nNo ..\\AB12XY345678.RGF file\r\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -183,20 +159,6 @@ TEST_F(PackageCheck, IncompletePackagesGetALineForEachMissingPiece)
         EXPECT_FALSE(Check(folder));
         EXPECT_EQ(ReadBytes(folder / "CheckSetInfo.TXT"), c.report);
     }
-}
-
-TEST_F(PackageCheck, ADescriptionThatCannotBeReadReadsAsEmpty)
-{
-    // A folder of that name exists, so the first test passes, but it cannot be read as a file.
-    const fs::path folder = Make({std::nullopt, FilesOf("AB12XY345678", "BDB0001")});
-    fs::create_directory(folder / "DeviceSet.DST");
-
-    EXPECT_FALSE(Check(folder));
-    EXPECT_EQ(ReadBytes(folder / "CheckSetInfo.TXT"), "DeviceSet.DST file have not device sn\r\n"
-                                                      "DeviceSet.DST file have not bdb sn\r\n"
-                                                      "No .ORI file\r\n"
-                                                      "No .RGF file\r\n"
-                                                      "No .bdb file\r\n");
 }
 
 TEST_F(PackageCheck, AFailingRunReplacesAnEarlierReportAndAPassingRunLeavesItAlone)

@@ -7,6 +7,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/TempFolder.h"
@@ -17,14 +18,7 @@
 namespace {
 
 namespace fs = std::filesystem;
-using quillon::testing::NoiseBytes;
-using quillon::testing::ReadBytes;
-using quillon::testing::RunCommand;
-using quillon::testing::SnapshotTree;
-using quillon::testing::TempFolder;
-using quillon::testing::Tree;
-using quillon::testing::TreeChanges;
-using quillon::testing::WriteBytes;
+using namespace quillon::testing;
 
 constexpr const char* kMarker = "Use Orbisto above v6.3.4";
 
@@ -73,49 +67,46 @@ protected:
         return files;
     }
 
-    bool Repair() { return CSysconfig_SET::get()->RepairSETPath(Wide(root), Wide(package)); }
+    // Repairs from the package folder, or from the path given; what it printed is kept in printed.
+    bool Repair(const std::wstring& from = {})
+    {
+        bool repaired = false;
+        const std::wstring source = from.empty() ? Wide(package) : from;
+        printed = Printed([&] { repaired = CSysconfig_SET::get()->RepairSETPath(Wide(root), source); });
+        return repaired;
+    }
 
     TempFolder sandbox;
     fs::path package = sandbox.path() / "data" / "new";
     fs::path root = sandbox.path() / "a" / "b" / "sets";
     fs::path target = root / "AB12XY345678";
+    std::string printed;
 };
 
-TEST_F(PathRepair, TheFirstRepairCopiesEveryFileOfThePackageButNotItsFolders)
+TEST_F(PathRepair, TheFirstRepairCopiesThePackagesFilesButNotItsFoldersAndLaterOnesChangeNothing)
 {
-    struct Case {
-        const char* name;
-        std::string description;
-    };
-    const std::vector<Case> cases = {
+    const std::vector<std::pair<const char*, std::string>> cases = {
         {"marked layout", std::string(kMarker) + "\nAB12XY345678\nBDB0001\n"},
         {"marked layout, CR LF", std::string(kMarker) + "\r\nAB12XY345678\r\nBDB0001\r\n"},
         {"plain layout", "AB12XY345678\nBDB0001\n"},
         {"plain layout, serial alone without a line end", "AB12XY345678"},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+    for (const auto& [label, description] : cases) {
+        SCOPED_TRACE(label);
         fs::remove_all(target);
-        FillPackage(c.description);
+        FillPackage(description);
 
-        bool repaired = false;
-        EXPECT_EQ(Printed([&] { repaired = Repair(); }), "");
-        EXPECT_TRUE(repaired);
-        EXPECT_EQ(TreeChanges(PackageFiles(), SnapshotTree(target)), "");
-        EXPECT_EQ(fs::file_size(target / "empty.bin"), 0u);
+        EXPECT_TRUE(Repair());
+        EXPECT_EQ(printed, "");
+        const Tree firstCopy = SnapshotTree(target);
+        EXPECT_EQ(TreeChanges(PackageFiles(), firstCopy), "");
+
+        WriteBytes(package / "AB12XY345678.RGF", "changed since");
+        WriteBytes(package / "new.bin", "added since");
+        EXPECT_TRUE(Repair());
+        EXPECT_EQ(TreeChanges(firstCopy, SnapshotTree(target)), "");
+        fs::remove(package / "new.bin");
     }
-}
-
-TEST_F(PathRepair, APackageInPlaceIsLeftAsItIs)
-{
-    FillPackage(std::string(kMarker) + "\nAB12XY345678\nBDB0001\n");
-    ASSERT_TRUE(Repair());
-    const Tree firstCopy = SnapshotTree(target);
-
-    WriteBytes(package / "AB12XY345678.RGF", "changed since");
-    WriteBytes(package / "new.bin", "added since");
-    EXPECT_TRUE(Repair());
-    EXPECT_EQ(TreeChanges(firstCopy, SnapshotTree(target)), "");
 
     // A file of the folder's name counts as the folder.
     fs::remove_all(target);
@@ -124,80 +115,48 @@ TEST_F(PathRepair, APackageInPlaceIsLeftAsItIs)
     EXPECT_EQ(ReadBytes(target), "a file in the way");
 }
 
-TEST_F(PathRepair, PackagesWithoutAUsableSerialCreateNothing)
+TEST_F(PathRepair, PackagesWithoutAUsableSerialOrAnExistingRootCreateNothing)
 {
-    struct Case {
-        const char* name;
-        std::optional<std::string> description;  // none: no description file
+    FillPackage("");
+    const auto expectNothingCreated = [&] {
+        const Tree before = SnapshotTree(sandbox.path());
+        EXPECT_FALSE(Repair());
+        EXPECT_EQ(printed, "");
+        EXPECT_EQ(TreeChanges(before, SnapshotTree(sandbox.path())), "");
     };
-    const std::vector<Case> cases = {
+    std::vector<std::pair<std::string, std::optional<std::string>>> cases = {
         {"no description file", std::nullopt},
         {"empty description file", ""},
         {"empty first line", "\nBDB0001\n"},
         {"marker followed by an empty line", std::string(kMarker) + "\n\nBDB0001\n"},
         {"marker alone", std::string(kMarker) + "\n"},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+    // Serials that are not a plain folder name; the last is not code page 936 at all and widens
+    // to nothing.
+    for (const std::string serial :
+         {"..", ".", "...", " . ", "../escaped", "../../escaped", "sub/escaped", "..\\escaped",
+          "sub\\escaped", "/escaped", "\\escaped", "\\\\server\\share", "C:escaped", "C:\\escaped",
+          "name:stream", "tab\tinside", "bell\a", "del\x7f", "AB\r12", "\xFF\xFF"})
+        cases.push_back({"serial " + ::testing::PrintToString(serial),
+                         std::string(kMarker) + "\n" + serial + "\nBDB0001\n"});
+    for (const auto& [label, description] : cases) {
+        SCOPED_TRACE(label);
         fs::remove(package / "DeviceSet.DST");
-        if (c.description)
-            WriteBytes(package / "DeviceSet.DST", *c.description);
-        const Tree before = SnapshotTree(sandbox.path());
-        EXPECT_FALSE(Repair());
-        EXPECT_EQ(TreeChanges(before, SnapshotTree(sandbox.path())), "");
+        if (description)
+            WriteBytes(package / "DeviceSet.DST", *description);
+        expectNothingCreated();
     }
 
     // A folder where the description should be exists, but cannot be read.
     fs::remove(package / "DeviceSet.DST");
     fs::create_directory(package / "DeviceSet.DST");
-    const Tree before = SnapshotTree(sandbox.path());
-    EXPECT_FALSE(Repair());
-    EXPECT_EQ(TreeChanges(before, SnapshotTree(sandbox.path())), "");
-}
+    expectNothingCreated();
 
-TEST_F(PathRepair, AMissingRootIsNotCreated)
-{
-    FillPackage("AB12XY345678\nBDB0001\n");
+    // A good package, but the root is missing: it is not created.
+    fs::remove(package / "DeviceSet.DST");
+    WriteBytes(package / "DeviceSet.DST", "AB12XY345678\nBDB0001\n");
     fs::remove_all(root);
-    const Tree before = SnapshotTree(sandbox.path());
-    EXPECT_FALSE(Repair());
-    EXPECT_EQ(TreeChanges(before, SnapshotTree(sandbox.path())), "");
-}
-
-TEST_F(PathRepair, SerialsThatAreNotAPlainFolderNameAreRefused)
-{
-    const std::vector<std::string> serials = {
-        "..",
-        ".",
-        "...",
-        " . ",
-        "../escaped",
-        "../../escaped",
-        "sub/escaped",
-        "..\\escaped",
-        "sub\\escaped",
-        "/escaped",
-        "\\escaped",
-        "\\\\server\\share",
-        "C:escaped",
-        "C:\\escaped",
-        "name:stream",
-        "tab\tinside",
-        "bell\a",
-        "del\x7f",
-        "AB\r12",
-        "\xFF\xFF",  // not code page 936 at all: widens to nothing
-    };
-    WriteBytes(package / "AB12XY345678.ORI", "device file");
-    for (const std::string& serial : serials) {
-        SCOPED_TRACE(::testing::PrintToString(serial));
-        WriteBytes(package / "DeviceSet.DST", std::string(kMarker) + "\n" + serial + "\nBDB0001\n");
-        const Tree before = SnapshotTree(sandbox.path());
-        bool repaired = true;
-        EXPECT_EQ(Printed([&] { repaired = Repair(); }), "");
-        EXPECT_FALSE(repaired);
-        EXPECT_EQ(TreeChanges(before, SnapshotTree(sandbox.path())), "");
-    }
+    expectNothingCreated();
 }
 
 TEST_F(PathRepair, SerialsInTheDoubleByteCodePageNameOneFolder)
@@ -223,35 +182,25 @@ TEST_F(PathRepair, SerialsInTheDoubleByteCodePageNameOneFolder)
         std::vector<std::wstring> listed;
         ASSERT_TRUE(quillon::ListDirectory(Wide(root), listed));
         EXPECT_EQ(listed, std::vector<std::wstring>{c.folder});
-        const std::wstring folder = quillon::JoinPath(Wide(root), c.folder);
-        EXPECT_EQ(quillon::GetPathKind(folder), quillon::PathKind::Directory);
-        EXPECT_TRUE(quillon::PathExists(quillon::JoinPath(folder, L"DeviceSet.DST")));
+        EXPECT_TRUE(quillon::PathExists(quillon::JoinPath(Wide(root), c.folder + L"/DeviceSet.DST")));
     }
 }
 
-TEST_F(PathRepair, APackagePathWithoutAForwardSlashGetsAnEmptyTarget)
+TEST_F(PathRepair, CopyingSaysWhyNothingWasCopied)
 {
     FillPackage("AB12XY345678\nBDB0001\n");
-    // Relative to the current folder, the package path needs no separator at all.
+    // Relative to the current folder, the package path needs no separator at all, yet one without
+    // a forward slash is refused: the target is made, but stays empty.
     const fs::path previous = fs::current_path();
     fs::current_path(package.parent_path());
-    bool repaired = false;
-    const std::string printed =
-        Printed([&] { repaired = CSysconfig_SET::get()->RepairSETPath(Wide(root), L"new"); });
+    const bool repaired = Repair(L"new");
     fs::current_path(previous);
-
     EXPECT_TRUE(repaired);
     EXPECT_EQ(printed, "src path error\n");
     EXPECT_TRUE(fs::is_directory(target));
-    EXPECT_TRUE(fs::is_empty(target));
-}
 
-TEST_F(PathRepair, CopyingAFolderSaysWhenThereIsNothingToCopy)
-{
     const fs::path empty = sandbox.path() / "empty";
     fs::create_directory(empty);
-    fs::create_directory(target);
-
     EXPECT_EQ(Printed([&] { quillon::CopySETFolder(Wide(empty), Wide(target)); }), "src dir is empty\n");
     // A folder that cannot be listed stops the copy without a word.
     EXPECT_EQ(Printed([&] { quillon::CopySETFolder(Wide(sandbox.path() / "missing"), Wide(target)); }), "");
@@ -283,10 +232,10 @@ TEST_F(PathRepair, APackageFolderThatCannotBeListedGetsAnEmptyTarget)
         GTEST_SKIP() << "this user can list any folder";
     }
 
-    bool repaired = false;
-    EXPECT_EQ(Printed([&] { repaired = Repair(); }), "");
+    const bool repaired = Repair();
     fs::permissions(package, fs::perms::owner_all);
     EXPECT_TRUE(repaired);
+    EXPECT_EQ(printed, "");
     EXPECT_TRUE(fs::is_empty(target));
 }
 
