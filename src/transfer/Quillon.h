@@ -103,6 +103,8 @@ private:
     int Dispatch(Link& link, unsigned char* frame, int length);
     template <typename Link>
     int DispatchBlock(Link& link, unsigned char* frame, int length);
+    // Ends whatever operation is pending; a download's unfinished archive goes with it.
+    void GiveUp();
     // Sends the upload's next block on link, if one is due, and publishes the progress.
     template <typename Link>
     bool SendNextUploadBlock(Link& link);

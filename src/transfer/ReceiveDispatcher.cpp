@@ -18,7 +18,6 @@ namespace {
 
 constexpr int kMaxDelivery = 5000;  // no link delivers more in one piece
 
-
 constexpr std::uint8_t kAccepted = 0;
 constexpr std::uint8_t kRefused = 1;
 
@@ -43,6 +42,17 @@ int CQuillon::ParseMsg(unsigned char* frame, int length)
     }
 }
 
+void CQuillon::GiveUp()
+{
+    // The unfinished archive goes before the state says the download is over, so a host that sees
+    // it over finds no trace of it; both come before the abort command goes out, so a device that
+    // answers it at once meets them already changed.
+    auto& pending = CSysconfig_SET::get()->PendingOp;
+    if (pending.load() == quillon::pending::kDownload)
+        Download->Abandon();
+    pending.exchange(quillon::pending::kNone);
+}
+
 template <typename Link>
 int CQuillon::Dispatch(Link& link, unsigned char* frame, int length)
 {
@@ -51,9 +61,8 @@ int CQuillon::Dispatch(Link& link, unsigned char* frame, int length)
         return -1;
 
     auto& registry = *CSysconfig_SET::get();
-    // The state goes first, so a device that answers the abort at once meets it already changed.
     const auto abort = [&] {
-        registry.PendingOp.exchange(quillon::pending::kNone);
+        GiveUp();
         link.SendCommand(0, 0, 0);
         return -1;
     };
@@ -87,7 +96,7 @@ int CQuillon::Dispatch(Link& link, unsigned char* frame, int length)
             if (op == quillon::pending::kVersionWrite)
                 link.ReadOk.exchange(false);
             link.NotifyReply();
-            registry.PendingOp.exchange(quillon::pending::kNone);
+            GiveUp();
             link.SendCommand(0, 0, 0);
         }
         return 0;
@@ -148,7 +157,7 @@ int CQuillon::DispatchBlock(Link& link, unsigned char* frame, int length)
         return -1;
     if (length < quillon::kMaxFrameSize || !link.CheckFrame(frame, quillon::kMaxFrameSize) ||
         static_cast<std::int16_t>(frame[2] | frame[3] << 8) != ReadBlockIndex.load()) {
-        registry.PendingOp.exchange(quillon::pending::kNone);
+        GiveUp();
         link.SendCommand(0, 0, 0);
         return -1;
     }
