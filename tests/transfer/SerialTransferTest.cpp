@@ -63,6 +63,7 @@ TEST(SerialTransfer, UploadDownloadAndVersionOverAPaddedSerialLine)
     }
     ASSERT_TRUE(device.ReadFrame());  // the last block's acknowledgement
     ASSERT_TRUE(WaitFor([] { return Registry().GetReadfinish(); }));
+    EXPECT_EQ(Registry().GetReadRate(), 100);
     EXPECT_EQ(ReadBytes(folder.path() / "out" / "a.txt"), content);
 
     auto version = std::async(std::launch::async, [&] { return quillon.WriteFileVersion(2, 300); });

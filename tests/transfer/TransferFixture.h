@@ -3,9 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <future>
 #include <memory>
 #include <optional>
+#include <sstream>
 
 #include "common/DevicePeer.h"
 #include "common/TempFolder.h"
@@ -50,23 +52,30 @@ protected:
     CQuillon& quillon() { return *quillon_; }
     DevicePeer& device() { return *device_; }
 
+    // The next frame from the host, which must check out and be of this type.
+    std::optional<HostFrame> Expect(FrameType type)
+    {
+        auto frame = device().ReadFrame();
+        if (frame && frame->checked() && frame->type() == TypeByte(type))
+            return frame;
+        ADD_FAILURE() << "expected a frame of type " << +TypeByte(type) << ", got "
+                      << (frame ? "type " + std::to_string(frame->type()) : std::string("nothing"));
+        return std::nullopt;
+    }
+
     // The next frame from the host, which must be a command with these bytes.
     void ExpectCommand(std::uint8_t a, std::uint8_t b, std::uint8_t c)
     {
-        const auto frame = device().ReadFrame();
+        const auto frame = Expect(FrameType::Command);
         ASSERT_TRUE(frame) << "no command (" << +a << ", " << +b << ", " << +c << ")";
-        ASSERT_TRUE(frame->checked());
-        ASSERT_EQ(frame->type(), TypeByte(FrameType::Command));
         EXPECT_EQ(Bytes(frame->clear.begin() + 2, frame->clear.begin() + 6), (Bytes{a, b, c, 0}));
     }
 
-    // The next frame from the host, which must be an acknowledgement.
+    // The next frame from the host, which must be a success acknowledgement.
     void ExpectAck()
     {
-        const auto frame = device().ReadFrame();
+        const auto frame = Expect(FrameType::Ack);
         ASSERT_TRUE(frame) << "no acknowledgement";
-        ASSERT_TRUE(frame->checked());
-        EXPECT_EQ(frame->type(), TypeByte(FrameType::Ack));
         EXPECT_EQ(frame->at(2), 0);
     }
 
@@ -77,23 +86,15 @@ private:
     std::optional<DevicePeer> device_;
 };
 
-// The lines of printed text that start with one of the prefixes, each with its line end: the
-// operation's own diagnostics, picked out of what every thread printed meanwhile.
+// The lines of printed text that start with one of the prefixes: the operation's own
+// diagnostics, picked out of what every thread printed meanwhile.
 inline std::string LinesStartingWith(const std::string& printed, std::initializer_list<std::string_view> prefixes)
 {
-    std::string kept;
-    std::size_t start = 0;
-    while (start < printed.size()) {
-        std::size_t end = printed.find('\n', start);
-        end = end == std::string::npos ? printed.size() : end + 1;
-        const std::string_view line(printed.data() + start, end - start);
-        for (std::string_view prefix : prefixes)
-            if (line.substr(0, prefix.size()) == prefix) {
-                kept += line;
-                break;
-            }
-        start = end;
-    }
+    std::istringstream in(printed);
+    std::string line, kept;
+    while (std::getline(in, line))
+        if (std::any_of(prefixes.begin(), prefixes.end(), [&](std::string_view p) { return line.starts_with(p); }))
+            kept += line + '\n';
     return kept;
 }
 

@@ -43,7 +43,6 @@ public:
         });
     }
 
-    CSerialPort_SET& operator*() { return *link_; }
     CSerialPort_SET* operator->() { return link_.get(); }
 
     std::vector<Bytes> delivered()
@@ -61,26 +60,12 @@ private:
 // A device on a pseudo-terminal that greets the host once. The terminal holds the greeting until
 // the host opens the port and reads it; greeting again could leave a stale greeting in front of
 // the device's first frame after the key, which the host would then not see.
-class GreetingDevice {
-public:
-    explicit GreetingDevice(PseudoTerminal& pty) : pty_(pty), peer_(PtyDeviceChannel(pty), true)
-    {
-        peer_.SendRaw(GreetingFrame());
-    }
-
-    // The first key frame the host announces.
-    std::optional<Bytes> AwaitKey(std::chrono::milliseconds deadline = kFound)
-    {
-        return peer_.ReadKeyFrame(deadline);
-    }
-
-    DevicePeer& peer() { return peer_; }
-    PseudoTerminal& pty() { return pty_; }
-
-private:
-    PseudoTerminal& pty_;
-    DevicePeer peer_;
-};
+DevicePeer GreetingDevice(PseudoTerminal& pty)
+{
+    DevicePeer peer(PtyDeviceChannel(pty), true);
+    peer.SendRaw(GreetingFrame());
+    return peer;
+}
 
 class SerialLinkTest : public ::testing::Test {
 protected:
@@ -91,26 +76,25 @@ protected:
     }
 };
 
-TEST_F(SerialLinkTest, DeviceIsFoundKeyedTwiceAndHeard)
+TEST_F(SerialLinkTest, DeviceIsFoundKeyedTwiceHeardRekeyedAfterWrongTagsAndLostWhenUnplugged)
 {
     PseudoTerminal pty;
     ASSERT_TRUE(pty.ok()) << pty.error();
     auto* registry = CSysconfig_SET::get();
-    std::atomic<int> online{0}, offline{0};
+    std::atomic<int> online{0}, offline{0}, lastState{0};
     registry->SetDeviceOnline([&](int state, int link) {
         EXPECT_EQ(link, 0);
         ++(state == 1 ? online : offline);
+        lastState = state;
     });
 
     SerialLink link({&pty});
-    GreetingDevice device(pty);
-    const auto firstKey = device.AwaitKey();
+    DevicePeer device = GreetingDevice(pty);
+    const auto firstKey = device.ReadKeyFrame(kFound);
     ASSERT_TRUE(firstKey) << "the device was never keyed";
     // The key frame goes out twice in a row, the same bytes both times.
-    const auto secondKey = device.peer().ReadWireFrame();
-    ASSERT_TRUE(secondKey);
-    EXPECT_EQ(*secondKey, *firstKey);
-    EXPECT_EQ(device.peer().key(), link->currentKey());
+    EXPECT_EQ(device.ReadWireFrame(), firstKey);
+    EXPECT_EQ(device.key(), link->currentKey());
     EXPECT_EQ(link->DevicePortName(), pty.slavePath());
     EXPECT_TRUE(WaitFor([&] { return link->KeyFramesSent() == 1; }));
     EXPECT_GT(offline.load(), 0) << "searching is reported as offline";
@@ -119,64 +103,59 @@ TEST_F(SerialLinkTest, DeviceIsFoundKeyedTwiceAndHeard)
 
     // A short frame read by itself is filled to 72 bytes; the handler sees the fill.
     Bytes ack(kMaxFrameSize);
-    ack.resize(AssembleFrame(ack, TypeByte(FrameType::Ack), Bytes{0}, device.peer().key()));
-    device.peer().SendRaw(ack);
+    ack.resize(AssembleFrame(ack, TypeByte(FrameType::Ack), Bytes{0}, device.key()));
+    device.SendRaw(ack);
     Bytes filled = ack;
     filled.resize(72, 0x12);
     ASSERT_TRUE(WaitFor([&] { return link.delivered().size() == 1; }));
     EXPECT_EQ(link.delivered()[0], filled);
 
     // A device that pads its short frames itself is delivered as it sent them.
-    device.peer().SendAck();
+    device.SendAck();
     ASSERT_TRUE(WaitFor([&] { return link.delivered().size() == 2; }));
     EXPECT_EQ(link.delivered()[1].size(), 72u);
     EXPECT_EQ(link.delivered()[1].back(), kFrameEnd);
 
     // A block frame that crosses the line in pieces is gathered whole.
-    Bytes data(kBlockDataSize);
-    for (std::size_t i = 0; i < data.size(); ++i)
-        data[i] = static_cast<std::uint8_t>(i * 7 + 1);
-    Bytes block(kMaxFrameSize);
-    Bytes body = {5, 0};
-    body.insert(body.end(), data.begin(), data.end());
-    block.resize(AssembleFrame(block, TypeByte(FrameType::Block), body, device.peer().key()));
+    Bytes block(kMaxFrameSize), body = {5, 0};
+    for (std::size_t i = 0; i < kBlockDataSize; ++i)
+        body.push_back(static_cast<std::uint8_t>(i * 7 + 1));
+    block.resize(AssembleFrame(block, TypeByte(FrameType::Block), body, device.key()));
     ASSERT_TRUE(pty.writeInPieces(std::string(block.begin(), block.end()), 512, std::chrono::milliseconds(2)));
     ASSERT_TRUE(WaitFor([&] { return link.delivered().size() == 3; }));
     EXPECT_EQ(link.delivered()[2], block);
 
     // The host's frames reach the device over the same port.
     link->SendCommand(2, 1, 0);
-    const auto command = device.peer().ReadFrame();
+    const auto command = device.ReadFrame();
     ASSERT_TRUE(command && command->checked());
     EXPECT_EQ(Bytes(command->clear.begin() + 2, command->clear.begin() + 6), (Bytes{2, 1, 0, 0}));
 
+    // The device keeps scrambling with the key it had before: its tags are wrong.
+    const LinkKey announced = device.key();
+    device.SetKey(LinkKey{});
+    for (std::size_t i = 1; i <= 3; ++i) {
+        device.SendAck();
+        ASSERT_TRUE(WaitFor([&] { return link.delivered().size() == 3 + i; }));
+    }
+    ASSERT_TRUE(device.ReadKeyFrame(std::chrono::seconds(20))) << "no new key after three wrong tags";
+    EXPECT_TRUE(WaitFor([&] { return link->KeyFramesSent() == 2; }));
+    EXPECT_TRUE(device.key() == link->currentKey());
+    EXPECT_TRUE(link->previousKey() == announced);
+
+    pty.closeMaster();
+    ASSERT_TRUE(WaitFor([&] { return lastState == -1; }));
     registry->SetDeviceOnline(nullptr);
 }
 
-TEST_F(SerialLinkTest, LastListedPortIsTriedFirst)
+// Ports are tried from the last listed: here noisy, silent, device, first. Data that is no greeting
+// is refused, a silent port passed over, and once the device is found the search leaves the port
+// listed first alone although a device greets there too.
+TEST_F(SerialLinkTest, PortsAreTriedLastFirstPassingOverSilenceAndRefusingDataThatIsNoGreeting)
 {
-    PseudoTerminal first, last;
-    ASSERT_TRUE(first.ok() && last.ok());
-    SerialLink link({&first, &last});
-    GreetingDevice lastDevice(last);
-    GreetingDevice firstDevice(first);
-    // Both greet; the one listed last is tried first and wins, and the search then leaves the
-    // other port alone.
-    ASSERT_TRUE(lastDevice.AwaitKey());
-    EXPECT_EQ(link->DevicePortName(), last.slavePath());
-    // The search that found the device has ended once the next one starts.
-    const int searches = link->SearchesStarted();
-    ASSERT_TRUE(WaitFor([&] { return link->SearchesStarted() > searches; }, std::chrono::seconds(20)));
-    EXPECT_TRUE(first.drain().empty()) << "the port listed first was left alone";
-    EXPECT_EQ(link->KeyFramesSent(), 1);
-}
-
-TEST_F(SerialLinkTest, SilentPortIsPassedOverAndDataThatIsNoGreetingIsRefused)
-{
-    PseudoTerminal device, silent, noisy;
-    ASSERT_TRUE(device.ok() && silent.ok() && noisy.ok());
-    // Tried in the order noisy, silent, device.
-    SerialLink link({&device, &silent, &noisy});
+    PseudoTerminal first, device, silent, noisy;
+    ASSERT_TRUE(first.ok() && device.ok() && silent.ok() && noisy.ok());
+    SerialLink link({&first, &device, &silent, &noisy});
     std::atomic<bool> stop{false};
     std::thread noise([&] {
         DevicePeer peer(PtyDeviceChannel(noisy), true);
@@ -185,8 +164,9 @@ TEST_F(SerialLinkTest, SilentPortIsPassedOverAndDataThatIsNoGreetingIsRefused)
     });
 
     ::testing::internal::CaptureStdout();
-    GreetingDevice greeter(device);
-    const auto key = greeter.AwaitKey(std::chrono::seconds(20));
+    DevicePeer greeter = GreetingDevice(device);
+    DevicePeer firstDevice = GreetingDevice(first);
+    const auto key = greeter.ReadKeyFrame(std::chrono::seconds(20));
     stop = true;
     noise.join();
     const std::string printed = ::testing::internal::GetCapturedStdout();
@@ -196,38 +176,11 @@ TEST_F(SerialLinkTest, SilentPortIsPassedOverAndDataThatIsNoGreetingIsRefused)
     EXPECT_NE(printed.find("Received Error: 41 41"), std::string::npos);
     EXPECT_NE(printed.find("realPort: " + device.slavePath()), std::string::npos);
     EXPECT_TRUE(silent.drain().empty());
-}
-
-TEST_F(SerialLinkTest, WrongKeyTagsLeadToANewKeyAndUnpluggingGoesOffline)
-{
-    PseudoTerminal pty;
-    ASSERT_TRUE(pty.ok());
-    auto* registry = CSysconfig_SET::get();
-    std::atomic<int> lastState{0};
-    registry->SetDeviceOnline([&](int state, int) { lastState = state; });
-
-    SerialLink link({&pty});
-    GreetingDevice device(pty);
-    ASSERT_TRUE(device.AwaitKey());
-    ASSERT_TRUE(device.peer().ReadWireFrame());  // the repeat of the key frame
-    const LinkKey announced = device.peer().key();
-
-    // The device keeps scrambling with the key it had before: its tags are wrong.
-    device.peer().SetKey(LinkKey{});
-    for (int i = 0; i < 3; ++i) {
-        device.peer().SendAck();
-        ASSERT_TRUE(WaitFor([&] { return link.delivered().size() == static_cast<std::size_t>(i + 1); }));
-    }
-    const auto rekey = device.peer().ReadKeyFrame(std::chrono::seconds(20));
-    ASSERT_TRUE(rekey) << "no new key after three wrong tags";
-    EXPECT_TRUE(WaitFor([&] { return link->KeyFramesSent() == 2; }));
-    EXPECT_TRUE(device.peer().key() == link->currentKey());
-    EXPECT_TRUE(link->previousKey() == announced);
-
-    ASSERT_TRUE(WaitFor([&] { return lastState == 1; }));
-    pty.closeMaster();
-    ASSERT_TRUE(WaitFor([&] { return lastState == -1; }));
-    registry->SetDeviceOnline(nullptr);
+    // The search that found the device has ended once the next one starts.
+    const int searches = link->SearchesStarted();
+    ASSERT_TRUE(WaitFor([&] { return link->SearchesStarted() > searches; }, std::chrono::seconds(20)));
+    EXPECT_TRUE(first.drain().empty()) << "the port listed first was left alone";
+    EXPECT_EQ(link->KeyFramesSent(), 1);
 }
 
 TEST_F(SerialLinkTest, ReadWithoutTriesReadsNothing)

@@ -5,12 +5,15 @@
 #include <atomic>
 #include <ctime>
 #include <filesystem>
+#include <functional>
+#include <optional>
 #include <mutex>
 #include <vector>
 
 #include "common/DevicePeer.h"
 #include "common/Platform.h"
 #include "common/WaitFor.h"
+#include "protocol/DeviceRecord.h"
 #include "state/Sysconfig_SET.h"
 
 namespace {
@@ -21,9 +24,9 @@ using namespace quillon::testing;
 const LinkKey kKey{0x11, 0x22, 0x33, 0x44, 0x55, 0x66};
 
 // The TCP link on a free port, recording what it hands to the message handler.
-class TcpLink : public CHardwareServer_SET {
+class RecordingLink : public CHardwareServer_SET {
 public:
-    TcpLink()
+    RecordingLink()
     {
         SetMsgCallback([this](unsigned char* frame, int length) {
             std::lock_guard lock(mutex_);
@@ -32,7 +35,7 @@ public:
         });
         EXPECT_EQ(startThread(0), 0);
     }
-    ~TcpLink() override { stop(); }
+    ~RecordingLink() override { stop(); }
 
     void onConn(std::int64_t fd) override
     {
@@ -60,7 +63,7 @@ private:
     std::vector<std::int64_t> connections_;
 };
 
-DevicePeer Connect(TcpLink& link)
+DevicePeer Connect(RecordingLink& link)
 {
     auto channel = ConnectTcp(link.listeningPort());
     EXPECT_NE(channel, nullptr);
@@ -80,96 +83,92 @@ Bytes Join(Bytes a, const Bytes& b)
     return a;
 }
 
-TEST(TcpLink, NewConnectionReceivesTheKeyInForce)
+class TcpLink : public ::testing::Test {
+protected:
+    // A link with a device connected that has learnt the key in force; the key frame's bytes.
+    std::optional<Bytes> Open()
+    {
+        link_.emplace();
+        device_.emplace(Connect(*link_));
+        auto keyFrame = device_->ReadKeyFrame();
+        EXPECT_TRUE(keyFrame) << "no key frame on connection";
+        return keyFrame;
+    }
+    RecordingLink& link() { return *link_; }
+    DevicePeer& device() { return *device_; }
+
+private:
+    std::optional<RecordingLink> link_;
+    std::optional<DevicePeer> device_;  // goes before the link
+};
+
+TEST_F(TcpLink, NewConnectionReceivesTheKeyInForceOnlyOnce)
 {
-    TcpLink link;
-    DevicePeer device = Connect(link);
-    const auto keyFrame = device.ReadKeyFrame();
+    const auto keyFrame = Open();
     ASSERT_TRUE(keyFrame);
     EXPECT_EQ(keyFrame->size(), 10u);
     EXPECT_EQ(FrameChecksum(keyFrame->data(), 10), (*keyFrame)[8]);
-    EXPECT_EQ(device.key(), link.currentKey());
-}
+    EXPECT_EQ(device().key(), link().currentKey());
+    ASSERT_TRUE(WaitFor([&] { return link().connections().size() == 1; }));
 
-TEST(TcpLink, RepeatedConnectionEventSendsNoSecondKey)
-{
-    TcpLink link;
-    DevicePeer device = Connect(link);
-    ASSERT_TRUE(device.ReadKeyFrame());
-    ASSERT_TRUE(WaitFor([&] { return link.connections().size() == 1; }));
-
+    // A repeated connection event prints nothing and sends no second key: the next bytes on the
+    // wire are what the host sends next.
     ::testing::internal::CaptureStdout();
-    link.onConn(link.connections().front());
-    const std::string printed = ::testing::internal::GetCapturedStdout();
-    EXPECT_EQ(printed, "");
-
-    // The next bytes on the wire are what the host sends next, not a key frame.
-    link.SendAck();
-    const auto next = device.ReadWireFrame();
+    link().onConn(link().connections().front());
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+    link().SendAck();
+    const auto next = device().ReadWireFrame();
     ASSERT_TRUE(next);
     EXPECT_EQ((*next)[1], TypeByte(FrameType::Ack));
 }
 
-TEST(TcpLink, ReconnectingDeviceGetsANewHandleAndTheNewestTalks)
+TEST_F(TcpLink, ReconnectingDeviceGetsANewHandleAndTheNewestTalks)
 {
-    TcpLink link;
-    DevicePeer first = Connect(link);
-    ASSERT_TRUE(first.ReadKeyFrame());
-    DevicePeer second = Connect(link);
+    ASSERT_TRUE(Open());
+    DevicePeer second = Connect(link());
     ASSERT_TRUE(second.ReadKeyFrame());
-    ASSERT_TRUE(WaitFor([&] { return link.connections().size() == 2; }));
-    EXPECT_NE(link.connections()[0], link.connections()[1]);
+    ASSERT_TRUE(WaitFor([&] { return link().connections().size() == 2; }));
+    EXPECT_NE(link().connections()[0], link().connections()[1]);
 
-    link.SendCommand(0, 0, 0);
+    link().SendCommand(0, 0, 0);
     EXPECT_TRUE(second.ReadFrame());
     second.Close();
     ASSERT_TRUE(WaitFor([&] {
-        link.SendCommand(0, 0, 0);
-        return first.ReadFrame(50ms).has_value();
+        link().SendCommand(0, 0, 0);
+        return device().ReadFrame(50ms).has_value();
     }));
 }
 
-TEST(TcpLink, WatcherReportsTheLinkAndLatchesTcp)
+TEST_F(TcpLink, WatcherReportsTheLinkAndLatchesTcp)
 {
     auto* registry = CSysconfig_SET::get();
-    std::mutex mutex;
-    std::vector<std::pair<int, int>> reports;
-    registry->SetDeviceOnline([&](int state, int link) {
-        std::lock_guard lock(mutex);
-        reports.emplace_back(state, link);
+    std::atomic<int> state{0};
+    registry->SetDeviceOnline([&](int reported, int link) {
+        EXPECT_EQ(link, 1);
+        state = reported;
     });
-    const auto last = [&] {
-        std::lock_guard lock(mutex);
-        return reports.empty() ? std::pair{0, 0} : reports.back();
-    };
-
     {
-        TcpLink link;
-        ASSERT_TRUE(WaitFor([&] { return last() == std::pair{-1, 1}; }));
+        RecordingLink link;
+        ASSERT_TRUE(WaitFor([&] { return state == -1; }));
         EXPECT_EQ(registry->GetSeriOrTcp(), -1);
 
         DevicePeer device = Connect(link);
-        ASSERT_TRUE(WaitFor([&] { return last() == std::pair{1, 1}; }));
+        ASSERT_TRUE(WaitFor([&] { return state == 1; }));
         EXPECT_EQ(registry->GetSeriOrTcp(), 1);
 
         device.Close();
-        ASSERT_TRUE(WaitFor([&] { return last() == std::pair{-1, 1}; }));
+        ASSERT_TRUE(WaitFor([&] { return state == -1; }));
         EXPECT_EQ(registry->GetSeriOrTcp(), 1) << "the latch outlives the connection";
     }
     registry->SetDeviceOnline(nullptr);
-    std::lock_guard lock(mutex);
-    for (const auto& [state, link] : reports)
-        EXPECT_EQ(link, 1);
 }
 
 // How the link treats a chunk as the server hands it over, without the frame splitter in between.
-TEST(TcpLink, ChunkRules)
+TEST_F(TcpLink, ChunkRules)
 {
-    TcpLink link;
-    DevicePeer device = Connect(link);
-    ASSERT_TRUE(device.ReadKeyFrame());  // the connection's own lines are printed by now
-    ASSERT_EQ(link.connections().size(), 1u);
-    const std::int64_t fd = link.connections().front();
+    ASSERT_TRUE(Open());  // the connection's own lines are printed by now
+    ASSERT_EQ(link().connections().size(), 1u);
+    const std::int64_t fd = link().connections().front();
 
     const Bytes ack = Frame(FrameType::Ack, {0});
     const Bytes block = Frame(FrameType::Block, {0, 0, 1, 2, 3});
@@ -193,29 +192,26 @@ TEST(TcpLink, ChunkRules)
          "-----------------------------------------------0\n"},
     };
     for (const auto& c : cases) {
-        const std::size_t before = link.delivered().size();
+        const std::size_t before = link().delivered().size();
         std::vector<char> data(c.chunk.begin(), c.chunk.end());
         ::testing::internal::CaptureStdout();
-        link.onRead(fd, data);
+        link().onRead(fd, data);
         const std::string printed = ::testing::internal::GetCapturedStdout();
         EXPECT_TRUE(data.empty()) << c.name;
-        const auto delivered = link.delivered();
+        const auto delivered = link().delivered();
         EXPECT_EQ(std::vector<Bytes>(delivered.begin() + before, delivered.end()), c.delivered) << c.name;
         EXPECT_EQ(printed, c.printedTail) << c.name;
     }
 
     std::vector<char> stranger(ack.begin(), ack.end());
-    link.onRead(fd + 1000, stranger);
+    link().onRead(fd + 1000, stranger);
     EXPECT_EQ(stranger.size(), ack.size()) << "bytes from an unknown connection are left alone";
 }
 
-TEST(TcpLink, FramesArriveWholeHoweverTcpCutsTheStream)
+TEST_F(TcpLink, FramesArriveWholeHoweverTcpCutsTheStream)
 {
-    TcpLink link;
-    DevicePeer device = Connect(link);
-    ASSERT_TRUE(device.ReadKeyFrame());
-    device.SetKey(link.currentKey());
-
+    ASSERT_TRUE(Open());
+    DevicePeer& device = this->device();
     const Bytes ack = Frame(FrameType::Ack, {0}, device.key());
     const Bytes value = Frame(FrameType::Value, {1, 2, 7}, device.key());
     Bytes data(kBlockDataSize);
@@ -234,122 +230,86 @@ TEST(TcpLink, FramesArriveWholeHoweverTcpCutsTheStream)
     device.SendRaw({0x55, 0x55, 0x55});  // stray bytes are passed on as they are
     device.SendRaw(ack);
 
-    ASSERT_TRUE(WaitFor([&] { return link.delivered().size() == 7; }));
-    EXPECT_EQ(link.delivered(), (std::vector<Bytes>{ack, value, ack, block, block, {0x55, 0x55, 0x55}, ack}));
+    ASSERT_TRUE(WaitFor([&] { return link().delivered().size() == 7; }));
+    EXPECT_EQ(link().delivered(), (std::vector<Bytes>{ack, value, ack, block, block, {0x55, 0x55, 0x55}, ack}));
 }
 
-TEST(TcpLink, HostFramesOnTheWire)
+// The link lays out what it is asked to send as these frames, built here by the codec whose
+// layout the protocol tests work out by hand. A record request waits half a second first.
+TEST_F(TcpLink, HostFramesOnTheWire)
 {
-    TcpLink link;
-    DevicePeer device = Connect(link);
-    ASSERT_TRUE(device.ReadKeyFrame());
-    link.InstallKey(kKey);  // a known key, for bytes worked out by hand
-
-    link.SendCommand(1, 2, 0);
-    EXPECT_EQ(device.ReadWireFrame(), (Bytes{0x2A, 0x04, 0x10, 0x20, 0x33, 0x44, 0x55, 0x66, 0x5A, 0x23}));
-
+    ASSERT_TRUE(Open());
+    link().InstallKey(kKey);
     const std::uint8_t seven[] = {7, 0, 0, 0};
-    link.SendValue(1, 2, seven, 4);
-    EXPECT_EQ(device.ReadWireFrame(), (Bytes{0x2A, 0x05, 0x10, 0x20, 0x34, 0x44, 0x55, 0x66, 0x11, 0x22, 0x33,
-                                             0x44, 0x55, 0x66, 0x11, 0x22, 0x55, 0x66, 0x2B, 0x23}));
-
-    // 00^11 00^22 00^33 00^44, tag 55 66, checksum 2A^07^11^22^33^44^55^66 = 2D^11^22^33^44^55^66.
-    link.SendAck();
-    EXPECT_EQ(device.ReadWireFrame(), (Bytes{0x2A, 0x07, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x5A, 0x23}));
-
-    Bytes hundred(100, 0xA5);
-    link.SendBlock(hundred.data(), 100, 258);
-    const auto block = device.ReadWireFrame();
-    ASSERT_TRUE(block);
-    ASSERT_EQ(block->size(), 4104u);
-    EXPECT_EQ((*block)[2], 0x02 ^ 0x11);  // index 258, little-endian
-    EXPECT_EQ((*block)[3], 0x01 ^ 0x22);
-    EXPECT_EQ((*block)[4], 0xA5 ^ 0x33);
-    EXPECT_EQ((*block)[103], 0xA5 ^ 0x66);  // data byte 99, offset 103, key byte 5
-    EXPECT_EQ((*block)[104], 0x00 ^ 0x11);  // the padding starts at data byte 100
-    EXPECT_EQ((*block)[4099], 0x00 ^ 0x66);
-    EXPECT_EQ((*block)[4100], 0x55);
-    EXPECT_EQ((*block)[4101], 0x66);
-    EXPECT_EQ((*block)[4102], FrameChecksum(block->data(), 4104));
+    const Bytes hundred(100, 0xA5);
+    struct Case {
+        std::function<void()> send;
+        Bytes expected;
+        std::chrono::milliseconds before = 0ms;
+    };
+    const std::vector<Case> cases = {
+        {[&] { link().SendCommand(1, 2, 0); }, Frame(FrameType::Command, {1, 2, 0})},
+        {[&] { link().SendValue(1, 2, seven, 4); }, Frame(FrameType::Value, {1, 2, 7, 0, 0, 0})},
+        {[&] { link().SendAck(); }, Frame(FrameType::Ack, {0, 0, 0, 0})},
+        // Index 258, little-endian, then the data padded with zeros.
+        {[&] { link().SendBlock(hundred.data(), 100, 258); }, Frame(FrameType::Block, Join({0x02, 0x01}, hundred))},
+        {[&] { link().RequestDeviceRecord(); }, Frame(FrameType::RecordRequest, {0x52, 0xA0, 0xAA, 0xAA}), 505ms},
+    };
+    for (const auto& c : cases) {
+        const auto start = std::chrono::steady_clock::now();
+        c.send();
+        EXPECT_GE(std::chrono::steady_clock::now() - start, c.before) << +c.expected[1];
+        EXPECT_EQ(device().ReadWireFrame(), c.expected) << +c.expected[1];
+    }
 }
 
-TEST(TcpLink, RecordRequestWaitsHalfASecondFirst)
+TEST_F(TcpLink, DeviceRecordCarriesTheNameAndTodaysUtcDate)
 {
-    TcpLink link;
-    DevicePeer device = Connect(link);
-    ASSERT_TRUE(device.ReadKeyFrame());
-    link.InstallKey(LinkKey{});
-
-    const auto start = std::chrono::steady_clock::now();
-    link.RequestDeviceRecord();
-    EXPECT_GE(std::chrono::steady_clock::now() - start, 505ms);
-    EXPECT_EQ(device.ReadWireFrame(), (Bytes{0x2A, 0x01, 0x52, 0xA0, 0xAA, 0xAA, 0x00, 0x00, 0xD9, 0x23}));
-}
-
-TEST(TcpLink, DeviceRecordCarriesTheNameAndTodaysUtcDate)
-{
-    TcpLink link;
-    DevicePeer device = Connect(link);
-    ASSERT_TRUE(device.ReadKeyFrame());
-    device.SetKey(link.currentKey());
-
+    ASSERT_TRUE(Open());
     const char name[12] = {'D', 'E', 'V', 0, 'I', 'C', 'E', '-', '0', '0', '0', '1'};
     const std::time_t before = std::time(nullptr);
-    link.SendDeviceRecord(name);
-    const auto frame = device.ReadFrame();
+    link().SendDeviceRecord(name);
+    const auto frame = device().ReadFrame();
     const std::time_t after = std::time(nullptr);
     ASSERT_TRUE(frame && frame->checked());
     EXPECT_EQ(frame->type(), TypeByte(FrameType::Record));
     EXPECT_EQ(frame->at(2), 0x57);
-    EXPECT_EQ(frame->at(3), 0xA0);
-    EXPECT_EQ(Bytes(frame->clear.begin() + 4, frame->clear.begin() + 16), Bytes(name, name + 12));
-
-    const auto u16 = [&](int offset) { return frame->at(offset) | frame->at(offset + 1) << 8; };
-    bool matched = false;
-    for (std::time_t t : {before, after}) {
-        const std::tm utc = *std::gmtime(&t);
-        matched |= u16(28) == utc.tm_year + 1900 && u16(30) == utc.tm_mon + 1 && u16(32) == utc.tm_mday &&
-                   u16(34) == utc.tm_year + 1900 && u16(36) == utc.tm_mon + 1 && u16(38) == utc.tm_mday &&
-                   u16(40) == utc.tm_hour && u16(42) == utc.tm_min && u16(44) == utc.tm_sec;
-    }
-    EXPECT_TRUE(matched);
+    // The record's layout is worked out by hand in the protocol tests; here it must be today's.
+    const Bytes record(frame->clear.begin() + 3, frame->clear.begin() + 3 + kDeviceRecordSize);
+    const auto recordAt = [&](std::time_t t) {
+        const DeviceRecord expected = MakeDeviceRecord(name, std::chrono::system_clock::from_time_t(t));
+        return record == Bytes(expected.begin(), expected.end());
+    };
+    EXPECT_TRUE(recordAt(before) || recordAt(after));
 }
 
-std::size_t OpenDescriptors()
+std::size_t Count(const char* folder)
 {
     std::size_t count = 0;
-    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(folder))
         ++count;
     return count;
 }
 
-std::size_t Threads()
-{
-    std::size_t count = 0;
-    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/task"))
-        ++count;
-    return count;
-}
-
-TEST(TcpLink, HundredLinksComeAndGoWithoutLeaks)
+TEST_F(TcpLink, HundredLinksComeAndGoWithoutLeaks)
 {
     if (quillon::testing::kWindows)
         GTEST_SKIP() << "counts descriptors and threads in /proc, which a Windows program does not have (under "
                         "Wine it shows Wine's own)";
     if (!std::filesystem::exists("/proc/self/fd"))
         GTEST_SKIP() << "needs /proc to count descriptors and threads";
-    { TcpLink warmUp; }  // runtimes start helper threads of their own on first use
-    const std::size_t descriptors = OpenDescriptors();
-    const std::size_t threads = Threads();
+    { RecordingLink warmUp; }  // runtimes start helper threads of their own on first use
+    const std::size_t descriptors = Count("/proc/self/fd");
+    const std::size_t threads = Count("/proc/self/task");
     for (int i = 0; i < 100; ++i) {
-        TcpLink link;
+        RecordingLink link;
         if (i % 10 == 0) {  // some with a device connected when they go
             DevicePeer device = Connect(link);
             ASSERT_TRUE(device.ReadKeyFrame());
         }
     }
-    EXPECT_EQ(OpenDescriptors(), descriptors);
-    EXPECT_EQ(Threads(), threads);
+    EXPECT_EQ(Count("/proc/self/fd"), descriptors);
+    EXPECT_EQ(Count("/proc/self/task"), threads);
 }
 
 TEST(DeviceFrameSplitter, CutsAtFrameBoundaries)
