@@ -25,7 +25,7 @@ public:
     // A frame from the device as it came off the wire, and with its body unscrambled.
     struct DeviceFrame {
         Bytes wire;
-        Bytes clear;  // empty when the checksum failed
+        Bytes clear; // empty when the checksum failed
         std::uint8_t type() const { return wire.at(1); }
         bool checked() const { return !clear.empty(); }
         std::uint8_t at(std::size_t i) const { return clear.at(i); }
@@ -67,14 +67,16 @@ public:
         frame.resize(AssembleFrame(frame, TypeByte(type), body, currentKey()));
         SendBytes(reinterpret_cast<const char*>(frame.data()), static_cast<int>(frame.size()));
     }
-    void SendSize(std::uint8_t kind, std::int32_t size)
+    // A value frame carrying a 32-bit number: an archive's size or a version.
+    void SendNumber(std::uint8_t kind, std::uint8_t item, std::int32_t number)
     {
-        const auto v = static_cast<std::uint32_t>(size);
+        const auto v = static_cast<std::uint32_t>(number);
         const std::uint8_t bytes[4] = {static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8),
                                        static_cast<std::uint8_t>(v >> 16),
                                        static_cast<std::uint8_t>(v >> 24)};
-        SendValue(kind, 1, bytes, 4);
+        SendValue(kind, item, bytes, 4);
     }
+    void SendSize(std::uint8_t kind, std::int32_t size) { SendNumber(kind, value::kArchiveSize, size); }
 
     int SendBytes(const char* data, int count)
     {
@@ -88,28 +90,23 @@ public:
     {
         const auto deadline = std::chrono::steady_clock::now() + timeout;
         for (;;) {
-            while (!pending_.empty() && pending_.front() != kFrameStart)
+            // Bytes before a start, and a start followed by no known type, belong to no frame.
+            while (!pending_.empty() && (pending_.front() != kFrameStart ||
+                                         (pending_.size() >= 2 && FrameLength(pending_[1]) == 0)))
                 pending_.pop_front();
-            if (pending_.size() >= 2) {
-                const auto length = static_cast<std::size_t>(FrameLength(pending_[1]));
-                if (length == 0) {
-                    pending_.pop_front();
-                    continue;
-                }
-                if (pending_.size() >= length) {
-                    DeviceFrame frame;
-                    frame.wire.assign(pending_.begin(),
-                                      pending_.begin() + static_cast<std::ptrdiff_t>(length));
-                    pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(length));
-                    frame.clear = frame.wire;
-                    if (!CheckFrame(frame.clear.data(), static_cast<int>(length)))
-                        frame.clear.clear();
-                    return frame;
-                }
+            const auto length =
+                pending_.size() >= 2 ? static_cast<std::size_t>(FrameLength(pending_[1])) : SIZE_MAX;
+            if (pending_.size() >= length) {
+                const auto end = pending_.begin() + static_cast<std::ptrdiff_t>(length);
+                DeviceFrame frame{Bytes(pending_.begin(), end), Bytes(pending_.begin(), end)};
+                pending_.erase(pending_.begin(), end);
+                if (!CheckFrame(frame.clear.data(), static_cast<int>(length)))
+                    frame.clear.clear();
+                return frame;
             }
-            const auto now = std::chrono::steady_clock::now();
-            if (now >= deadline ||
-                !ReadMore(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now)))
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            if (left <= 0ms || !ReadMore(left))
                 return std::nullopt;
         }
     }
@@ -121,17 +118,6 @@ public:
         if (!frame || !frame->checked() || frame->type() != TypeByte(FrameType::Ack))
             return -1;
         return frame->at(2);
-    }
-
-    // Whether the device has closed the connection (waiting up to timeout for it to do so).
-    bool ClosedByDevice(std::chrono::milliseconds timeout = 5s)
-    {
-        const auto deadline = std::chrono::steady_clock::now() + timeout;
-        while (std::chrono::steady_clock::now() < deadline) {
-            if (!ReadMore(50ms) && closed_)
-                return true;
-        }
-        return false;
     }
 
     void Close()
@@ -183,4 +169,4 @@ private:
     bool closed_ = false;
 };
 
-}  // namespace quillon::testing
+} // namespace quillon::testing
