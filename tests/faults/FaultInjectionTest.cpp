@@ -274,9 +274,13 @@ protected:
     }
 
     // Stops a device and lets go of its end of the link: a TCP connection closes, a pseudo-terminal's
-    // master side closes.
+    // master side closes. A serial port leaves the port list first, as an unplugged adapter leaves
+    // the system's: once the host has let go of it, the system may hand its name to a pseudo-terminal
+    // of another test running alongside, which this test's host must never open.
     void Unplug(DeviceSimulator& device)
     {
+        if (std::erase(ports_, device.HostPortPath()) > 0)
+            serial::pin_ports(ports_);
         std::erase_if(devices_, [&](const auto& d) { return d.first.get() == &device; });
     }
 
