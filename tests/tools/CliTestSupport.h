@@ -41,14 +41,22 @@ inline const std::string kDevice;
 // Names a parameterised case after its name field.
 inline constexpr auto kCaseName = [](const auto& info) { return std::string(info.param.name); };
 
-// The words of a command line, split at spaces; "@" at a word's start stands for folder. The
-// folder is put in after the split, so a temporary folder with a space in its path stays one word.
+// The words of a command line, split at spaces; "@" at a word's start stands for folder, and
+// what follows it is a path below the folder written with "/", given to the tool with the
+// platform's own separator (as a user would type it, and as the tool reports it back). The folder
+// is put in after the split, so a temporary folder with a space in its path stays one word.
 inline std::vector<std::string> Words(const std::string& line, const fs::path& folder = {})
 {
     std::vector<std::string> words;
     std::istringstream in(line);
-    for (std::string word; in >> word;)
-        words.push_back(word[0] == '@' ? folder.string() + word.substr(1) : word);
+    for (std::string word; in >> word;) {
+        if (word[0] != '@') {
+            words.push_back(word);
+            continue;
+        }
+        const std::string below = word.substr(word.size() > 1 && word[1] == '/' ? 2 : 1);
+        words.push_back(below.empty() ? folder.string() : (folder / fs::path(below).make_preferred()).string());
+    }
     return words;
 }
 
