@@ -6,19 +6,6 @@
 
 namespace quillon {
 
-std::vector<std::string_view> SplitEntryName(std::string_view name)
-{
-    std::vector<std::string_view> parts;
-    std::size_t start = 0;
-    for (std::size_t i = 0; i <= name.size(); ++i) {
-        if (i == name.size() || IsNameSeparator(name[i])) {
-            parts.push_back(name.substr(start, i - start));
-            start = i + 1;
-        }
-    }
-    return parts;
-}
-
 std::string EntryNameProblem(std::string_view name)
 {
     if (name.empty())
@@ -33,7 +20,7 @@ std::string EntryNameProblem(std::string_view name)
         return "the name holds a drive or stream separator ':'";
     if (IsNameSeparator(name.back()))
         return "the name is a folder, not a file";
-    for (const std::string_view part : SplitEntryName(name)) {
+    for (const std::string_view part : SplitRelativePath(name)) {
         if (part.empty())
             return "the name has an empty folder part";
         if (part.find_first_not_of(". ") == std::string_view::npos)

@@ -6,7 +6,6 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace quillon {
 
@@ -21,9 +20,6 @@ inline constexpr std::size_t kMaxEntryNameLength = 1023;
 // file); a part made of dots and blanks only ("." and "..", and "..." or ".. ", which Windows
 // reads as ".."); and a part that the platform reserves for a device.
 std::string EntryNameProblem(std::string_view name);
-
-// The parts of a name between its separators, in order; the last one is the file name.
-std::vector<std::string_view> SplitEntryName(std::string_view name);
 
 // The name quoted for a message, with bytes outside printable ASCII written as \xNN.
 std::string QuoteEntryName(std::string_view name);

@@ -66,7 +66,7 @@ ZipOutcome PlanEntry(unzFile zip, const std::string& root, std::unordered_set<st
     if (info.compression_method != 0 && info.compression_method != Z_DEFLATED)
         return ZipOutcome::Failed("entry " + planned.quoted + " uses an unknown compression method");
 
-    const std::vector<std::string_view> parts = SplitEntryName(entryName);
+    const std::vector<std::string_view> parts = SplitRelativePath(entryName);
     planned.folder = root;
     planned.folderKey.clear();
     for (std::size_t i = 0; i + 1 < parts.size(); ++i) {

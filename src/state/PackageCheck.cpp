@@ -44,15 +44,9 @@ private:
 // join keeps a leading separator below the folder.
 bool NamesAFileInside(std::string_view name)
 {
-    std::size_t start = 0;
-    while (start <= name.size()) {
-        std::size_t end = start;
-        while (end < name.size() && !quillon::IsNameSeparator(name[end]))
-            ++end;
-        const std::string_view part = name.substr(start, end - start);
+    for (const std::string_view part : quillon::SplitRelativePath(name)) {
         if (!part.empty() && !quillon::IsPlainPathComponent(part))
             return false;
-        start = end + 1;
     }
     return true;
 }

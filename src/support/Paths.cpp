@@ -56,6 +56,19 @@ std::wstring JoinRelativePath(std::wstring_view folder, std::wstring_view relati
     return Join(folder, relative, true);
 }
 
+std::vector<std::string_view> SplitRelativePath(std::string_view relative)
+{
+    std::vector<std::string_view> parts;
+    std::size_t start = 0;
+    for (std::size_t i = 0; i <= relative.size(); ++i) {
+        if (i == relative.size() || IsNameSeparator(relative[i])) {
+            parts.push_back(relative.substr(start, i - start));
+            start = i + 1;
+        }
+    }
+    return parts;
+}
+
 void FileCloser::operator()(std::FILE* file) const noexcept
 {
     if (file)

@@ -47,6 +47,10 @@ std::wstring JoinPath(std::wstring_view folder, std::wstring_view name);
 std::string JoinRelativePath(std::string_view folder, std::string_view relative);
 std::wstring JoinRelativePath(std::wstring_view folder, std::wstring_view relative);
 
+// The parts of such a name between its separators ("/" and "\"), in order, empty ones included;
+// the last one is the file name.
+std::vector<std::string_view> SplitRelativePath(std::string_view relative);
+
 // True when name can stand as one folder or file name of its own, so that joining it to a folder
 // names something directly inside that folder: not empty, no "/" or "\", no ":" (drives, Windows
 // streams), no control character, and not made of dots and blanks only ("." and "..", and what
