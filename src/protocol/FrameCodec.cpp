@@ -17,7 +17,6 @@ constexpr std::uint8_t kKeyTagSalt0 = 0x5D;
 constexpr std::uint8_t kKeyTagSalt1 = 0xB2;
 
 // The device needs a short pause between a frame it has just answered and the next one.
-constexpr auto kFramePause = std::chrono::milliseconds(5);
 
 // The least common multiple of every key length 1..6 and of the 8-byte word: 120 bytes, 15 words.
 constexpr int kKeyPatternSize = 120;
@@ -255,12 +254,13 @@ void FrameCodec::BuildFrame(std::uint8_t type, std::uint8_t command, const std::
     SendLength = length;
 }
 
-void FrameCodec::PrepareKeyFrame()
+void FrameCodec::PrepareKeyFrame(Pause pause)
 {
     diag::Line("sendkey");
     std::memset(SendBuffer, 0, sizeof SendBuffer);
     SendLength = 0;
-    std::this_thread::sleep_for(kFramePause);
+    if (pause == Pause::Wait)
+        std::this_thread::sleep_for(kFramePause);
 
     const LinkKey key = DeriveKey(static_cast<std::int64_t>(std::time(nullptr)));
     InstallKey(key);

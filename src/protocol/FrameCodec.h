@@ -10,6 +10,7 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <span>
@@ -23,6 +24,8 @@ inline constexpr int kKeySize = 6;
 inline constexpr int kBlockDataSize = 4096;
 inline constexpr int kMaxFrameSize = 4104;
 inline constexpr int kSendBufferSize = 1000;
+// The pause the device needs before each frame the host sends.
+inline constexpr std::chrono::milliseconds kFramePause{5};
 
 enum class FrameType : std::uint8_t {
     Key = 0,            // host: announces a new link key
@@ -130,18 +133,20 @@ public:
     }
 
     // Makes a new key from the clock, puts it in force before the device has heard of it, lays out
-    // the key frame in the send buffer and hands its 10 bytes to send.
+    // the key frame in the send buffer and hands its 10 bytes to send. A caller that has already
+    // let kFramePause pass (on a timer, so as not to hold up a thread that serves others) skips it.
+    enum class Pause { Wait, AlreadyWaited };
     template <typename Send>
-    void NewKeyAndSend(Send&& send)
+    void NewKeyAndSend(Send&& send, Pause pause = Pause::Wait)
     {
         std::lock_guard lock(sendBufferMutex_);
-        PrepareKeyFrame();
+        PrepareKeyFrame(pause);
         send(SendBuffer, static_cast<int>(SendLength));
     }
 
 private:
     void BuildFrame(std::uint8_t type, std::uint8_t command, const std::uint8_t* payload, int count);
-    void PrepareKeyFrame();
+    void PrepareKeyFrame(Pause pause);
 
     std::uint8_t FrameMarks[2];
     LinkKey CurrentKey;

@@ -3,6 +3,7 @@
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
+#include <asio/ip/v6_only.hpp>
 #include <asio/post.hpp>
 #include <asio/steady_timer.hpp>
 #include <asio/write.hpp>
@@ -22,6 +23,8 @@
 #include <utility>
 #include <vector>
 
+#include "support/AddressFilter.h"
+#include "support/Diagnostics.h"
 #include "support/ListenOptions.h"
 
 // Threading model. The server's thread owns the connections: it accepts, reads, closes, and runs
@@ -70,7 +73,7 @@ public:
         closeLeftovers();
     }
 
-    int start(int port);
+    int start(const std::string& address, int port);
     void stop(bool notify);
     void beginShutdown(bool notify);
     void runLoop();
@@ -83,6 +86,26 @@ public:
         std::lock_guard lock(mutex_);
         configuredSplitter_ = std::move(splitter);
     }
+
+    std::string setAllowedPeers(const std::vector<std::string>& entries)
+    {
+        quillon::AddressFilter filter;
+        for (const std::string& entry : entries)
+            if (std::string problem = filter.Add(entry); !problem.empty())
+                return problem;
+        std::lock_guard lock(mutex_);
+        configuredPeers_ = std::move(filter);
+        return {};
+    }
+
+    void setMaxConnections(std::size_t count)
+    {
+        std::lock_guard lock(mutex_);
+        configuredMaxConnections_ = count;
+    }
+
+    void closeById(std::int64_t fd);
+    void runAfter(std::chrono::milliseconds delay, std::function<void()> task);
 
     // newest: to the most recently connected open connection, whatever `fd` says.
     int queue(std::int64_t fd, bool newest, const char* data, std::size_t count);
@@ -129,6 +152,7 @@ private:
     void closeConnection(const ConnectionPtr& conn, bool notify);
     void shutdownNow(bool notify);
     void closeLeftovers();
+    std::size_t openCount();
 
     // Runs a callback of the owner. A derived class's exception must not end the server's thread
     // (every other connection would go silent), so it is reported and the server goes on.
@@ -167,15 +191,19 @@ private:
     // Server thread only.
     std::int64_t nextId_ = 1;  // never reset: a handle is not reused within one server
     MessageSplitter splitter_;
+    quillon::AddressFilter peers_;
+    std::size_t maxConnections_ = 0;
     std::vector<char> delivery_;  // what onRead gets; reused, but the callee may take it
     bool acceptFailing_ = false;
 
     std::mutex mutex_;
     std::map<std::int64_t, ConnectionPtr> open_;  // by handle, so the newest is the last
     MessageSplitter configuredSplitter_;
+    quillon::AddressFilter configuredPeers_;
+    std::size_t configuredMaxConnections_ = 0;
 };
 
-int TCPServer::Impl::start(int port)
+int TCPServer::Impl::start(const std::string& address, int port)
 {
     if (io_.get_executor().running_in_this_thread()) {
         Report("startThread", "the server is already running");
@@ -192,8 +220,16 @@ int TCPServer::Impl::start(int port)
     }
 
     asio::error_code error;
-    const tcp::endpoint endpoint(asio::ip::address_v4::any(), static_cast<unsigned short>(port));
+    const asio::ip::address local = asio::ip::make_address(address, error);
+    if (error) {
+        Report("startThread", ("\"" + address + "\" is not an IPv4 or IPv6 address").c_str());
+        return -1;
+    }
+    const tcp::endpoint endpoint(local, static_cast<unsigned short>(port));
     acceptor_.open(endpoint.protocol(), error);
+    // Every interface of IPv6 is meant to take IPv4 peers as well, as "0.0.0.0" does for IPv4.
+    if (!error && local.is_v6() && local.is_unspecified())
+        acceptor_.set_option(asio::ip::v6_only(false), error);
     if (!error && reuseAddress_)
         quillon::listen_options::AllowQuickRestart(acceptor_, error);
     if (!error)
@@ -202,7 +238,7 @@ int TCPServer::Impl::start(int port)
         acceptor_.listen(asio::socket_base::max_listen_connections, error);
     const tcp::endpoint bound = error ? tcp::endpoint() : acceptor_.local_endpoint(error);
     if (error) {
-        const std::string what = "cannot listen on port " + std::to_string(port);
+        const std::string what = "cannot listen on " + address + " port " + std::to_string(port);
         Report(what.c_str(), error.message().c_str());
         asio::error_code ignored;
         acceptor_.close(ignored);
@@ -212,6 +248,8 @@ int TCPServer::Impl::start(int port)
     {
         std::lock_guard lock(mutex_);
         splitter_ = configuredSplitter_;
+        peers_ = configuredPeers_;
+        maxConnections_ = configuredMaxConnections_;
     }
     ++generation_;
     acceptFailing_ = false;
@@ -344,6 +382,32 @@ void TCPServer::Impl::onAccepted(const asio::error_code& error, tcp::socket sock
     }
     acceptFailing_ = false;
 
+    asio::error_code peerError;
+    const tcp::endpoint peer = socket.remote_endpoint(peerError);
+    std::string peerAddress;
+    if (!peerError) {
+        asio::ip::address address = peer.address();
+        // An IPv4 peer of a dual-stack listener is shown, and matched, as the IPv4 address it is.
+        if (address.is_v6() && address.to_v6().is_v4_mapped())
+            address = asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6());
+        peerAddress = address.to_string();
+    }
+    const char* refusal = nullptr;
+    if (!peers_.AllowsEveryone() && (peerError || !peers_.Allows(peerAddress)))
+        refusal = "not in the allowed list";
+    else if (maxConnections_ > 0 && openCount() >= maxConnections_)
+        refusal = "too many connections open";
+    if (refusal) {
+        // Closed before it costs anything more than the accept: no read, no callback.
+        quillon::diag::Printf("connection from %s port %d refused: %s\n",
+                              peerError ? "an unknown address" : peerAddress.c_str(),
+                              peerError ? 0 : static_cast<int>(peer.port()), refusal);
+        asio::error_code ignored;
+        socket.close(ignored);
+        startAccept();
+        return;
+    }
+
     asio::error_code ignored;
     // The device protocol waits for each reply before it sends on; delayed acknowledgements would
     // hold every small frame back.
@@ -351,10 +415,8 @@ void TCPServer::Impl::onAccepted(const asio::error_code& error, tcp::socket sock
     // Senders on other threads write at once; they must never wait for a slow peer.
     socket.non_blocking(true, ignored);
     auto conn = std::make_shared<Connection>(nextId_++, std::move(socket));
-    asio::error_code peerError;
-    const tcp::endpoint peer = conn->socket.remote_endpoint(peerError);
     if (!peerError) {
-        conn->peerAddress = peer.address().to_string();
+        conn->peerAddress = std::move(peerAddress);
         conn->peerPort = peer.port();
         conn->peerKnown = true;
     }
@@ -546,6 +608,37 @@ void TCPServer::Impl::closeConnection(const ConnectionPtr& conn, bool notify)
         invoke("onClose", [&] { owner_.onClose(conn->id); });
 }
 
+std::size_t TCPServer::Impl::openCount()
+{
+    std::lock_guard lock(mutex_);
+    return open_.size();
+}
+
+void TCPServer::Impl::closeById(std::int64_t fd)
+{
+    asio::post(io_, [this, fd] {
+        ConnectionPtr conn;
+        {
+            std::lock_guard lock(mutex_);
+            const auto found = open_.find(fd);
+            if (found == open_.end())
+                return;
+            conn = found->second;
+        }
+        closeConnection(conn, true);
+    });
+}
+
+void TCPServer::Impl::runAfter(std::chrono::milliseconds delay, std::function<void()> task)
+{
+    auto timer = std::make_shared<asio::steady_timer>(io_, delay);
+    // The timer keeps itself alive until it fires or the loop's shutdown aborts it.
+    timer->async_wait([this, timer, task = std::move(task)](const asio::error_code& error) {
+        if (!error && acceptor_.is_open())
+            invoke("delayed task", task);
+    });
+}
+
 bool TCPServer::Impl::connInfo(std::int64_t fd, std::string& ip, int& port)
 {
     std::lock_guard lock(mutex_);
@@ -568,7 +661,32 @@ TCPServer::~TCPServer()
 
 int TCPServer::startThread(int port)
 {
-    return impl_->start(port);
+    return impl_->start("0.0.0.0", port);
+}
+
+int TCPServer::startThread(const std::string& address, int port)
+{
+    return impl_->start(address, port);
+}
+
+std::string TCPServer::setAllowedPeers(const std::vector<std::string>& entries)
+{
+    return impl_->setAllowedPeers(entries);
+}
+
+void TCPServer::setMaxConnections(std::size_t count)
+{
+    impl_->setMaxConnections(count);
+}
+
+void TCPServer::closeConnection(std::int64_t fd)
+{
+    impl_->closeById(fd);
+}
+
+void TCPServer::runAfter(std::chrono::milliseconds delay, std::function<void()> task)
+{
+    impl_->runAfter(delay, std::move(task));
 }
 
 void TCPServer::stop()

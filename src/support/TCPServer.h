@@ -8,6 +8,7 @@
 // longer call into it. The base's destructor therefore stops without calling any callback.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -48,6 +49,27 @@ public:
     // Listens on every IPv4 interface and starts the server's thread. Port 0 picks a free port
     // (see listeningPort). Returns 0, or -1 when the port cannot be listened on or the server runs.
     int startThread(int port);
+    // The same on one local address, IPv4 or IPv6 ("127.0.0.1", "::1"; "::" takes IPv4 peers too
+    // where the system allows it). -1 as well when address is not an address.
+    int startThread(const std::string& address, int port);
+
+    // Which peers may connect: addresses and networks ("10.0.0.5", "192.168.7.0/24", "::1"). A
+    // connection from anyone else is closed as soon as it is accepted, before onConn, and logged
+    // with its address. Empty (the default): everyone. Returns empty, or why an entry is not an
+    // address or network (the list in force is then unchanged). Takes effect at the next startThread.
+    std::string setAllowedPeers(const std::vector<std::string>& entries);
+
+    // At most this many connections open at once; one more is closed as soon as it is accepted,
+    // before onConn, and logged. 0 (the default): no cap. Takes effect at the next startThread.
+    void setMaxConnections(std::size_t count);
+
+    // Closes one connection (its onClose follows on the server's thread). From any thread; a handle
+    // that is not open is ignored.
+    void closeConnection(std::int64_t fd);
+
+    // Runs task on the server's thread once delay has passed, unless the server stops first: a
+    // pause there must not hold up every other connection. From any thread.
+    void runAfter(std::chrono::milliseconds delay, std::function<void()> task);
 
     // Closes every connection (each gets its onClose on the server's thread), ends the server's
     // thread and waits for it. Bytes still queued for writing are dropped. The port can be listened
@@ -93,7 +115,8 @@ public:
     virtual int sendMsg(const std::string& message);
     virtual int sendMsg(const std::vector<char>& message);
 
-    // The peer's IPv4 address and port of a connection; false when it does not exist.
+    // The peer's address (IPv4, or IPv6 on an IPv6 listener) and port of a connection; false when
+    // it does not exist.
     bool getConnInfo(std::int64_t fd, std::string& ip, int& port);
 
 private:
