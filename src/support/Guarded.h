@@ -2,6 +2,7 @@
 // its own lock so that every reader sees a whole value.
 #pragma once
 
+#include <algorithm>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -24,11 +25,13 @@ public:
         return *this;
     }
 
-    // Appends the characters in one step, so a poller sees all of them or none.
-    void append(const char* text, std::size_t count)
+    // Appends the characters in one step, so a poller sees all of them or none, keeping the string
+    // at most limit characters long: what would pass it is dropped.
+    void append(const char* text, std::size_t count, std::size_t limit = std::string::npos)
     {
         std::lock_guard lock(mutex_);
-        value_.append(text, count);
+        if (value_.size() < limit)
+            value_.append(text, std::min(count, limit - value_.size()));
     }
 
     std::string load() const

@@ -19,7 +19,6 @@ using quillon::diag::Printf;
 
 namespace {
 
-constexpr int kDevicePort = 8234;
 constexpr int kSerialLink = 0;
 constexpr int kTcpLink = 1;
 
@@ -40,6 +39,15 @@ constexpr auto kVersionAnswerWait = std::chrono::milliseconds(1000);
 constexpr auto kFirstRecordWait = std::chrono::milliseconds(1000);
 constexpr auto kRecordRetryWait = std::chrono::milliseconds(50);
 constexpr int kRecordRetries = 10;
+// A download counts as under way, keeping newcomers off the TCP link, while its device has been
+// heard from within this time: as long as a host waits by default before it calls a download stalled.
+constexpr auto kDownloadQuiet = std::chrono::seconds(5);
+
+std::int64_t SteadyNow()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
 CSysconfig_SET& Registry()
 {
@@ -92,7 +100,21 @@ bool OnChosenLink(CSerialPort_SET* serial, CHardwareServer_SET* tcp, Op&& op)
 
 }  // namespace
 
-CQuillon::CQuillon()
+// Marks a blocking operation as under way for its whole run, however it returns.
+class CQuillon::Exchange {
+public:
+    explicit Exchange(CQuillon& owner) : count_(owner.ExchangesRunning) { count_.fetch_add(1); }
+    ~Exchange() { count_.fetch_sub(1); }
+    Exchange(const Exchange&) = delete;
+    Exchange& operator=(const Exchange&) = delete;
+
+private:
+    std::atomic<std::int32_t>& count_;
+};
+
+CQuillon::CQuillon() : CQuillon(quillon::LinkSettings{}) {}
+
+CQuillon::CQuillon(const quillon::LinkSettings& link)
 {
     Registry().SetCloseExe(false);
     // Both links exist before either can deliver a frame: the dispatcher answers on whichever link
@@ -105,7 +127,37 @@ CQuillon::CQuillon()
     const auto handler = [this](unsigned char* frame, int length) { return ParseMsg(frame, length); };
     SerialLink->SetMsgCallback(handler);
     TcpLink->SetMsgCallback(handler);
-    TcpLink->startThread(kDevicePort);
+    TcpLink->SetBusyTest([this] { return ExchangeUnderWay(); });
+    if (!link.listen)
+        return;
+    if (const std::string problem = quillon::LinkSettingsProblem(link); !problem.empty()) {
+        Printf("TCP link off: %s\n", problem.c_str());
+        return;
+    }
+    TcpLink->setAllowedPeers(link.allowedPeers);
+    TcpLink->setMaxConnections(static_cast<std::size_t>(link.maxConnections));
+    TcpLink->startThread(link.listenAddress, link.port);
+}
+
+int CQuillon::GetListeningPort()
+{
+    return TcpLink->listeningPort();
+}
+
+bool CQuillon::ExchangeUnderWay()
+{
+    if (ExchangesRunning.load() > 0)
+        return true;
+    auto& registry = Registry();
+    if (registry.PendingOp.load() != quillon::pending::kDownload || registry.GetReadfinish())
+        return false;
+    return SteadyNow() - DownloadHeardAt.load() <
+           std::chrono::duration_cast<std::chrono::nanoseconds>(kDownloadQuiet).count();
+}
+
+void CQuillon::NoteDownloadActivity()
+{
+    DownloadHeardAt.store(SteadyNow());
 }
 
 CQuillon::~CQuillon()
@@ -182,6 +234,7 @@ int CQuillon::WriteSettoHard(std::string zipPath, char kind)
     CCommunication_SET* link = ChosenLink();
     if (!link)
         return -1;
+    const Exchange exchange(*this);
     quillon::LargeBuffer archive;
     if (!ReadArchive(zipPath, archive))
         return -1;
@@ -242,6 +295,7 @@ void CQuillon::ReadSetFromHard(std::string zipPath, char kind)
     Download->Abandon();
     registry.SetReadfinish(false);
     registry.ReadStarted.exchange(0);
+    NoteDownloadActivity();
     registry.PendingOp.exchange(quillon::pending::kDownload);
     OnChosenLink(SerialLink.get(), TcpLink.get(),
                  [&](auto& l) { l.SendCommand(quillon::command::kRead, KindByte(kind), quillon::command::kSettings); });
@@ -252,6 +306,7 @@ int CQuillon::ReadFileVersion(char kind)
     CCommunication_SET* link = ChosenLink();
     if (!link)
         return -1;
+    const Exchange exchange(*this);
     VersionValue.exchange(-1);
     if (!IsVersionKind(kind))
         return -1;
@@ -277,6 +332,7 @@ int CQuillon::WriteFileVersion(char kind, int version)
     CCommunication_SET* link = ChosenLink();
     if (!link || !IsVersionKind(kind))
         return -1;
+    const Exchange exchange(*this);
     auto& registry = Registry();
     const auto abort = [&] {
         OnChosenLink(SerialLink.get(), TcpLink.get(), [](auto& l) { l.SendCommand(0, 0, 0); });
@@ -313,6 +369,7 @@ bool CQuillon::JudgeIsAvailable()
 {
     if (!ChosenLink())
         return false;
+    const Exchange exchange(*this);
     auto& registry = Registry();
     registry.DeviceReplied.exchange(false);
     OnChosenLink(SerialLink.get(), TcpLink.get(), [](auto& l) { l.SendCommand(0, 0, 0); });
@@ -324,6 +381,7 @@ int CQuillon::CheckDeviceSETDir(std::wstring folder)
 {
     if (!ChosenLink())
         return -1;
+    const Exchange exchange(*this);
     auto& registry = Registry();
     registry.DeviceDirName = "";
     OnChosenLink(SerialLink.get(), TcpLink.get(), [](auto& l) { l.RequestDeviceRecord(); });

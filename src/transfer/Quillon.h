@@ -7,8 +7,9 @@
 // registry (GetWriteRate, GetWritefinish, GetReadRate, GetReadfinish).
 //
 // The device reaches the library over TCP (the library listens on port 8234 and the device
-// connects) or over a serial port at 115200 baud that the library finds by probing. The first link
-// on which a device shows up carries every operation for the rest of the process.
+// connects; LinkSettings.h says where else and from whom) or over a serial port at 115200 baud that
+// the library finds by probing. The first link on which a device shows up carries every operation
+// for the rest of the process.
 #pragma once
 
 #include <atomic>
@@ -17,6 +18,7 @@
 #include <vector>
 
 #include "LibraryVersion.h"
+#include "LinkSettings.h"
 #include "archive/BrowseDir.h"
 #include "archive/ComPression.h"
 #include "state/Sysconfig_SET.h"
@@ -36,6 +38,10 @@ class QUILLON_API CQuillon {
 public:
     // Starts both links: the serial port search and the TCP server on port 8234.
     CQuillon();
+    // The same with the TCP link where and for whom the settings say. Settings that
+    // LinkSettingsProblem refuses leave the TCP link off (GetListeningPort says 0) with a
+    // diagnostic line; so does a port that cannot be listened on.
+    explicit CQuillon(const quillon::LinkSettings& link);
     // Ends any reply wait still running, stops both links and waits for their threads. Every
     // operation must have returned before the object goes.
     ~CQuillon();
@@ -84,6 +90,9 @@ public:
     // The folder into which the next finished download is unpacked.
     void SetUnzipfloderpath(std::string folder);
 
+    // The TCP port the library listens on for the device, or 0 when it does not listen.
+    int GetListeningPort();
+
 private:
     // Gives the library's own benchmarks and fuzzers the dispatcher; not part of the interface.
     friend class quillon::TransferInternals;
@@ -108,6 +117,12 @@ private:
     // Sends the upload's next block on link, if one is due, and publishes the progress.
     template <typename Link>
     bool SendNextUploadBlock(Link& link);
+    // Whether an exchange with the device is under way, during which the TCP link takes no new
+    // device: a blocking operation runs, or a download has heard from its device lately.
+    bool ExchangeUnderWay();
+    void NoteDownloadActivity();
+
+    class Exchange;  // counts a blocking operation in ExchangesRunning while it lasts
 
     std::unique_ptr<CSerialPort_SET> SerialLink;
     std::unique_ptr<CHardwareServer_SET> TcpLink;
@@ -123,6 +138,8 @@ private:
     std::atomic<std::uint8_t> VersionKind{0};     // kind of the pending version read
     std::atomic<std::uint8_t> VersionItem{0};     // item of the pending version read, always 2
     std::atomic<std::int32_t> VersionValue{-1};   // the version the device reported, -1 for none
+    std::atomic<std::int32_t> ExchangesRunning{0};   // blocking operations under way
+    std::atomic<std::int64_t> DownloadHeardAt{0};    // steady clock, ns: the download's last sign of life
 
     // The download's archive as its blocks come in; in place only once complete.
     std::unique_ptr<quillon::DownloadArchive> Download;

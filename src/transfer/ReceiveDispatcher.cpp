@@ -18,6 +18,10 @@ namespace {
 
 constexpr int kMaxDelivery = 5000;  // no link delivers more in one piece
 
+// Directory-name replies append to what came before, and anyone who can reach the link can send
+// them at any time: the name keeps no more than the directory check could ever read of it.
+constexpr std::size_t kMaxDirectoryName = 64;
+
 constexpr std::uint8_t kAccepted = 0;
 constexpr std::uint8_t kRefused = 1;
 
@@ -113,6 +117,7 @@ int CQuillon::Dispatch(Link& link, unsigned char* frame, int length)
                 VersionValue.exchange(static_cast<std::int32_t>(value));
             break;
         case quillon::pending::kDownload: {
+            NoteDownloadActivity();
             ReadTotalSize.exchange(value);
             const std::uint32_t blocks = value / quillon::kBlockDataSize + (value % quillon::kBlockDataSize != 0);
             ReadBlockCount.exchange(static_cast<std::int32_t>(blocks));
@@ -134,7 +139,8 @@ int CQuillon::Dispatch(Link& link, unsigned char* frame, int length)
     case quillon::FrameType::Record:
         if (!checked())
             return -1;
-        registry.DeviceDirName.append(reinterpret_cast<const char*>(frame + 4), quillon::kDeviceNameSize);
+        registry.DeviceDirName.append(reinterpret_cast<const char*>(frame + 4), quillon::kDeviceNameSize,
+                                      kMaxDirectoryName);
         return 0;
 
     case quillon::FrameType::Hello:
@@ -162,6 +168,7 @@ int CQuillon::DispatchBlock(Link& link, unsigned char* frame, int length)
         return -1;
     }
 
+    NoteDownloadActivity();
     const std::int32_t index = ReadBlockIndex.load();
     const std::uint64_t total = ReadTotalSize.load();
     const std::uint64_t start = static_cast<std::uint64_t>(index) * quillon::kBlockDataSize;

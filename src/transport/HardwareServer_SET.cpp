@@ -74,16 +74,20 @@ void CHardwareServer_SET::SetMsgCallback(MessageHandler handler)
     MsgCallback.store(std::move(handler));
 }
 
-bool CHardwareServer_SET::HasClients()
+void CHardwareServer_SET::SetBusyTest(std::function<bool()> test)
 {
-    std::lock_guard lock(ClientsMutex);
-    return !Clients.empty();
+    busyTest_.store(std::move(test));
 }
 
-bool CHardwareServer_SET::IsClient(std::int64_t fd)
+bool CHardwareServer_SET::HasClients()
 {
-    std::lock_guard lock(ClientsMutex);
-    return std::find(Clients.begin(), Clients.end(), fd) != Clients.end();
+    return device_.load() != 0;
+}
+
+int CHardwareServer_SET::SendBytes(const char* data, int count)
+{
+    const std::int64_t device = device_.load();
+    return device != 0 ? sendMsg(device, data, count) : -1;
 }
 
 void CHardwareServer_SET::WatchClients()
@@ -109,20 +113,39 @@ void CHardwareServer_SET::WatchClients()
 
 void CHardwareServer_SET::onConn(std::int64_t fd)
 {
-    {
-        std::lock_guard lock(ClientsMutex);
-        if (std::find(Clients.begin(), Clients.end(), fd) != Clients.end())
-            return;
-        Clients.push_back(fd);
-    }
     std::string ip;
     int peerPort = 0;
-    if (getConnInfo(fd, ip, peerPort))
+    const bool known = getConnInfo(fd, ip, peerPort);
+    const std::int64_t previous = device_.load();
+    if (previous == fd)
+        return;
+    if (const auto busy = busyTest_.snapshot(); busy && (*busy)()) {
+        // Whoever this is, the exchange under way is with the device it began with.
+        Printf("client refused fd:%p, ip=%s, port=%d: the device is in the middle of an exchange\n",
+               quillon::HandleForLog(fd), known ? ip.c_str() : "?", peerPort);
+        closeConnection(fd);
+        return;
+    }
+    {
+        std::lock_guard lock(ClientsMutex);
+        Clients.assign(1, fd);
+    }
+    device_.store(fd);
+    if (previous != 0) {
+        Printf("client replaced fd:%p by fd:%p\n", quillon::HandleForLog(previous), quillon::HandleForLog(fd));
+        closeConnection(previous);
+    }
+    if (known)
         Printf("client online fd:%p, port=%d, ip=%s, port=%d", quillon::HandleForLog(fd), listeningPort(),
                ip.c_str(), peerPort);
     else
         Printf("client online fd:%p, but get conn info error", quillon::HandleForLog(fd));
-    SendKey();
+    // The device wants a pause before the key frame; taken on a timer, so the server goes on
+    // accepting and serving meanwhile. A device replaced within the pause is never keyed.
+    runAfter(quillon::kFramePause, [this, fd] {
+        if (device_.load() == fd)
+            SendKeyTo(fd, quillon::FrameCodec::Pause::AlreadyWaited);
+    });
 }
 
 void CHardwareServer_SET::onClose(std::int64_t fd)
@@ -134,19 +157,30 @@ void CHardwareServer_SET::onClose(std::int64_t fd)
             return;
         Clients.erase(it);
     }
+    std::int64_t expected = fd;
+    device_.compare_exchange_strong(expected, 0);
     Printf("client offline, fd:%p", quillon::HandleForLog(fd));
 }
 
 void CHardwareServer_SET::SendKey()
 {
-    NewKeyAndSend([this](const std::uint8_t* bytes, int count) {
-        sendMsg(reinterpret_cast<const char*>(bytes), count);
-    });
+    if (const std::int64_t device = device_.load(); device != 0)
+        SendKeyTo(device, quillon::FrameCodec::Pause::Wait);
+}
+
+void CHardwareServer_SET::SendKeyTo(std::int64_t fd, quillon::FrameCodec::Pause pause)
+{
+    NewKeyAndSend(
+        [this, fd](const std::uint8_t* bytes, int count) {
+            sendMsg(fd, reinterpret_cast<const char*>(bytes), count);
+        },
+        pause);
 }
 
 void CHardwareServer_SET::onRead(std::int64_t fd, std::vector<char>& data)
 {
-    if (!IsClient(fd))
+    // Only the device speaks: bytes of any other connection never reach the dispatcher.
+    if (fd != device_.load())
         return;
     RecvBuffer.clear();
     if (data.empty())

@@ -10,10 +10,12 @@ namespace {
 
 class TcpChannel final : public ByteChannel {
 public:
-    bool Connect(int port)
+    bool Connect(const std::string& address, int port)
     {
         asio::error_code error;
-        socket_.connect({asio::ip::address_v4::loopback(), static_cast<unsigned short>(port)}, error);
+        const auto ip = asio::ip::make_address(address, error);
+        if (!error)
+            socket_.connect({ip, static_cast<unsigned short>(port)}, error);
         if (!error)
             socket_.set_option(asio::ip::tcp::no_delay(true), error);
         return !error;
@@ -66,10 +68,10 @@ private:
 
 }  // namespace
 
-std::unique_ptr<ByteChannel> ConnectTcp(int port)
+std::unique_ptr<ByteChannel> ConnectTcp(int port, const std::string& address)
 {
     auto channel = std::make_unique<TcpChannel>();
-    if (!channel->Connect(port))
+    if (!channel->Connect(address, port))
         return nullptr;
     return channel;
 }

@@ -29,8 +29,8 @@ public:
     virtual void Close() = 0;
 };
 
-// Connects to a host listening on the loopback interface; nullptr when nobody listens.
-std::unique_ptr<ByteChannel> ConnectTcp(int port);
+// Connects to a host listening at address (the IPv4 loopback by default); nullptr when nobody listens.
+std::unique_ptr<ByteChannel> ConnectTcp(int port, const std::string& address = "127.0.0.1");
 
 class PseudoTerminal;
 // The device's end of a pseudo-terminal whose slave the host opens as a serial port. The terminal

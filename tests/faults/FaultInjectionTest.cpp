@@ -42,6 +42,7 @@ using sim::SimulatorOptions;
 
 constexpr int kSerialLink = 0;
 constexpr int kTcpLink = 1;
+constexpr int kDevicePort = 8234;
 
 // Bounds that only a broken run reaches (a sanitizer build is several times slower than a plain one).
 // A port trial takes about four seconds; a device that lost its key is keyed again at the next port
@@ -550,70 +551,118 @@ INSTANTIATE_TEST_SUITE_P(
         return ::testing::PrintToString(std::get<0>(info.param)) + std::get<1>(info.param).name;
     });
 
-using FaultOverTcp = FaultHarness;
+// Anyone who can reach the host's port speaks the protocol as well as the device does, and may have
+// guessed the link key from the clock. An intruder that connected before the device, or that
+// connects while an exchange runs, is never heard and never answered: the exchange completes with
+// the device's own data.
+enum class Exchange { Download, Upload, VersionRead };
+enum class Intruder { Silent, ForgesTheWorstFrame, SendsABadChecksum };
+enum class Arrival { BeforeTheDevice, DuringTheExchange };
+using IntruderCase = std::tuple<Exchange, Intruder, Arrival>;
 
-// A host talks to the device that connected last: a second device that connects during an upload
-// is keyed, takes every frame from then on, and the upload to the first one fails.
-TEST_F(FaultOverTcp, SecondDeviceTakesTheLinkOverDuringAnUpload)
+std::string IntruderCaseName(const ::testing::TestParamInfo<IntruderCase>& info)
 {
-    Archive("up", {30 * 4096});
-    const int blocks = BlocksOf(ArchivePath("up"));
-    // The first device answers slowly, so that the upload is still going when the second one comes.
-    SimulatorOptions firstOptions = Options(Link::Tcp, "state-first");
-    firstOptions.faults.delay = 100ms;
-    DeviceSimulator& first = Connect(Link::Tcp, firstOptions);
-    const auto firstKey = first.GetStats().key;
-    ASSERT_TRUE(firstKey);
-
-    const auto start = Clock::now();
-    auto upload = OnHostThread([&] { return quillon().WriteSettoHard(ArchivePath("up").string(), 6); });
-    ASSERT_TRUE(WaitFor([&] { return first.GetStats().blocksReceived >= 2; })) << EventsOf(first);
-    ASSERT_TRUE(WaitForTheNextKeySecond(*firstKey));
-    SimulatorOptions secondOptions = Options(Link::Tcp, "state-second");
-    secondOptions.name = "SECOND-UNIT2";
-    DeviceSimulator& second = StartDevice(secondOptions);
-    ASSERT_TRUE(WaitFor([&] { return second.GetStats().sessions == 1; }))
-        << "the second device was never keyed";
-
-    const auto bound = kFailedOperation + blocks * firstOptions.faults.delay;
-    ASSERT_EQ(upload.wait_for(bound), std::future_status::ready);
-    EXPECT_EQ(upload.get(), -1);
-    EXPECT_LT(Clock::now() - start, bound);
-    EXPECT_FALSE(Registry().GetWritefinish());
-    EXPECT_LT(Registry().GetWriteRate(), 100);
-    EXPECT_LT(first.GetStats().blocksReceived, blocks);
-    EXPECT_NE(*second.GetStats().key, *firstKey);
-    EXPECT_EQ(first.GetStats().sessions, 1) << "the first device was keyed again";
-    EXPECT_EQ(first.GetStats().uploadsStored + second.GetStats().uploadsStored, 0);
-    // The first device still waits for the rest, which will never come to it.
-    EXPECT_FALSE(fs::exists(firstOptions.stateFolder / "kind-6.zip"));
-    EXPECT_FALSE(HoldsAnUpload(secondOptions));
-
-    // The next frames go to the second device alone.
-    const auto heard = [](const sim::Stats& stats) {
-        int frames = stats.badFrames;
-        for (const int n : stats.framesReceived)
-            frames += n;
-        return frames;
-    };
-    const int firstHeard = heard(first.GetStats());
-    const int secondProbes = second.GetStats().probes;
-    EXPECT_TRUE(quillon().JudgeIsAvailable());
-    EXPECT_EQ(second.GetStats().probes, secondProbes + 1);
-    EXPECT_EQ(heard(first.GetStats()), firstHeard);
-    EXPECT_EQ(first.GetStats().connections, 1);
-
-    // Once the second device is gone, the first one's connection is the newest one left, and the
-    // host's frames go there again.
-    Unplug(second);
-    EXPECT_TRUE(WaitFor(
-        [&] {
-            quillon().JudgeIsAvailable();
-            return heard(first.GetStats()) > firstHeard;
-        },
-        kGone))
-        << "nothing reached the first device";
+    static const char* const exchanges[] = {"Download", "Upload", "VersionRead"};
+    static const char* const intruders[] = {"Silent", "Forging", "BadChecksum"};
+    return std::string(exchanges[static_cast<int>(std::get<0>(info.param))]) +
+           intruders[static_cast<int>(std::get<1>(info.param))] +
+           (std::get<2>(info.param) == Arrival::BeforeTheDevice ? "Earlier" : "Newcomer");
 }
+
+class IntruderOverTcp : public FaultHarness, public ::testing::WithParamInterface<IntruderCase> {};
+
+TEST_P(IntruderOverTcp, ExchangeCompletesWithTheDevicesData)
+{
+    const auto [exchange, intruder, arrival] = GetParam();
+    const auto files = Archive("served", {24 * 4096});
+    SimulatorOptions options = Options(Link::Tcp);
+    options.archive = ArchivePath("served");
+    // Slow enough that the exchange is still going when the intruder acts.
+    options.faults.delay = 20ms;
+    std::optional<DevicePeer> peer;
+    if (arrival == Arrival::BeforeTheDevice) {
+        peer.emplace(ConnectTcp(kDevicePort));
+        ASSERT_TRUE(peer->ReadKeyFrame()) << "a lone first connection is the device until another comes";
+    }
+    DeviceSimulator& device = Connect(Link::Tcp, options);
+    constexpr char kKind = 1;
+    if (exchange == Exchange::VersionRead) {
+        ASSERT_EQ(quillon().WriteFileVersion(kKind, 7), 0);
+    }
+
+    std::future<int> result;
+    const int sentBefore = device.GetStats().framesSent;
+    switch (exchange) {
+    case Exchange::Download:
+        StartDownload(kKind);
+        ASSERT_TRUE(WaitFor([] { return Registry().GetReadRate() > 0; })) << EventsOf(device);
+        break;
+    case Exchange::Upload:
+        result = OnHostThread([&] { return quillon().WriteSettoHard(ArchivePath("served").string(), kKind); });
+        ASSERT_TRUE(WaitFor([&] { return device.GetStats().blocksReceived > 0; })) << EventsOf(device);
+        break;
+    case Exchange::VersionRead:
+        result = OnHostThread([&] { return quillon().ReadFileVersion(kKind); });
+        // A forged answer that comes after the device's own is the one the host would keep.
+        ASSERT_TRUE(WaitFor([&] { return device.GetStats().framesSent > sentBefore; })) << EventsOf(device);
+        break;
+    }
+
+    // The key in force, as the intruder may have guessed it from the clock (or been given it).
+    if (!peer) {
+        peer.emplace(ConnectTcp(kDevicePort));
+        if (!peer->ReadKeyFrame(200ms))
+            peer->SetKey(*device.GetStats().key);
+    } else {
+        peer->SetKey(*device.GetStats().key);
+    }
+    if (intruder == Intruder::ForgesTheWorstFrame) {
+        if (exchange == Exchange::Download)
+            peer->SendValue(kKind, 0, 5);  // a new, smaller archive size
+        else if (exchange == Exchange::Upload)
+            peer->SendAck(1);  // a refusal
+        else
+            peer->SendValue(kKind, 2, 1337);
+    } else if (intruder == Intruder::SendsABadChecksum) {
+        Bytes ack(FrameLength(FrameType::Ack));
+        AssembleFrame(ack, TypeByte(FrameType::Ack), Bytes{0, 0, 0, 0}, peer->key());
+        ack[ack.size() - 2] ^= 0xFF;
+        peer->SendRaw(ack);
+    }
+    // A newcomer is closed unkeyed; an earlier connection was closed when the device replaced it.
+    EXPECT_FALSE(peer->ReadFrame(500ms)) << "the intruder was talked to";
+
+    switch (exchange) {
+    case Exchange::Download:
+        ExpectDownloaded(files);
+        break;
+    case Exchange::Upload:
+        EXPECT_EQ(result.get(), 0);
+        EXPECT_EQ(ReadBytes(options.stateFolder / "kind-1.zip"), ReadBytes(ArchivePath("served")));
+        break;
+    case Exchange::VersionRead:
+        EXPECT_EQ(result.get(), 7);
+        break;
+    }
+    EXPECT_EQ(device.GetStats().sessions, 1) << "the device was keyed again";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Trust, IntruderOverTcp,
+    ::testing::Values(
+        IntruderCase{Exchange::Download, Intruder::Silent, Arrival::DuringTheExchange},
+        IntruderCase{Exchange::Download, Intruder::ForgesTheWorstFrame, Arrival::DuringTheExchange},
+        IntruderCase{Exchange::Download, Intruder::ForgesTheWorstFrame, Arrival::BeforeTheDevice},
+        IntruderCase{Exchange::Download, Intruder::SendsABadChecksum, Arrival::BeforeTheDevice},
+        IntruderCase{Exchange::Upload, Intruder::Silent, Arrival::DuringTheExchange},
+        IntruderCase{Exchange::Upload, Intruder::ForgesTheWorstFrame, Arrival::BeforeTheDevice},
+        IntruderCase{Exchange::Upload, Intruder::SendsABadChecksum, Arrival::DuringTheExchange},
+        IntruderCase{Exchange::VersionRead, Intruder::ForgesTheWorstFrame, Arrival::DuringTheExchange},
+        IntruderCase{Exchange::VersionRead, Intruder::ForgesTheWorstFrame, Arrival::BeforeTheDevice},
+        IntruderCase{Exchange::VersionRead, Intruder::SendsABadChecksum, Arrival::BeforeTheDevice}),
+    IntruderCaseName);
+
+using FaultOverTcp = FaultHarness;
 
 // Every frame a slow device sends is held back, and an upload waits for each acknowledgement: the
 // command's, the size's and every block's but the last.
