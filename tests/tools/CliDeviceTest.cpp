@@ -266,8 +266,39 @@ TEST(CliTcp, ATakenDevicePortIsALocalProblemFoundAtOnce)
     holder.close();
     EXPECT_EQ(run.exitCode, 4) << Describe(run);
     EXPECT_EQ(JsonOf(run)["reason"], "port_busy");
-    EXPECT_NE(run.err.find("TCP port 8234 is taken by another program"), npos) << Describe(run);
+    EXPECT_NE(run.err.find("cannot listen on TCP port 8234: it is taken by another program"), npos)
+        << Describe(run);
     EXPECT_LT(run.seconds, 5.0) << "did not wait for a device that could not come";
+}
+
+// The device's connection where --listen and --port say, and only from the peers --allow lets in;
+// everyone else is turned away on arrival, and a setting the library would refuse is a usage error.
+TEST(CliTcp, ListensWhereToldForTheAllowedPeersOnly)
+{
+    TempFolder folder;
+    int port = 0;
+    {
+        asio::io_context io;
+        asio::ip::tcp::acceptor probe(io, {asio::ip::address_v4::loopback(), 0});
+        port = probe.local_endpoint().port();
+    }
+    const std::string where = " --listen 127.0.0.1 --port " + std::to_string(port);
+    SimulatedDevice device(folder.path(), "--tcp 127.0.0.1:" + std::to_string(port));
+    ASSERT_TRUE(device.ok());
+
+    const ProcessResult refused = Quillon("status --wait 1 --verbose --allow 10.0.0.0/8 --allow fd00::/8" + where);
+    EXPECT_EQ(refused.exitCode, 3) << Describe(refused);
+    EXPECT_NE(refused.err.find("refused: not in the allowed list"), npos) << Describe(refused);
+    EXPECT_NE(refused.err.find("no device on TCP 127.0.0.1 port " + std::to_string(port)), npos) << Describe(refused);
+
+    const ProcessResult allowed = Quillon("status --wait 20 --json --allow 127.0.0.0/8" + where);
+    EXPECT_EQ(allowed.exitCode, 0) << Describe(allowed);
+    EXPECT_EQ(JsonOf(allowed)["link"], "tcp");
+
+    for (const char* wrong : {"--allow 10.0.0.0/33", "--allow localhost", "--listen 10.0.0.300", "--port 0"}) {
+        const ProcessResult run = Quillon(std::string("status ") + wrong);
+        EXPECT_EQ(run.exitCode, 2) << wrong << Describe(run);
+    }
 }
 
 // ---- output: the library's lines, JSON, the progress bar ----

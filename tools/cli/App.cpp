@@ -19,7 +19,8 @@ namespace {
 using CommandFunction = ExitCode (*)(CommandContext&);
 
 constexpr const char* kCommonOptionsNote = "Also takes the common options --serial-port PATH, --wait "
-                                           "SECONDS, --json and --verbose (see quillon --help).";
+                                           "SECONDS, --listen ADDRESS, --port N, --allow ADDRESS[/PREFIX], "
+                                           "--no-tcp, --json and --verbose (see quillon --help).";
 
 CLI::Validator DeviceNameValidator()
 {
@@ -33,6 +34,19 @@ CLI::Validator DeviceNameValidator()
             return {};
         },
         "12 CHARACTERS");
+}
+
+// Checks one link setting with the library's own rules, by itself in otherwise default settings.
+template <typename Apply>
+CLI::Validator LinkSettingValidator(const std::string& typeName, Apply apply)
+{
+    return CLI::Validator(
+        [apply](std::string& value) {
+            LinkSettings settings;
+            apply(settings, value);
+            return LinkSettingsProblem(settings);
+        },
+        typeName);
 }
 
 // Adds a command whose selection is remembered for the run after the parse.
@@ -79,6 +93,23 @@ int Run(int argc, char** argv)
         ->type_name("SECONDS")
         ->check(CLI::Range(0.0, 86400.0))
         ->capture_default_str();
+    app.add_option("--listen", options.link.listenAddress,
+                   "Listen for the device on this local address only (IPv4 or IPv6; \"::\" for every interface)")
+        ->type_name("ADDRESS")
+        ->check(LinkSettingValidator("ADDRESS", [](LinkSettings& s, const std::string& v) { s.listenAddress = v; }))
+        ->capture_default_str();
+    app.add_option("--port", options.link.port, "The TCP port the device connects to")
+        ->type_name("N")
+        ->check(CLI::Range(1, 65535))
+        ->capture_default_str();
+    app.add_option("--allow", options.link.allowedPeers,
+                   "Take the device's connection only from this address or network (repeatable); "
+                   "without it from anyone")
+        ->type_name("ADDRESS[/PREFIX]")
+        ->check(LinkSettingValidator("ADDRESS[/PREFIX]",
+                                     [](LinkSettings& s, const std::string& v) { s.allowedPeers = {v}; }));
+    app.add_flag("--no-tcp", [&options](std::int64_t) { options.link.listen = false; },
+                 "Do not listen for a device on TCP (for a device on --serial-port)");
     app.add_flag("--json", options.json, "Print the result as one JSON object on standard output");
     app.add_flag("--verbose", options.verbose, "Show the library's diagnostic lines, on standard error");
 

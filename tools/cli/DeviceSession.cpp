@@ -1,7 +1,6 @@
 #include "DeviceSession.h"
 
 #include <support/SerialPortList.h>
-#include <support/TCPServer.h>
 
 #include <chrono>
 #include <cstdio>
@@ -36,16 +35,11 @@ std::string JoinPorts(const std::vector<std::string>& ports)
     return joined;
 }
 
-// The library listens on the device port without telling whether it could. A device cannot reach
-// a process whose port another one holds, so this is found out first, rather than after a wait
-// that could never end well.
-bool DevicePortFree()
+// Where the device is expected on TCP, for a sentence: "TCP port 8234", "TCP 192.168.7.1 port 8234".
+std::string TcpWhere(const LinkSettings& link)
 {
-    libmarl::TCPServer trial(true);
-    if (trial.startThread(kDevicePort) != 0)
-        return false;
-    trial.stop();
-    return true;
+    const bool everywhere = link.listenAddress == "0.0.0.0" || link.listenAddress == "::";
+    return "TCP " + (everywhere ? std::string() : link.listenAddress + " ") + "port " + std::to_string(link.port);
 }
 
 } // namespace
@@ -54,15 +48,25 @@ std::unique_ptr<DeviceSession> DeviceSession::Connect(const GlobalOptions& optio
                                                       ExitCode& failure)
 {
     serial::pin_ports(options.serialPorts);
-    if (!DevicePortFree()) {
-        failure = report.Fail(ExitCode::LocalProblem, "port_busy",
-                              "TCP port " + std::to_string(kDevicePort) + " is taken by another program",
-                              "A device reaches only the program that holds the port: close the other "
-                              "program (another quillon, or a host application) and try again.");
+    const LinkSettings& tcp = options.link;
+    if (!tcp.listen && options.serialPorts.empty()) {
+        failure = report.Fail(ExitCode::Usage, "no_link", "--no-tcp leaves no link to look for a device on",
+                              "Give --serial-port PATH for a device on a serial line, or leave --no-tcp out.");
         return nullptr;
     }
 
-    auto quillon = std::make_unique<CQuillon>();
+    auto quillon = std::make_unique<CQuillon>(tcp);
+    // A device cannot reach a process that could not take its port: found out now, rather than after
+    // a wait that could never end well.
+    if (tcp.listen && quillon->GetListeningPort() == 0) {
+        failure = report.Fail(ExitCode::LocalProblem, "port_busy",
+                              "cannot listen on " + TcpWhere(tcp) + ": it is taken by another program, or the "
+                              "address is not one of this computer's",
+                              "A device reaches only the program that holds the port: close the other "
+                              "program (another quillon, or a host application), or give --listen and --port "
+                              "that this computer has free.");
+        return nullptr;
+    }
     CSysconfig_SET& registry = *CSysconfig_SET::get();
     const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                              std::chrono::duration<double>(options.waitSeconds));
@@ -70,14 +74,16 @@ std::unique_ptr<DeviceSession> DeviceSession::Connect(const GlobalOptions& optio
         std::this_thread::sleep_for(kLinkPoll);
     const int link = registry.GetSeriOrTcp();
     if (link == -1) {
-        std::string where = "TCP port " + std::to_string(kDevicePort);
-        std::string hint = "Check that the device is on and connects to port " + std::to_string(kDevicePort) +
-                           " of this computer";
+        std::string where = tcp.listen ? TcpWhere(tcp) : std::string();
+        std::string hint = tcp.listen ? "Check that the device is on and connects to port " + std::to_string(tcp.port) +
+                                            " of this computer" +
+                                            (tcp.allowedPeers.empty() ? "" : " from an address --allow lets in")
+                                      : "Check that the device is on";
         if (options.serialPorts.empty()) {
             hint += ". No serial port was searched: give --serial-port PATH for a device on a serial line";
         } else {
-            where += " or serial port" + std::string(options.serialPorts.size() > 1 ? "s " : " ") +
-                     JoinPorts(options.serialPorts);
+            where += std::string(where.empty() ? "" : " or ") + "serial port" +
+                     (options.serialPorts.size() > 1 ? "s " : " ") + JoinPorts(options.serialPorts);
             hint += ", or that it is plugged into the serial port given";
         }
         hint += "; --wait SECONDS gives it longer.";

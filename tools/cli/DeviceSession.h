@@ -16,9 +16,10 @@ namespace quillon::cli {
 class DeviceSession {
 public:
     // Pins the serial port search to the ports given (none without --serial-port, so that no port
-    // of the machine is opened unasked), makes sure the device port is free, starts both links and
-    // waits up to --wait seconds for a device. Null, with the failure recorded in report and its
-    // code in failure, when the port is taken or no device came.
+    // of the machine is opened unasked), starts both links (TCP where --listen, --port and --allow
+    // say, unless --no-tcp) and waits up to --wait seconds for a device. Null, with the failure
+    // recorded in report and its code in failure, when the port cannot be listened on or no device
+    // came.
     static std::unique_ptr<DeviceSession> Connect(const GlobalOptions& options, Report& report,
                                                   ExitCode& failure);
 
@@ -42,8 +43,5 @@ private:
     std::unique_ptr<CQuillon> quillon_;
     int link_;
 };
-
-// The port the library listens on for devices.
-inline constexpr int kDevicePort = 8234;
 
 } // namespace quillon::cli

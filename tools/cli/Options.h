@@ -4,12 +4,15 @@
 #include <string>
 #include <vector>
 
+#include <LinkSettings.h>
+
 namespace quillon::cli {
 
 // Options every command takes, before or after its name.
 struct GlobalOptions {
     std::vector<std::string> serialPorts; // the only serial ports searched; none when empty
     double waitSeconds = 10;              // how long to wait for a device to show up
+    quillon::LinkSettings link;           // where and from whom the device's TCP connection comes
     bool json = false;
     bool verbose = false;
 };
