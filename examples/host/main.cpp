@@ -44,6 +44,8 @@ int main(int argc, char** argv)
             std::fprintf(stderr, "device online on %s\n", link == 1 ? "TCP" : "serial");
     });
 
+    // Listens on TCP port 8234 and searches the serial ports. A host on a shared network narrows the
+    // TCP link with quillon::LinkSettings (<LinkSettings.h>): CQuillon quillon(settings);
     CQuillon quillon;
     if (!WaitUntil([&] { return registry->GetSeriOrTcp() != -1; }, 10s)) {
         std::fprintf(stderr, "no device within 10 s\n");

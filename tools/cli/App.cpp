@@ -38,7 +38,7 @@ CLI::Validator DeviceNameValidator()
 
 // Checks one link setting with the library's own rules, by itself in otherwise default settings.
 template <typename Apply>
-CLI::Validator LinkSettingValidator(const std::string& typeName, Apply apply)
+CLI::Validator LinkSettingValidator(Apply apply)
 {
     return CLI::Validator(
         [apply](std::string& value) {
@@ -46,7 +46,7 @@ CLI::Validator LinkSettingValidator(const std::string& typeName, Apply apply)
             apply(settings, value);
             return LinkSettingsProblem(settings);
         },
-        typeName);
+        "");
 }
 
 // Adds a command whose selection is remembered for the run after the parse.
@@ -96,7 +96,7 @@ int Run(int argc, char** argv)
     app.add_option("--listen", options.link.listenAddress,
                    "Listen for the device on this local address only (IPv4 or IPv6; \"::\" for every interface)")
         ->type_name("ADDRESS")
-        ->check(LinkSettingValidator("ADDRESS", [](LinkSettings& s, const std::string& v) { s.listenAddress = v; }))
+        ->check(LinkSettingValidator([](LinkSettings& s, const std::string& v) { s.listenAddress = v; }))
         ->capture_default_str();
     app.add_option("--port", options.link.port, "The TCP port the device connects to")
         ->type_name("N")
@@ -106,8 +106,7 @@ int Run(int argc, char** argv)
                    "Take the device's connection only from this address or network (repeatable); "
                    "without it from anyone")
         ->type_name("ADDRESS[/PREFIX]")
-        ->check(LinkSettingValidator("ADDRESS[/PREFIX]",
-                                     [](LinkSettings& s, const std::string& v) { s.allowedPeers = {v}; }));
+        ->check(LinkSettingValidator([](LinkSettings& s, const std::string& v) { s.allowedPeers = {v}; }));
     app.add_flag("--no-tcp", [&options](std::int64_t) { options.link.listen = false; },
                  "Do not listen for a device on TCP (for a device on --serial-port)");
     app.add_flag("--json", options.json, "Print the result as one JSON object on standard output");

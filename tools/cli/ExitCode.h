@@ -25,6 +25,6 @@ inline constexpr const char* kExitCodeTable =
     "  3  no device showed up within --wait seconds\n"
     "  4  local problem: a missing or unreadable file, an incomplete package, a folder that cannot be "
     "written,\n"
-    "     TCP port 8234 taken by another program\n";
+    "     a TCP port taken by another program\n";
 
 } // namespace quillon::cli
