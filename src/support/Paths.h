@@ -108,8 +108,10 @@ bool RenameReplacing(const std::string& from, const std::string& to);
 // The local time at which the open file was last modified.
 bool GetModificationTime(std::FILE* file, std::tm& local);
 
-// True for a path component that the platform reserves for a device rather than a file (on
-// Windows CON, NUL, COM1 and the like, with or without an extension); never true elsewhere.
+// True for a path component that Windows does not take as the name it says: one it reserves for a
+// device rather than a file (CON, NUL, COM1 and the like, with or without an extension), or one
+// ending in a dot or a blank, which it drops ("name." opens "name"). Never true elsewhere.
 bool IsReservedDeviceName(std::string_view component);
+bool IsReservedDeviceName(std::wstring_view component);
 
 }  // namespace quillon

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <optional>
 #include <thread>
 
 #include "support/Diagnostics.h"
@@ -397,10 +398,11 @@ int CQuillon::CheckDeviceSETDir(std::wstring folder)
     name.resize(quillon::kDeviceNameSize);
     registry.DeviceDirName = name;
     // The name comes from the device: it must name a folder directly inside the host's folder.
-    if (name.find('\0') != std::string::npos || !quillon::IsPlainPathComponent(name))
+    const std::optional<std::wstring> folderName = quillon::DeviceFolderName(name);
+    if (!folderName)
         return -1;
 
-    const std::wstring path = quillon::JoinPath(folder, quillon::NarrowToWide(name));
+    const std::wstring path = quillon::JoinPath(folder, *folderName);
     if (quillon::PathExists(path))
         return 1;
     return quillon::MakeDirectory(path) ? 0 : -1;

@@ -81,6 +81,7 @@ public:
     // Asks the device for its 12-character directory name and makes sure a directory of that name
     // exists in folder: 1 when it existed, 0 when it was just created, -1 when there is no device,
     // no answer, a name that is not one plain directory name, or the directory cannot be created.
+    // The name ends at its first zero byte and must convert whole from the device's code page.
     // Takes at least one and a half seconds, at most about seven.
     int CheckDeviceSETDir(std::wstring folder);
 

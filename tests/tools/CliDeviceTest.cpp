@@ -95,6 +95,21 @@ TEST(CliTcp, StatusProbeDevdirRecordAndVersions)
     EXPECT_EQ(Succeeds("devdir @/sets", folder.path(), &device)["name"], "RENAMED-0042");
     EXPECT_TRUE(fs::is_directory(sets / "RENAMED-0042"));
 
+    // A name padded with zero bytes names the folder before them. One with control characters
+    // names none, and reaches the terminal escaped, and a script exactly.
+    WriteBytes(device.state() / "device-record.txt", "name: DEV001\\x00\\x00\\x00\\x00\\x00\\x00\n");
+    const Json padded = Succeeds("devdir @/sets", folder.path(), &device);
+    EXPECT_EQ(padded["name"], std::string("DEV001\0\0\0\0\0\0", 12));
+    EXPECT_EQ(padded["path"], (sets / "DEV001").string());
+    WriteBytes(device.state() / "device-record.txt", "name: \\x1B]0;\\\\x07\\x07\\xC2\\x9BA\n");
+    const ProcessResult hostile = Quillon("devdir @/sets", folder.path());
+    EXPECT_EQ(hostile.exitCode, 1);
+    EXPECT_NE(hostile.err.find("name \"\\x1B]0;\\x5Cx07\\x07\\xC2\\x9BA\" cannot be"), npos)
+        << Describe(hostile);
+    const ProcessResult script = Quillon("devdir @/sets --json", folder.path());
+    EXPECT_EQ(JsonOf(script)["name"], "\x1B]0;\\x07\x07\xC2\x9B\x41");
+    EXPECT_EQ(script.out.find("\xC2\x9B"), npos) << "a C1 control goes to the terminal raw";
+
     // Each kind keeps its own version.
     const std::pair<int, std::string> versions[] = {{0, "7"}, {1, "123456"}, {2, "2147483647"}};
     for (const auto& [kind, version] : versions)

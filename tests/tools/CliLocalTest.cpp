@@ -73,6 +73,8 @@ TEST_P(CliLocalProblem, ExitsWith4BeforeLookingForADevice)
     MakePackage(folder.path() / "incomplete");
     fs::remove(folder.path() / "incomplete" / "BDB0001.bdb");
     MakePackage(folder.path() / "dot-dot", {.serial = ".."});
+    fs::create_directories(folder.path() / "hostile");
+    WriteBytes(folder.path() / "hostile" / "DeviceSet.DST", "AB\x1B]0;x\x07YZ\r\nBDB0001\r\n");
     fs::create_directories(folder.path() / "empty");
     WriteBytes(folder.path() / "not-a-zip.zip", "this is text, not an archive");
     const Tree before = SnapshotTree(folder.path());
@@ -88,6 +90,7 @@ TEST_P(CliLocalProblem, ExitsWith4BeforeLookingForADevice)
     for (const std::string& text : {json["error"], run.err}) // for a script, and for the person
         EXPECT_NE(text.find(GetParam().says), std::string::npos) << Describe(run);
     EXPECT_LT(run.seconds, 5.0) << "no device was waited for";
+    EXPECT_EQ(run.err.find('\x1b'), std::string::npos) << "what a package says reaches the terminal escaped";
     // A script can tell which of its paths the failure is about.
     for (const auto& path : Words(GetParam().line, folder.path()))
         EXPECT_TRUE(!path.starts_with(folder.str()) || json.holds(path)) << path << " is not in the JSON";
@@ -95,6 +98,7 @@ TEST_P(CliLocalProblem, ExitsWith4BeforeLookingForADevice)
     // Nothing was left behind but the check's own report.
     Tree after = SnapshotTree(folder.path());
     after.erase("incomplete/CheckSetInfo.TXT");
+    after.erase("hostile/CheckSetInfo.TXT");
     EXPECT_EQ(TreeChanges(before, after), "");
 }
 
@@ -118,6 +122,8 @@ const LocalCase kLocalCases[] = {
     {"RepairWithoutDescription", "repair @ @/empty", "incomplete", "has no DeviceSet.DST"},
     {"RepairSerialThatCannotNameAFolder", "repair @/empty @/dot-dot", "bad_name",
      "\"..\" cannot name a folder"},
+    {"CheckPackageWithTerminalControls", "check @/hostile", "incomplete", "is incomplete: No AB"},
+    {"RepairSerialWithTerminalControls", "repair @/empty @/hostile", "bad_name", "cannot name a folder"},
 };
 INSTANTIATE_TEST_SUITE_P(Table, CliLocalProblem, ::testing::ValuesIn(kLocalCases), kCaseName);
 

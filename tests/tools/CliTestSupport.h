@@ -147,9 +147,11 @@ private:
                 const std::string hex(text.substr(at_ + 1, 4));
                 char* end = nullptr;
                 const long code = std::strtol(hex.c_str(), &end, 16);
-                // The tool escapes only control characters.
-                if (hex.size() != 4 || end != hex.c_str() + 4 || code >= 0x80)
+                // The tool escapes only control characters, C1 controls (U+0080 to U+009F) included.
+                if (hex.size() != 4 || end != hex.c_str() + 4 || code >= 0xA0)
                     return false;
+                if (code >= 0x80)
+                    out += '\xC2';
                 c = static_cast<char>(code);
                 at_ += 5;
             } else if (c == '\\') {

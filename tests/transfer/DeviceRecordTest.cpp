@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstring>
+#include <string>
+#include <vector>
 
 #include "transfer/TransferFixture.h"
 
@@ -68,16 +71,43 @@ TEST_F(RecordAndProbe, DirectoryIsCreatedThenFound)
     EXPECT_EQ(CheckDirectoryAnswering(Folder(), {"AB12XY345678"}), 1);
 }
 
-TEST_F(RecordAndProbe, NamesThatAreNotOnePlainDirectoryAreRefused)
+// The name ends at its first zero byte, as the widening ends it, and must widen whole into one
+// plain folder name: the folder appears directly inside, or nothing appears anywhere.
+TEST_F(RecordAndProbe, NameMakesOneFolderDirectlyInsideOrNothing)
 {
-    const auto before = SnapshotTree(folder_.path());
-    for (const std::string& name : {std::string("../../../etc"), std::string("a/b/c/d/e/f/"), std::string("ab\\cd\\ef\\gh"),
-                                    std::string("C:windows123"), std::string("name\0zero!!!", 12),
-                                    std::string(".........\t..")}) {
-        SCOPED_TRACE(name);
-        EXPECT_EQ(CheckDirectoryAnswering(Folder(), {name}), -1);
+    using namespace std::string_literals;
+    struct Case {
+        std::string name;
+        const char* made;  // null: refused
+    };
+    std::vector<Case> cases = {
+        {"DEV001\0\0\0\0\0\0"s, "DEV001"},
+        {"name\0zero!!!"s, "name"},
+        {"..\x81 AAAAAAAA", nullptr},    // widening stops short at ".." ...
+        {"\xff" "AAAAAAAAAAA", nullptr},  // ... or at nothing: the folder itself
+        {"ABCDEFGHIJK\xD6", nullptr},    // ... or before a cut double-byte character
+        {".\0\0\0\0\0\0\0\0\0\0\0"s, nullptr},
+        {"..\0\0\0\0\0\0\0\0\0\0"s, nullptr},
+        {std::string(12, '\0'), nullptr},
+        {"../../../etc", nullptr},
+        {"ab\\cd\\ef\\ghi", nullptr},
+        {"C:windows123", nullptr},
+        {"DEV\x1B[2J00001", nullptr},
+    };
+#ifdef _WIN32
+    for (const char* name : {"NUL", "com1.txt", "DEV001.", "DEV001 "})
+        cases.push_back({name + std::string(12 - std::strlen(name), '\0'), nullptr});
+#endif
+    const fs::path base = folder_.path() / "base";
+    fs::create_directory(base);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.name));
+        const auto before = SnapshotTree(folder_.path());
+        EXPECT_EQ(CheckDirectoryAnswering(base.wstring(), {c.name}), c.made ? 0 : -1);
+        EXPECT_EQ(TreeChanges(before, SnapshotTree(folder_.path())),
+                  c.made ? "new: base/" + std::string(c.made) + "\n" : "");
+        EXPECT_EQ(Registry().DeviceDirName.load(), c.name) << "the registry keeps what the device sent";
     }
-    EXPECT_EQ(TreeChanges(before, SnapshotTree(folder_.path())), "");
 }
 
 TEST_F(RecordAndProbe, SilentDeviceIsAskedElevenTimesThenGivenUp)

@@ -1,11 +1,12 @@
 // status, probe, version, record and devdir: the short exchanges with a device.
 #include <array>
 #include <cstring>
+#include <optional>
 #include <system_error>
 
 #include "Commands.h"
 #include "DeviceSession.h"
-#include "Package.h"
+#include "support/Text.h"
 
 namespace quillon::cli {
 
@@ -154,8 +155,12 @@ ExitCode DeviceDirectory(CommandContext& context)
 
     const int result = session->quillon().CheckDeviceSETDir(fs::path(FolderArgument(folder)).wstring());
     const std::string name = session->registry().DeviceDirName.load();
-    report.Set("name", name.substr(0, kDeviceNameSize));
-    if (result == -1) {
+    const std::string twelve = name.substr(0, kDeviceNameSize);
+    report.Set("name", twelve);
+    // The library's own reading of the name: the folder it made, or why it made none.
+    const std::optional<std::wstring> folderName =
+        twelve.size() == kDeviceNameSize ? DeviceFolderName(twelve) : std::nullopt;
+    if (result == -1 || !folderName) {
         report.SetNull("path");
         if (name.empty())
             return report.Fail(ExitCode::DeviceFailed, "no_answer", "the device did not report its name",
@@ -165,16 +170,15 @@ ExitCode DeviceDirectory(CommandContext& context)
                                "the device reported a name of " + std::to_string(name.size()) +
                                    " characters; a device name has 12",
                                "Write a proper name with quillon record NAME.");
-        const std::string twelve = name.substr(0, kDeviceNameSize);
-        if (twelve.find('\0') != std::string::npos || !IsPlainName(twelve))
+        if (!folderName)
             return report.Fail(ExitCode::DeviceFailed, "bad_name",
                                "the device's name \"" + twelve + "\" cannot be a folder name",
                                "Write a proper name with quillon record NAME.");
         return report.Fail(ExitCode::LocalProblem, "cannot_write",
-                           "cannot create " + (folder / twelve).string(),
+                           "cannot create " + (folder / *folderName).string(),
                            "Check that the folder is writable.");
     }
-    const fs::path path = folder / name.substr(0, kDeviceNameSize);
+    const fs::path path = folder / *folderName;
     report.Set("path", path.string());
     report.Set("created", result == 0);
     report.Say(result == 0 ? "created " + path.string() : path.string() + " already exists");

@@ -38,7 +38,40 @@ std::size_t Utf8SequenceLength(std::string_view text, std::size_t i)
     return length;
 }
 
+// Whether the bytes at text[i] are a C1 control in UTF-8.
+bool IsC1Control(std::string_view text, std::size_t i)
+{
+    return i + 1 < text.size() && static_cast<unsigned char>(text[i]) == 0xC2 &&
+           static_cast<unsigned char>(text[i + 1]) <= 0x9F && static_cast<unsigned char>(text[i + 1]) >= 0x80;
+}
+
+void AppendHexEscape(std::string& text, unsigned char byte)
+{
+    char escaped[8];
+    std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
+    text += escaped;
+}
+
 } // namespace
+
+std::string Printable(std::string_view text)
+{
+    std::string printable;
+    printable.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        if (IsC1Control(text, i)) {
+            AppendHexEscape(printable, byte);
+            AppendHexEscape(printable, static_cast<unsigned char>(text[++i]));
+        } else if (byte < 0x20 || byte == 0x7F ||
+                   (byte == '\\' && i + 1 < text.size() && text[i + 1] == 'x')) {
+            AppendHexEscape(printable, byte);
+        } else {
+            printable += text[i];
+        }
+    }
+    return printable;
+}
 
 std::string JsonString(std::string_view text)
 {
@@ -51,6 +84,11 @@ std::string JsonString(std::string_view text)
             if (length == 0) {
                 json += "\xEF\xBF\xBD";
                 ++i;
+            } else if (IsC1Control(text, i)) {
+                char escaped[8];
+                std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned char>(text[i + 1]));
+                json += escaped;
+                i += 2;
             } else {
                 json.append(text.substr(i, length));
                 i += length;
@@ -160,13 +198,13 @@ int Report::Finish(ExitCode code, std::FILE* out, std::FILE* err) const
         std::fprintf(out, "%s}\n", json.c_str());
     } else {
         for (const auto& line : lines_)
-            std::fprintf(out, "%s\n", line.c_str());
+            std::fprintf(out, "%s\n", Printable(line).c_str());
     }
     std::fflush(out);
     if (!ok) {
-        std::fprintf(err, "quillon %s: %s\n", command_.c_str(), message_.c_str());
+        std::fprintf(err, "%s\n", Printable("quillon " + command_ + ": " + message_).c_str());
         if (!hint_.empty())
-            std::fprintf(err, "  %s\n", hint_.c_str());
+            std::fprintf(err, "  %s\n", Printable(hint_).c_str());
         std::fflush(err);
     }
     return ToInt(code);

@@ -14,9 +14,20 @@
 
 namespace quillon::cli {
 
-// A string as a JSON string literal, quotes included. Bytes that are not UTF-8 become U+FFFD, so
-// that a path in another encoding still gives a document every parser reads.
+// A string as a JSON string literal, quotes included. Control characters, C1 controls (U+0080 to
+// U+009F) included, are escaped; bytes that are not UTF-8 become U+FFFD, so that a path in another
+// encoding still gives a document every parser reads.
 std::string JsonString(std::string_view text);
+
+// Text for a terminal. A name from the device, a package or an archive may hold anything, and a
+// terminal acts on control characters (ESC starts a sequence that can move the cursor, rewrite the
+// screen or set the window title), so every control character (bytes 0x00 to 0x1F and 0x7F, and
+// the C1 controls U+0080 to U+009F in UTF-8, bytes C2 80 to C2 9F) is written as \xHH, one escape
+// for each of its bytes, in upper-case hexadecimal. So that the result reads one way only, a
+// backslash that an "x" follows is written \x5C; any other backslash, as in a Windows path, stays.
+// Everything else is left as it is, bytes that are not UTF-8 included (they are text in the
+// Windows code page).
+std::string Printable(std::string_view text);
 
 class Report {
 public:

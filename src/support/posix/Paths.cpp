@@ -251,5 +251,6 @@ bool GetModificationTime(std::FILE* file, std::tm& local)
 }
 
 bool IsReservedDeviceName(std::string_view) { return false; }
+bool IsReservedDeviceName(std::wstring_view) { return false; }
 
 }  // namespace quillon

@@ -15,26 +15,27 @@ constexpr const char* kNarrowCodePage = "CP936";
 
 }  // namespace
 
-std::wstring NarrowToWide(const std::string& narrow)
+bool NarrowToWideChecked(const std::string& narrow, std::wstring& wide)
 {
+    wide.clear();
     const std::size_t length = std::strlen(narrow.c_str());
     if (length == 0)
-        return {};
+        return true;
 
     iconv_t converter = iconv_open("WCHAR_T", kNarrowCodePage);
     if (converter == reinterpret_cast<iconv_t>(-1))
-        return {};
+        return false;
 
-    // Every input byte yields at most one wide character; the extra zero ends the result wherever
-    // the conversion stopped.
-    std::vector<wchar_t> buffer(length + 1, L'\0');
+    // Every input byte yields at most one wide character.
+    std::vector<wchar_t> buffer(length, L'\0');
     char* in = const_cast<char*>(narrow.c_str());
     std::size_t inLeft = length;
     char* out = reinterpret_cast<char*>(buffer.data());
     std::size_t outLeft = length * sizeof(wchar_t);
-    iconv(converter, &in, &inLeft, &out, &outLeft);
+    const std::size_t result = iconv(converter, &in, &inLeft, &out, &outLeft);
     iconv_close(converter);
-    return std::wstring(buffer.data());
+    wide.assign(buffer.data(), reinterpret_cast<wchar_t*>(out));
+    return result != static_cast<std::size_t>(-1) && inLeft == 0;
 }
 
 }  // namespace quillon

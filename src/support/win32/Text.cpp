@@ -18,7 +18,7 @@ constexpr UINT kSimplifiedChinese = 936;
 
 }  // namespace
 
-std::wstring NarrowToWide(const std::string& narrow)
+bool NarrowToWideChecked(const std::string& narrow, std::wstring& wide)
 {
     // The "chs" locale selects code page 936 for the C runtime. The switch is process-wide for its
     // moment, as it always was, so the previous locale is restored at once; where the runtime has
@@ -30,21 +30,23 @@ std::wstring NarrowToWide(const std::string& narrow)
     // One character at a time: the runtime's mbstowcs gives nothing at all for a string with a bad
     // or cut double-byte character, where the name before it is still worth having.
     const std::size_t length = std::strlen(narrow.c_str());
-    std::wstring wide;
+    wide.clear();
     wide.reserve(length);
+    bool whole = true;
     for (std::size_t i = 0; i < length;) {
         const int width = ::IsDBCSLeadByteEx(codePage, static_cast<BYTE>(narrow[i])) ? 2 : 1;
-        if (i + static_cast<std::size_t>(width) > length)
-            break;
         wchar_t character = L'\0';
-        if (::MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, narrow.data() + i, width, &character, 1) != 1)
+        if (i + static_cast<std::size_t>(width) > length ||
+            ::MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, narrow.data() + i, width, &character, 1) != 1) {
+            whole = false;
             break;
+        }
         wide.push_back(character);
         i += static_cast<std::size_t>(width);
     }
 
     std::setlocale(LC_ALL, saved.c_str());
-    return wide;
+    return whole;
 }
 
 }  // namespace quillon
