@@ -2,6 +2,8 @@
 // exported CComPression reports only 0 or -1; code of the library that wants to say why calls these.
 #pragma once
 
+#include <cstddef>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -43,14 +45,18 @@ inline constexpr unsigned long long kMaxUnpackedBytes = 256ULL * 1024 * 1024;
 //     where a file is to go, or when an entry is encrypted or compressed by a method other than
 //     deflate or store, or when it holds more than kMaxUnpackedEntries entries or its entries
 //     add up to more than kMaxUnpackedBytes. A refused archive writes nothing at all.
-//  2. Each entry is inflated into a new file of a temporary name (".quillon-<n>.part") in its
-//     target's folder and kept only when its checksum and its size match the archive's record.
-//     A damaged entry removes every temporary file and leaves the folder as it was.
+//  2. Each entry is inflated into a new file of a fresh temporary name (".quillon-<random>-<n>.part")
+//     in its target's folder and kept only when its checksum and its size match the archive's
+//     record. A damaged entry removes every temporary file and leaves the folder as it was.
 //  3. Only when all entries have checked out does each temporary file replace its target, in
 //     archive order (a later entry of the same name wins). A failure here (which takes a file
 //     system that refuses a rename) leaves the entries before it in place and removes the rest.
 // No file is ever left half-written under its real name. An empty folder is refused when there
-// is an entry to write.
-ZipOutcome UnpackArchive(const std::string& zipPath, const std::string& folder);
+// is an entry to write. The folders that entries go into are opened in step 1, never through a
+// link, and held to the end (archive/EntryFolders.h): swapping one for a link meanwhile sends
+// nothing elsewhere. beforeEntry, when given, is called with each entry's index before step 2
+// writes it; the tests change the folder there, while an unpacking is under way.
+ZipOutcome UnpackArchive(const std::string& zipPath, const std::string& folder,
+                         const std::function<void(std::size_t)>& beforeEntry = {});
 
 }  // namespace quillon

@@ -257,11 +257,17 @@ TEST_F(Compression, LaterEntriesOfTheSameNameWinAndTemporaryLookingNamesAreKept)
 {
     WriteBytes(zip, MakeRawZip({{"a.txt", "first"}, {".quillon-0.part", "looks temporary"}, {"a.txt", "second"},
                                 {".quillon-1.part", "also"}}));
+    Tree expected = {{".quillon-0.part", "file:looks temporary"}, {".quillon-1.part", "file:also"},
+                     {"a.txt", "file:second"}};
+    // More files like those than a search for a free name from the first one would step over: each
+    // temporary name is fresh without a look at the names before it.
+    for (int n = 2; n < 1200; ++n) {
+        WriteBytes(out / (".quillon-" + std::to_string(n) + ".part"), "left");
+        expected[".quillon-" + std::to_string(n) + ".part"] = "file:left";
+    }
 
     ASSERT_EQ(packer.UnComPress(zip.string()), 0);
 
-    const Tree expected = {
-        {".quillon-0.part", "file:looks temporary"}, {".quillon-1.part", "file:also"}, {"a.txt", "file:second"}};
     EXPECT_EQ(SnapshotTree(out), expected);
 }
 
