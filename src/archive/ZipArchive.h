@@ -24,8 +24,9 @@ struct ZipOutcome {
 // "/" or "\"; they must be names that UnpackArchive accepts (archive/EntryName.h). Each entry
 // records its file's modification time in local time, as zip tools do, clamped to the years that
 // the format holds (1980 to 2107). Stops at the first name that is refused, cannot be read or is
-// 2 GiB or larger; the archive then holds the entries before it. An empty folder is refused
-// when there is a file to read.
+// 2 GiB or larger; the archive then holds the entries before it. A name that is a link, or that
+// goes through one, is refused (naming it): it could lead out of the package. An empty folder is
+// refused when there is a file to read.
 ZipOutcome PackFiles(const std::string& folder, const std::vector<std::string>& names,
                      const std::string& zipPath);
 

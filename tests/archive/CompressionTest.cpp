@@ -152,10 +152,12 @@ TEST_F(Compression, PackingStopsAtTheFirstFileItCannotPackKeepingTheEntriesBefor
     WriteBytes(pack / "b.bdb", "never packed");
     WriteBytes(sandbox.path() / "outside.txt", "outside");
     fs::create_directory(pack / "sub");
+    fs::create_symlink(sandbox.path() / "outside.txt", pack / "link.ORI");
+    fs::create_directory_symlink(sandbox.path(), pack / "up");
     // A missing file, a folder, names leaving the packing folder (relative, absolute, by drive
-    // letter) and an empty name.
-    for (const std::string stopper :
-         {"missing.RGF", "sub", "../outside.txt", "/outside.txt", "C:outside.txt", ""}) {
+    // letter, through a link to a file or to a folder) and an empty name.
+    for (const std::string stopper : {"missing.RGF", "sub", "../outside.txt", "/outside.txt", "C:outside.txt",
+                                      "link.ORI", "up/outside.txt", ""}) {
         SCOPED_TRACE("stopper: \"" + stopper + "\"");
         fs::remove(zip);
         EXPECT_EQ(packer.ComPress({"a.ORI", stopper, "b.bdb"}, zip.string()), -1);
