@@ -2,6 +2,8 @@
 // exported CComPression reports only 0 or -1; code of the library that wants to say why calls these.
 #pragma once
 
+#include <cstddef>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -22,8 +24,9 @@ struct ZipOutcome {
 // "/" or "\"; they must be names that UnpackArchive accepts (archive/EntryName.h). Each entry
 // records its file's modification time in local time, as zip tools do, clamped to the years that
 // the format holds (1980 to 2107). Stops at the first name that is refused, cannot be read or is
-// 2 GiB or larger; the archive then holds the entries before it. An empty folder is refused
-// when there is a file to read.
+// 2 GiB or larger; the archive then holds the entries before it. A name that is a link, or that
+// goes through one, is refused (naming it): it could lead out of the package. An empty folder is
+// refused when there is a file to read.
 ZipOutcome PackFiles(const std::string& folder, const std::vector<std::string>& names,
                      const std::string& zipPath);
 
@@ -43,14 +46,18 @@ inline constexpr unsigned long long kMaxUnpackedBytes = 256ULL * 1024 * 1024;
 //     where a file is to go, or when an entry is encrypted or compressed by a method other than
 //     deflate or store, or when it holds more than kMaxUnpackedEntries entries or its entries
 //     add up to more than kMaxUnpackedBytes. A refused archive writes nothing at all.
-//  2. Each entry is inflated into a new file of a temporary name (".quillon-<n>.part") in its
-//     target's folder and kept only when its checksum and its size match the archive's record.
-//     A damaged entry removes every temporary file and leaves the folder as it was.
+//  2. Each entry is inflated into a new file of a fresh temporary name (".quillon-<random>-<n>.part")
+//     in its target's folder and kept only when its checksum and its size match the archive's
+//     record. A damaged entry removes every temporary file and leaves the folder as it was.
 //  3. Only when all entries have checked out does each temporary file replace its target, in
 //     archive order (a later entry of the same name wins). A failure here (which takes a file
 //     system that refuses a rename) leaves the entries before it in place and removes the rest.
 // No file is ever left half-written under its real name. An empty folder is refused when there
-// is an entry to write.
-ZipOutcome UnpackArchive(const std::string& zipPath, const std::string& folder);
+// is an entry to write. The folders that entries go into are opened in step 1, never through a
+// link, and held to the end (archive/EntryFolders.h): swapping one for a link meanwhile sends
+// nothing elsewhere. beforeEntry, when given, is called with each entry's index before step 2
+// writes it; the tests change the folder there, while an unpacking is under way.
+ZipOutcome UnpackArchive(const std::string& zipPath, const std::string& folder,
+                         const std::function<void(std::size_t)>& beforeEntry = {});
 
 }  // namespace quillon

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "archive/EntryFolders.h"
 #include "archive/EntryName.h"
 #include "archive/MinizipHandles.h"
 #include "archive/ZipArchive.h"
@@ -82,16 +83,25 @@ ZipOutcome PackFiles(const std::string& folder, const std::vector<std::string>& 
     if (folder.empty() && !names.empty())
         return ZipOutcome::Failed("no packing folder is set");
 
+    // A link in the package could lead anywhere, and whatever is packed goes to the device: only
+    // the package's own files are read, through folders that are no links either.
+    EntryFolders folders(folder);
     for (const std::string& name : names) {
         const std::string quoted = QuoteEntryName(name);
         if (const std::string problem = EntryNameProblem(name); !problem.empty())
             return ZipOutcome::Failed("cannot pack " + quoted + ": " + problem);
         const std::string path = JoinRelativePath(folder, name);
-        FilePtr file = OpenFile(path, FileMode::Read);
+        std::string why;
+        const DirectoryHandle* inFolder = folders.FolderOf(name, why);
+        if (!inFolder)
+            return ZipOutcome::Failed("cannot pack " + quoted + ": it " + why);
+        const std::string_view fileName = SplitRelativePath(name).back();
+        if (inFolder->KindOf(fileName) == PathKind::Link)
+            return ZipOutcome::Failed("cannot pack " + quoted + ": it is a link");
+        FilePtr file = inFolder->OpenForReading(fileName);
         if (!file)
             return ZipOutcome::Failed("cannot open " + path + " for packing");
         std::vector<unsigned char> content;
-        std::string why;
         if (!ReadWhole(file.get(), content, why))
             return ZipOutcome::Failed("cannot pack " + path + ": " + why);
 

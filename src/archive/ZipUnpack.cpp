@@ -1,11 +1,11 @@
 #include <array>
-#include <cctype>
 #include <cstdio>
+#include <functional>
 #include <string>
-#include <unordered_set>
 #include <utility>
 #include <vector>
 
+#include "archive/EntryFolders.h"
 #include "archive/EntryName.h"
 #include "archive/MinizipHandles.h"
 #include "archive/ZipArchive.h"
@@ -20,34 +20,14 @@ constexpr unsigned kReadChunk = 10240;
 
 // Where an entry goes, worked out before anything is written.
 struct PlannedEntry {
-    std::string quoted;     // the name as the archive has it, for messages
-    std::string folder;     // the existing folder that receives it
-    std::string target;     // the file it becomes
-    std::string folderKey;  // its folder below the unpacking folder, for TargetKeys
-    ZPOS64_T size = 0;      // as the archive records it
+    std::string quoted;                       // the name as the archive has it, for messages
+    const DirectoryHandle* folder = nullptr;  // the existing folder that receives it
+    std::string fileName;                     // its name in that folder
+    std::string target;                       // the path of the file it becomes, for messages
+    ZPOS64_T size = 0;                        // as the archive records it
 };
 
-std::string Lower(std::string_view text)
-{
-    std::string lower;
-    lower.reserve(text.size());
-    for (const char c : text)
-        lower.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
-    return lower;
-}
-
-// The targets as relative names in one spelling ("/" between parts, lower case, since Windows
-// compares names without case), so that no temporary name is ever one of them: otherwise putting
-// one entry in place could overwrite another entry's temporary file.
-using TargetKeys = std::unordered_set<std::string>;
-
-std::string KeyOf(std::string_view folderKey, std::string_view fileName)
-{
-    return folderKey.empty() ? Lower(fileName) : std::string(folderKey) + '/' + Lower(fileName);
-}
-
-ZipOutcome PlanEntry(unzFile zip, const std::string& root, std::unordered_set<std::string>& knownFolders,
-                     PlannedEntry& planned, TargetKeys& targets)
+ZipOutcome PlanEntry(unzFile zip, const std::string& root, EntryFolders& folders, PlannedEntry& planned)
 {
     unz_file_info64 info{};
     char name[kNameBufferSize];
@@ -66,31 +46,17 @@ ZipOutcome PlanEntry(unzFile zip, const std::string& root, std::unordered_set<st
     if (info.compression_method != 0 && info.compression_method != Z_DEFLATED)
         return ZipOutcome::Failed("entry " + planned.quoted + " uses an unknown compression method");
 
-    const std::vector<std::string_view> parts = SplitRelativePath(entryName);
-    planned.folder = root;
-    planned.folderKey.clear();
-    for (std::size_t i = 0; i + 1 < parts.size(); ++i) {
-        planned.folder = JoinPath(planned.folder, parts[i]);
-        if (i > 0)
-            planned.folderKey += '/';
-        planned.folderKey += Lower(parts[i]);
-        if (knownFolders.count(planned.folder))
-            continue;
-        // A link could lead out of the unpacking folder, so only real folders are entered.
-        const PathKind kind = GetPathKind(planned.folder);
-        if (kind == PathKind::Link)
-            return ZipOutcome::Failed("entry " + planned.quoted + " goes through a link");
-        if (kind != PathKind::Directory)
-            return ZipOutcome::Failed("entry " + planned.quoted + " needs a folder that does not exist");
-        knownFolders.insert(planned.folder);
-    }
-    planned.target = JoinPath(planned.folder, parts.back());
-    const PathKind kind = GetPathKind(planned.target);
+    std::string why;
+    planned.folder = folders.FolderOf(entryName, why);
+    if (!planned.folder)
+        return ZipOutcome::Failed("entry " + planned.quoted + " " + why);
+    planned.fileName = std::string(SplitRelativePath(entryName).back());
+    planned.target = JoinRelativePath(root, entryName);
+    const PathKind kind = planned.folder->KindOf(planned.fileName);
     if (kind != PathKind::Missing && kind != PathKind::File && kind != PathKind::Link)
         return ZipOutcome::Failed("something other than a file stands where entry " + planned.quoted +
                                   " goes");
     planned.size = info.uncompressed_size;
-    targets.insert(KeyOf(planned.folderKey, parts.back()));
     return ZipOutcome::Done();
 }
 
@@ -103,27 +69,19 @@ public:
     ~StagedFiles()
     {
         for (std::size_t i = committed_; i < staged_.size(); ++i)
-            RemoveFile(staged_[i].temporary);
+            staged_[i].entry->folder->Remove(staged_[i].temporary);
     }
 
-    // Creates a new, empty temporary file in the entry's folder, under a name that is neither a
-    // file already there nor a target of the archive.
-    FilePtr Create(const PlannedEntry& entry, const TargetKeys& targets)
+    // Creates a new, empty temporary file in the entry's folder. Its name holds a part that this
+    // process drew at random, which an archive cannot know: no entry is put in place over another
+    // entry's temporary file.
+    FilePtr Create(const PlannedEntry& entry)
     {
-        const std::size_t attempts = targets.size() + 1000;
-        for (std::size_t n = 0; n < attempts; ++n) {
-            const std::string name = ".quillon-" + std::to_string(n) + ".part";
-            if (targets.count(KeyOf(entry.folderKey, name)))
-                continue;
-            const std::string path = JoinPath(entry.folder, name);
-            if (FilePtr file = OpenFile(path, FileMode::CreateNew)) {
-                staged_.push_back({path, entry.target});
-                return file;
-            }
-            if (GetPathKind(path) == PathKind::Missing)
-                return nullptr;  // not a name clash: the folder cannot take a new file
-        }
-        return nullptr;
+        std::string temporary;
+        FilePtr file = entry.folder->CreateFreshFile(".quillon-", temporary);
+        if (file)
+            staged_.push_back({&entry, std::move(temporary)});
+        return file;
     }
 
     // Puts every temporary file in place, in the order they were made.
@@ -131,8 +89,8 @@ public:
     {
         for (; committed_ < staged_.size(); ++committed_) {
             const Staged& file = staged_[committed_];
-            if (!RenameReplacing(file.temporary, file.target))
-                return ZipOutcome::Failed("cannot put " + file.target + " in place; the " +
+            if (!file.entry->folder->Rename(file.temporary, file.entry->fileName))
+                return ZipOutcome::Failed("cannot put " + file.entry->target + " in place; the " +
                                           std::to_string(committed_) + " entries before it are in place");
         }
         return ZipOutcome::Done();
@@ -140,19 +98,20 @@ public:
 
 private:
     struct Staged {
+        const PlannedEntry* entry;
         std::string temporary;
-        std::string target;
     };
     std::vector<Staged> staged_;
     std::size_t committed_ = 0;
 };
 
 // Inflates the current entry into its temporary file and checks it against the archive's record.
-ZipOutcome StageEntry(unzFile zip, const PlannedEntry& entry, const TargetKeys& targets, StagedFiles& staged)
+ZipOutcome StageEntry(unzFile zip, const PlannedEntry& entry, StagedFiles& staged)
 {
-    FilePtr file = staged.Create(entry, targets);
+    FilePtr file = staged.Create(entry);
     if (!file)
-        return ZipOutcome::Failed("cannot create a file for entry " + entry.quoted + " in " + entry.folder);
+        return ZipOutcome::Failed("cannot create a file for entry " + entry.quoted + " in " +
+                                  entry.target.substr(0, entry.target.size() - entry.fileName.size() - 1));
     ZipEntryReader reader(zip);
     if (!reader)
         return ZipOutcome::Failed("cannot read entry " + entry.quoted);
@@ -219,7 +178,8 @@ ZipOutcome CheckArchiveEnd(const std::string& zipPath, bool& empty)
 
 }  // namespace
 
-ZipOutcome UnpackArchive(const std::string& zipPath, const std::string& folder)
+ZipOutcome UnpackArchive(const std::string& zipPath, const std::string& folder,
+                         const std::function<void(std::size_t)>& beforeEntry)
 {
     bool empty = false;
     if (ZipOutcome outcome = CheckArchiveEnd(zipPath, empty); !outcome.ok)
@@ -237,22 +197,25 @@ ZipOutcome UnpackArchive(const std::string& zipPath, const std::string& folder)
     // An empty folder would make every path absolute, below the root of the file system.
     if (folder.empty())
         return ZipOutcome::Failed("no unpacking folder is set");
-    if (GetPathKind(folder) == PathKind::Missing)
-        return ZipOutcome::Failed("the unpacking folder " + folder + " does not exist");
+    // Every folder that an entry goes into is held from here to the end.
+    EntryFolders folders(folder);
+    if (!folders)
+        return ZipOutcome::Failed(
+            "the unpacking folder " + folder +
+            (GetPathKind(folder) == PathKind::Missing ? " does not exist" : " cannot be opened"));
 
     if (global.number_entry > kMaxUnpackedEntries)
         return ZipOutcome::Failed("the archive has " + std::to_string(global.number_entry) + " entries, more than the " +
                                   std::to_string(kMaxUnpackedEntries) + " an unpacking takes");
 
     std::vector<PlannedEntry> plan;
-    TargetKeys targets;
-    std::unordered_set<std::string> knownFolders;
+    plan.reserve(global.number_entry);
     unsigned long long total = 0;
     for (uLong i = 0; i < global.number_entry; ++i) {
         if (i > 0 && unzGoToNextFile(zip.get()) != UNZ_OK)
             return ZipOutcome::Failed("the archive's directory ends early");
         PlannedEntry planned;
-        if (ZipOutcome outcome = PlanEntry(zip.get(), folder, knownFolders, planned, targets); !outcome.ok)
+        if (ZipOutcome outcome = PlanEntry(zip.get(), folder, folders, planned); !outcome.ok)
             return outcome;
         if (planned.size > kMaxUnpackedBytes - total)
             return ZipOutcome::Failed("the archive unpacks to more than " +
@@ -267,7 +230,9 @@ ZipOutcome UnpackArchive(const std::string& zipPath, const std::string& folder)
     for (std::size_t i = 0; i < plan.size(); ++i) {
         if (i > 0 && unzGoToNextFile(zip.get()) != UNZ_OK)
             return ZipOutcome::Failed("the archive's directory ends early");
-        if (ZipOutcome outcome = StageEntry(zip.get(), plan[i], targets, staged); !outcome.ok)
+        if (beforeEntry)
+            beforeEntry(i);
+        if (ZipOutcome outcome = StageEntry(zip.get(), plan[i], staged); !outcome.ok)
             return outcome;
     }
     return staged.Commit();

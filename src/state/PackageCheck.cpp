@@ -11,19 +11,30 @@
 
 namespace {
 
-// "CheckSetInfo.TXT": created (or emptied) by the first failing test of a run, so a run that
-// passes leaves an earlier report alone. Lines end in CR LF on every platform: the report has
-// always been a Windows text file, and the tools that read it expect one.
+// "CheckSetInfo.TXT": replaced by a run with a failing test, so a run that passes leaves an
+// earlier report alone. The new report is written beside it under a fresh name and renamed over it
+// at the end, so that a link planted at the report's name is replaced rather than written through,
+// and a run cut short leaves the earlier report whole. Lines end in CR LF on every platform: the
+// report has always been a Windows text file, and the tools that read it expect one.
 class CheckReport {
 public:
     explicit CheckReport(std::string path) : path_(std::move(path)) {}
+    CheckReport(const CheckReport&) = delete;
+    CheckReport& operator=(const CheckReport&) = delete;
+    ~CheckReport()
+    {
+        if (file_) {
+            file_.reset();
+            quillon::RemoveFile(temporary_);
+        }
+    }
 
     void Add(std::string_view message)
     {
         passed_ = false;
-        // A report that cannot be opened loses this line; the next one tries again.
+        // A report that cannot be created loses this line; the next one tries again.
         if (!file_)
-            file_ = quillon::OpenFile(path_, quillon::FileMode::Write);
+            file_ = quillon::CreateFileBeside(path_, temporary_);
         if (!file_)
             return;
         // Written as bytes, never through a format: a "%" in a serial number stays as it is.
@@ -31,10 +42,17 @@ public:
         std::fwrite("\r\n", 1, 2, file_.get());
     }
 
-    bool Passed() const { return passed_; }
+    // Puts the report in place; true when every test passed.
+    bool Finish()
+    {
+        if (file_ && !(quillon::CloseFile(std::move(file_)) && quillon::RenameReplacing(temporary_, path_)))
+            quillon::RemoveFile(temporary_);
+        return passed_;
+    }
 
 private:
     std::string path_;
+    std::string temporary_;
     quillon::FilePtr file_;
     bool passed_ = true;
 };
@@ -85,7 +103,7 @@ bool CSysconfig_SET::CheckSETExist(std::string directory)
     if (kind == "UX" || kind == "UK" || kind == "BP")
         requireFile(deviceSerial, "_B.ORI");
 
-    return report.Passed();
+    return report.Finish();
 }
 
 std::string CSysconfig_SET::GetChildString(std::string text, int first, int last)

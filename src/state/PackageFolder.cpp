@@ -26,7 +26,7 @@ bool CopyContent(std::FILE* from, std::FILE* to)
 
 }  // namespace
 
-void CopySETFolder(const std::wstring& source, const std::wstring& destination)
+void CopySETFolder(const std::wstring& source, const DirectoryHandle& destination)
 {
     if (source.find(L'/') == std::wstring::npos) {
         diag::Line("src path error");
@@ -48,19 +48,25 @@ bool GetFolderFiles(const std::wstring& folder, std::vector<std::wstring>& names
 }
 
 void CopyFolderFiles(const std::vector<std::wstring>& names, const std::wstring& source,
-                     const std::wstring& destination)
+                     const DirectoryHandle& destination)
 {
+    const DirectoryHandle from = DirectoryHandle::Open(source);
     for (const std::wstring& name : names) {
-        const FilePtr from = OpenFile(JoinPath(source, name), FileMode::Read);
-        if (!from)
+        if (from.KindOf(name) == PathKind::Link) {
+            diag::Line("src file is a link, not copied: " + NarrowPath(name));
             continue;
-        const std::wstring target = JoinPath(destination, name);
-        FilePtr to = OpenFile(target, FileMode::Write);
-        if (!to)
+        }
+        // Not followed either, should the file have become a link since.
+        const FilePtr in = from.OpenForReading(name);
+        if (!in)
             continue;
-        const bool copied = CopyContent(from.get(), to.get());
-        if (!CloseFile(std::move(to)) || !copied)
-            RemoveFile(target);
+        std::string temporary;
+        FilePtr out = destination.CreateFreshFile(".quillon-", temporary);
+        if (!out)
+            continue;
+        const bool copied = CopyContent(in.get(), out.get());
+        if (!(CloseFile(std::move(out)) && copied && destination.Rename(temporary, name)))
+            destination.Remove(temporary);
     }
 }
 

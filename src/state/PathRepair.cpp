@@ -5,6 +5,7 @@
 #include "state/DescriptionFile.h"
 #include "state/PackageFolder.h"
 #include "state/Sysconfig_SET.h"
+#include "support/DirectoryHandle.h"
 #include "support/Paths.h"
 #include "support/Text.h"
 
@@ -31,8 +32,11 @@ bool CSysconfig_SET::RepairSETPath(std::wstring root, std::wstring package)
     const std::wstring target = JoinPath(root, folderName);
     if (PathExists(target))
         return true;
-    if (!MakeDirectory(target))
+    // Made and entered through the root's handle: a link put in the new folder's place meanwhile
+    // would be refused, not followed.
+    const DirectoryHandle rootFolder = DirectoryHandle::Open(root);
+    if (!rootFolder.MakeFolder(folderName))
         return false;
-    CopySETFolder(package, target);
+    CopySETFolder(package, rootFolder.OpenFolder(folderName));
     return true;
 }

@@ -32,21 +32,6 @@ bool CopyContents(std::FILE* from, std::FILE* to)
     }
 }
 
-// A new file beside path for a copy to be written into; null when none can be made.
-quillon::FilePtr CreateBeside(const std::string& path, std::string& created)
-{
-    // A few tries, in case an earlier copy that died left its file behind or another copy to the
-    // same place runs at the same time.
-    for (int attempt = 0; attempt < 16; ++attempt) {
-        created = path + ".copying" + (attempt == 0 ? std::string() : std::to_string(attempt));
-        if (auto file = quillon::OpenFile(created, quillon::FileMode::CreateNew))
-            return file;
-        if (!quillon::PathExists(created))
-            return nullptr;  // not a name clash: the folder cannot be written
-    }
-    return nullptr;
-}
-
 }  // namespace
 
 TFile::TFile(const std::string& path) : path_(path) {}
@@ -60,7 +45,7 @@ bool TFile::copy(const std::string& from, const std::string& to)
     if (!source)
         return false;
     std::string part;
-    quillon::FilePtr target = CreateBeside(to, part);
+    quillon::FilePtr target = quillon::CreateFileBeside(to, part);
     if (!target)
         return false;
     const bool copied = CopyContents(source.get(), target.get());

@@ -20,8 +20,9 @@ public:
     ~TFile();
 
     // Copies the file at from to to, replacing a file there. The copy is written beside to and
-    // renamed over it at the end, so to is never left half written, and copying a file onto itself
-    // leaves it as it was. False when from is not a readable file or to cannot be written.
+    // renamed over it at the end, so to is never left half written, a link at to is replaced
+    // rather than written through, and copying a file onto itself leaves it as it was. False when
+    // from is not a readable file or to cannot be written.
     static bool copy(const std::string& from, const std::string& to);
     // The text after the last dot of the name, without the dot: "ORI" for "dir/AB12.ORI". Empty
     // when the name has no dot, ends with one, or only starts with one (".profile").

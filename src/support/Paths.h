@@ -13,6 +13,9 @@
 // package made on Windows lands in the same tree here. Names that come from the file system itself
 // (a directory listing) are single components and are joined with JoinPath, verbatim.
 //
+// Work inside a folder that must not be redirected by a link (unpacking, packing, copying a
+// package) goes through support/DirectoryHandle.h, whose platform parts live beside these.
+//
 // Nothing here throws; failures are reported by the result.
 #pragma once
 
@@ -79,14 +82,23 @@ struct FileCloser {
 using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 
 // All modes are binary: bytes are read and written unchanged on every platform. Files are shared
-// with other readers and writers while open.
+// with other readers and writers while open. There is deliberately no mode that writes into a file
+// that exists: whatever stands at a path, a link planted there included, could take the bytes
+// elsewhere. A file is written new, under a fresh name, and renamed over its path when complete.
 enum class FileMode {
     Read,       // an existing file; a folder is refused on every platform
-    Write,      // created, or emptied when it exists
-    CreateNew,  // created; fails when anything of that name exists, a link included
+    CreateNew,  // created; fails when anything of that name exists, and a link there is never followed
 };
 FilePtr OpenFile(const std::string& path, FileMode mode);
 FilePtr OpenFile(const std::wstring& path, FileMode mode);
+
+// Creates a new, empty file beside path, for content that is to replace path once complete (with
+// RenameReplacing): its name is path's with "." and a fresh part added, one that no other call of
+// this or another process gives, so no search over names used before is needed. It is created
+// with FileMode::CreateNew; only when the name is taken nonetheless (a file planted by someone
+// who saw an earlier name) is another one tried, a few times at most. Null, with created empty,
+// when the folder takes no new file.
+FilePtr CreateFileBeside(const std::string& path, std::string& created);
 
 // Closes the file; true when everything written to it reached the file system.
 bool CloseFile(FilePtr file);
@@ -104,6 +116,10 @@ bool RemoveFile(const std::wstring& path);
 // Renames from to to within one file system, replacing a file of that name. A link at to is
 // replaced itself; what it points to is not written.
 bool RenameReplacing(const std::string& from, const std::string& to);
+
+// A wide path as narrow text, for a message: the file system's own bytes on POSIX, the ANSI code
+// page on Windows (where a character outside it shows as "?").
+std::string NarrowPath(std::wstring_view path);
 
 // The local time at which the open file was last modified.
 bool GetModificationTime(std::FILE* file, std::tm& local);

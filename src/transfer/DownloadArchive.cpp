@@ -28,7 +28,10 @@ bool DownloadArchive::Write(const std::string& path, int index, const std::uint8
         AbandonLocked();
         path_ = path;
         spoilt_ = false;
-        file_ = OpenFile(PartPath(path_), FileMode::Write);
+        // Whatever stands at the .part path goes (a link itself, not what it points to), and the
+        // file is made new: a link planted there cannot take the device's bytes elsewhere.
+        RemoveFile(PartPath(path_));
+        file_ = OpenFile(PartPath(path_), FileMode::CreateNew);
         spoilt_ = !file_;
         if (file_) {
             if (!buffer_)

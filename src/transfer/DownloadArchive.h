@@ -1,6 +1,7 @@
 // The archive a download writes, block by block. It is written under a name of its own (the
 // archive's path with ".part" added) and put in place only when its last block is in, so that a
-// download that stops half-way never leaves a file that looks like a complete archive.
+// download that stops half-way never leaves a file that looks like a complete archive. Neither
+// name is ever written through: the .part file is made new, and renamed over the archive's path.
 #pragma once
 
 #include <cstdint>

@@ -152,10 +152,12 @@ TEST_F(Compression, PackingStopsAtTheFirstFileItCannotPackKeepingTheEntriesBefor
     WriteBytes(pack / "b.bdb", "never packed");
     WriteBytes(sandbox.path() / "outside.txt", "outside");
     fs::create_directory(pack / "sub");
+    fs::create_symlink(sandbox.path() / "outside.txt", pack / "link.ORI");
+    fs::create_directory_symlink(sandbox.path(), pack / "up");
     // A missing file, a folder, names leaving the packing folder (relative, absolute, by drive
-    // letter) and an empty name.
-    for (const std::string stopper :
-         {"missing.RGF", "sub", "../outside.txt", "/outside.txt", "C:outside.txt", ""}) {
+    // letter, through a link to a file or to a folder) and an empty name.
+    for (const std::string stopper : {"missing.RGF", "sub", "../outside.txt", "/outside.txt", "C:outside.txt",
+                                      "link.ORI", "up/outside.txt", ""}) {
         SCOPED_TRACE("stopper: \"" + stopper + "\"");
         fs::remove(zip);
         EXPECT_EQ(packer.ComPress({"a.ORI", stopper, "b.bdb"}, zip.string()), -1);
@@ -257,11 +259,17 @@ TEST_F(Compression, LaterEntriesOfTheSameNameWinAndTemporaryLookingNamesAreKept)
 {
     WriteBytes(zip, MakeRawZip({{"a.txt", "first"}, {".quillon-0.part", "looks temporary"}, {"a.txt", "second"},
                                 {".quillon-1.part", "also"}}));
+    Tree expected = {{".quillon-0.part", "file:looks temporary"}, {".quillon-1.part", "file:also"},
+                     {"a.txt", "file:second"}};
+    // More files like those than a search for a free name from the first one would step over: each
+    // temporary name is fresh without a look at the names before it.
+    for (int n = 2; n < 1200; ++n) {
+        WriteBytes(out / (".quillon-" + std::to_string(n) + ".part"), "left");
+        expected[".quillon-" + std::to_string(n) + ".part"] = "file:left";
+    }
 
     ASSERT_EQ(packer.UnComPress(zip.string()), 0);
 
-    const Tree expected = {
-        {".quillon-0.part", "file:looks temporary"}, {".quillon-1.part", "file:also"}, {"a.txt", "file:second"}};
     EXPECT_EQ(SnapshotTree(out), expected);
 }
 

@@ -186,6 +186,19 @@ TEST_F(HostileArchive, LinksInsideTheFolderLeadNowhere)
     EXPECT_EQ(ReadBytes(sandbox.path() / "a" / "b" / "victim.txt"), "victim");
     EXPECT_FALSE(fs::is_symlink(out / "good.txt"));
     EXPECT_EQ(ReadBytes(out / "good.txt"), "fresh");
+
+    // A folder swapped for a link after it was checked, while the archive is being unpacked: its
+    // entry never goes through the link.
+    WriteBytes(zip, MakeRawZip({{"good.txt", "fresh"}, {"sub/inner.txt", "new inner"}}));
+    const auto swap = [&](std::size_t entry) {
+        if (entry != 1)
+            return;
+        fs::rename(out / "sub", out / "moved", error);  // refused on Windows, where the folder is held
+        if (!error)
+            fs::create_directory_symlink(sandbox.path() / "a", out / "sub", error);
+    };
+    EXPECT_TRUE(quillon::UnpackArchive(zip.string(), out.string(), swap).ok);
+    EXPECT_FALSE(fs::exists(sandbox.path() / "a" / "inner.txt")) << "written through the link";
 }
 
 // One entry that inflates to a gigabyte of zeros from about a megabyte of archive. After a full

@@ -177,6 +177,18 @@ TEST_F(PackageCheck, AFailingRunReplacesAnEarlierReportAndAPassingRunLeavesItAlo
     EXPECT_EQ(TreeChanges(before, SnapshotTree(folder)), "");
 }
 
+TEST_F(PackageCheck, ALinkInTheReportsPlaceIsReplacedNotWrittenThrough)
+{
+    const fs::path folder = Make({Marked("AB12XY345678", "BDB0001"), {"AB12XY345678.ORI", "BDB0001.bdb"}});
+    std::error_code error;
+    fs::create_symlink(folder / "BDB0001.bdb", folder / "CheckSetInfo.TXT", error);
+    if (error)
+        GTEST_SKIP() << "no symbolic links here: " << error.message();
+    EXPECT_FALSE(Check(folder));
+    EXPECT_EQ(ReadBytes(folder / "BDB0001.bdb"), "device file BDB0001.bdb");
+    EXPECT_EQ(ReadBytes(folder / "CheckSetInfo.TXT"), "No AB12XY345678.RGF file\r\n");
+}
+
 TEST_F(PackageCheck, AMissingPackageFolderFailsWithoutCreatingAnything)
 {
     const auto before = SnapshotTree(sandbox.path());

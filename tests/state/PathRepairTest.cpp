@@ -201,24 +201,28 @@ TEST_F(PathRepair, CopyingSaysWhyNothingWasCopied)
 
     const fs::path empty = sandbox.path() / "empty";
     fs::create_directory(empty);
-    EXPECT_EQ(Printed([&] { quillon::CopySETFolder(Wide(empty), Wide(target)); }), "src dir is empty\n");
+    const auto into = quillon::DirectoryHandle::Open(Wide(target));
+    EXPECT_EQ(Printed([&] { quillon::CopySETFolder(Wide(empty), into); }), "src dir is empty\n");
     // A folder that cannot be listed stops the copy without a word.
-    EXPECT_EQ(Printed([&] { quillon::CopySETFolder(Wide(sandbox.path() / "missing"), Wide(target)); }), "");
+    EXPECT_EQ(Printed([&] { quillon::CopySETFolder(Wide(sandbox.path() / "missing"), into); }), "");
     EXPECT_TRUE(fs::is_empty(target));
 }
 
-TEST_F(PathRepair, FilesThatCannotBeReadAreSkippedAndTheRestCopied)
+TEST_F(PathRepair, LinksAndFilesThatCannotBeReadAreSkippedAndTheRestCopied)
 {
     FillPackage("AB12XY345678\nBDB0001\n");
-    // Reading a FIFO would wait for a writer that never comes.
-    if (RunCommand("mkfifo \"" + (package / "pipe.ORI").string() + "\"") != 0)
-        GTEST_SKIP() << "no FIFOs here";
-    Tree expected = PackageFiles();
-    ASSERT_EQ(expected.erase("pipe.ORI"), 1u);
+    const Tree expected = PackageFiles();
+    // Reading a FIFO would wait for a writer that never comes; a link could lead out of the package.
+    WriteBytes(sandbox.path() / "secret.txt", "not in the package");
+    std::error_code error;
+    fs::create_symlink(sandbox.path() / "secret.txt", package / "secret.ORI", error);
+    if (error || RunCommand("mkfifo \"" + (package / "pipe.ORI").string() + "\"") != 0)
+        GTEST_SKIP() << "no FIFOs or symbolic links here";
 
     EXPECT_TRUE(Repair());
 
     EXPECT_EQ(TreeChanges(expected, SnapshotTree(target)), "");
+    EXPECT_EQ(printed, "src file is a link, not copied: secret.ORI\n");
 }
 
 TEST_F(PathRepair, APackageFolderThatCannotBeListedGetsAnEmptyTarget)

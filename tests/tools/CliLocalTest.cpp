@@ -77,6 +77,11 @@ TEST_P(CliLocalProblem, ExitsWith4BeforeLookingForADevice)
     WriteBytes(folder.path() / "hostile" / "DeviceSet.DST", "AB\x1B]0;x\x07YZ\r\nBDB0001\r\n");
     fs::create_directories(folder.path() / "empty");
     WriteBytes(folder.path() / "not-a-zip.zip", "this is text, not an archive");
+    MakePackage(folder.path() / "linked");
+    std::error_code noLinks;
+    fs::create_symlink(folder.path() / "not-a-zip.zip", folder.path() / "linked" / "extra.ORI", noLinks);
+    if (noLinks && std::string_view(GetParam().name).ends_with("Link"))
+        GTEST_SKIP() << "no symbolic links here: " << noLinks.message();
     const Tree before = SnapshotTree(folder.path());
 
     const ProcessResult run = Quillon(std::string(GetParam().line) + " --json", folder.path());
@@ -114,6 +119,8 @@ const LocalCase kLocalCases[] = {
     {"DevdirMissingFolder", "devdir @/no-such-folder", "missing", "there is no folder"},
     {"PackMissingFolder", "pack @/no-such-folder @/x.zip", "missing", "there is no package folder"},
     {"PackEmptyFolder", "pack @/empty @/x.zip", "empty", "has no files to pack"},
+    {"PackPackageWithALink", "pack @/linked @/x.zip", "cannot_pack", "extra.ORI is a link"},
+    {"UploadPackageWithALink", "upload @/linked", "cannot_pack", "extra.ORI is a link"},
     {"UnpackMissingArchive", "unpack @/none.zip @/out", "missing", "there is no archive"},
     {"UnpackDamagedArchive", "unpack @/not-a-zip.zip @/out", "not_unpacked", "nothing was written"},
     {"CheckMissingFolder", "check @/no-such-folder", "missing", "there is no package folder"},

@@ -68,12 +68,17 @@ TEST_F(Download, ArchivesOfEverySizeEndUnpacked)
         std::size_t size;
         int blocks;
     };
+    const fs::path victim = folder_.path() / "victim.txt";
+    WriteBytes(victim, "victim");
     for (const auto& c : std::vector<Case>{{0, 0}, {4096, 1}, {4097, 2}, {3 * 4096 + 5, 4}}) {
         SCOPED_TRACE(c.size);
         std::string content;
         const std::string archive = c.size == 0 ? std::string() : ArchiveOfSize(c.size, content);
         fs::remove_all(unpacked());
         fs::create_directory(unpacked());
+        // Planted where the blocks are gathered: replaced, never written through.
+        std::error_code noLinks;
+        fs::create_symlink(victim, zipPath() + ".part", noLinks);
 
         ::testing::internal::CaptureStdout();
         Start(c.size);
@@ -90,6 +95,7 @@ TEST_F(Download, ArchivesOfEverySizeEndUnpacked)
         EXPECT_EQ(Registry().PendingOp.load(), 10);
         EXPECT_EQ(ReadBytes(zipPath()), archive);
         EXPECT_FALSE(fs::exists(zipPath() + ".part"));
+        EXPECT_EQ(ReadBytes(victim), "victim");
         if (c.size == 0)
             EXPECT_TRUE(fs::is_empty(unpacked()));
         else

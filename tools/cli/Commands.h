@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "ExitCode.h"
 #include "Options.h"
@@ -52,6 +53,11 @@ ExitCode MissingFolder(Report& report, const std::filesystem::path& folder, cons
 // The package check on folder; on failure records the report's lines as "problems" and the
 // failure, and returns false.
 bool CheckPackage(Report& report, const std::filesystem::path& folder, ExitCode& failure);
+
+// The files of the package in folder (see ListPackageFiles), recorded as "files"; on failure
+// records it and returns false.
+bool ListPackage(Report& report, const std::filesystem::path& folder, const std::filesystem::path& leaveOut,
+                 std::vector<std::string>& files, ExitCode& failure);
 
 } // namespace local
 

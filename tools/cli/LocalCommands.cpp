@@ -68,6 +68,28 @@ bool CheckPackage(Report& report, const fs::path& folder, ExitCode& failure)
     return false;
 }
 
+bool ListPackage(Report& report, const fs::path& folder, const fs::path& leaveOut,
+                 std::vector<std::string>& files, ExitCode& failure)
+{
+    std::string error;
+    switch (ListPackageFiles(folder, leaveOut, files, error)) {
+    case PackageListing::Listed:
+        report.Set("files", files);
+        return true;
+    case PackageListing::Unreadable:
+        failure = report.Fail(ExitCode::LocalProblem, "unreadable",
+                              "cannot list " + folder.string() + ": " + error);
+        return false;
+    case PackageListing::HoldsLink:
+        failure = report.Fail(ExitCode::LocalProblem, "cannot_pack",
+                              "cannot pack " + folder.string() + ": " + error + " is a link",
+                              "A package is packed from its own files only; put the file itself in place "
+                              "of the link.");
+        return false;
+    }
+    return false;
+}
+
 } // namespace local
 
 using namespace local;
@@ -88,11 +110,9 @@ ExitCode Pack(CommandContext& context)
                            "Its folder must exist, and it must not be a folder itself.");
 
     std::vector<std::string> files;
-    std::string error;
-    if (!ListPackageFiles(folder, archive, files, error))
-        return report.Fail(ExitCode::LocalProblem, "unreadable",
-                           "cannot list " + folder.string() + ": " + error);
-    report.Set("files", files);
+    ExitCode failure = ExitCode::Success;
+    if (!ListPackage(report, folder, archive, files, failure))
+        return failure;
     if (files.empty())
         return report.Fail(ExitCode::LocalProblem, "empty",
                            "the folder " + folder.string() + " has no files to pack");

@@ -36,17 +36,21 @@ bool ReadLine(std::istream& in, std::string& line)
 
 } // namespace
 
-bool ListPackageFiles(const fs::path& folder, const fs::path& leaveOut, std::vector<std::string>& names,
-                      std::string& error)
+PackageListing ListPackageFiles(const fs::path& folder, const fs::path& leaveOut,
+                                std::vector<std::string>& names, std::string& error)
 {
     std::error_code ec;
     fs::directory_iterator it(folder, ec);
     for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
-        std::error_code kindError;
-        if (!it->is_regular_file(kindError))
-            continue;
         const std::string name = it->path().filename().string();
         if (name == kCheckReportName)
+            continue;
+        std::error_code kindError;
+        if (it->is_symlink(kindError)) {
+            error = name;
+            return PackageListing::HoldsLink;
+        }
+        if (!it->is_regular_file(kindError))
             continue;
         std::error_code sameError;
         if (!leaveOut.empty() && fs::equivalent(it->path(), leaveOut, sameError))
@@ -55,10 +59,10 @@ bool ListPackageFiles(const fs::path& folder, const fs::path& leaveOut, std::vec
     }
     if (ec) {
         error = ec.message();
-        return false;
+        return PackageListing::Unreadable;
     }
     std::sort(names.begin(), names.end());
-    return true;
+    return PackageListing::Listed;
 }
 
 std::string ReadDeviceSerial(const fs::path& description)

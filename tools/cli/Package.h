@@ -11,11 +11,15 @@ namespace quillon::cli {
 inline constexpr const char* kCheckReportName = "CheckSetInfo.TXT";
 inline constexpr const char* kDescriptionName = "DeviceSet.DST";
 
+enum class PackageListing { Listed, Unreadable, HoldsLink };
+
 // The names of the regular files directly inside folder, sorted, that make up the package: the
 // check's report is about the package, not part of it, and the archive being made is left out
-// when it lies in the folder. False with the reason in error when the folder cannot be listed.
-bool ListPackageFiles(const std::filesystem::path& folder, const std::filesystem::path& leaveOut,
-                      std::vector<std::string>& names, std::string& error);
+// when it lies in the folder. Unreadable, with the reason in error, when the folder cannot be
+// listed; HoldsLink, with the link's name in error, when anything else in it is a link: a link
+// could lead anywhere, and what is packed goes to a device.
+PackageListing ListPackageFiles(const std::filesystem::path& folder, const std::filesystem::path& leaveOut,
+                                std::vector<std::string>& names, std::string& error);
 
 // The device serial number a description file names (line 2 after the layout marker, line 1
 // otherwise), or empty when the file cannot be read or holds none.

@@ -10,7 +10,6 @@
 
 #include "Commands.h"
 #include "DeviceSession.h"
-#include "Package.h"
 #include "Progress.h"
 
 namespace quillon::cli {
@@ -84,11 +83,8 @@ ExitCode PackFolder(Report& report, const fs::path& folder, const TemporaryFile&
     if (!CheckPackage(report, folder, failure))
         return failure;
     std::vector<std::string> files;
-    std::string error;
-    if (!ListPackageFiles(folder, {}, files, error))
-        return report.Fail(ExitCode::LocalProblem, "unreadable",
-                           "cannot list " + folder.string() + ": " + error);
-    report.Set("files", files);
+    if (!ListPackage(report, folder, {}, files, failure))
+        return failure;
     if (archive.path().empty())
         return report.Fail(ExitCode::LocalProblem, "cannot_write",
                            "there is no temporary folder to pack into");

@@ -1,5 +1,7 @@
 #include "support/Paths.h"
 
+#include "support/DirectoryHandle.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -8,6 +10,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <optional>
+#include <variant>
 
 namespace quillon {
 
@@ -102,7 +105,144 @@ struct DirCloser {
     void operator()(DIR* dir) const noexcept { closedir(dir); }
 };
 
+// What lstat or fstatat (not following a link) said about a path.
+PathKind KindFromStatus(int result, const struct stat& status)
+{
+    if (result != 0)
+        return errno == ENOENT || errno == ENOTDIR ? PathKind::Missing : PathKind::Other;
+    if (S_ISREG(status.st_mode))
+        return PathKind::File;
+    if (S_ISDIR(status.st_mode))
+        return PathKind::Directory;
+    if (S_ISLNK(status.st_mode))
+        return PathKind::Link;
+    return PathKind::Other;
+}
+
+// Opens path, relative to the folder descriptor (or AT_FDCWD), as a file stream. An existing file
+// is opened non-blocking, so that a FIFO of the name cannot stall the open, and kept only when it
+// is a regular file (on Windows a folder or a device cannot be opened as a file stream either). A
+// new file is a regular one, and empty.
+FilePtr OpenAt(int folder, const char* path, FileMode mode, bool followLink)
+{
+    const bool existing = mode == FileMode::Read;
+    // O_EXCL alone refuses a link already; O_NOFOLLOW says so where it is read.
+    const int flags = O_CLOEXEC | (followLink && existing ? 0 : O_NOFOLLOW) |
+                      (existing ? O_RDONLY | O_NONBLOCK : O_WRONLY | O_CREAT | O_EXCL);
+    const int fd = openat(folder, path, flags, 0666);
+    if (fd < 0)
+        return nullptr;
+    struct stat status {};
+    int fdFlags = 0;
+    if (existing && (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) ||
+                     (fdFlags = fcntl(fd, F_GETFL)) < 0 || fcntl(fd, F_SETFL, fdFlags & ~O_NONBLOCK) != 0)) {
+        close(fd);
+        errno = S_ISDIR(status.st_mode) ? EISDIR : EINVAL;
+        return nullptr;
+    }
+    FilePtr file(fdopen(fd, existing ? "rb" : "wb"));
+    if (!file)
+        close(fd);
+    return file;
+}
+
+// Walking a folder and creating in it needs no right to list it.
+#if defined(O_PATH)
+constexpr int kFolderAccess = O_PATH;
+#else
+constexpr int kFolderAccess = O_RDONLY;
+#endif
+
+std::optional<std::string> NativePath(const DirectoryHandle::Name& name)
+{
+    if (const auto* narrow = std::get_if<std::string_view>(&name)) {
+        std::string path(*narrow);
+        return Usable(path) ? std::optional<std::string>(std::move(path)) : std::nullopt;
+    }
+    return ToFileSystem(std::get<std::wstring_view>(name));
+}
+
+// A name that stays inside the folder: one component, neither "." nor "..".
+std::optional<std::string> Component(const DirectoryHandle::Name& name)
+{
+    std::optional<std::string> native = NativePath(name);
+    if (!native || native->empty() || *native == "." || *native == ".." ||
+        native->find('/') != std::string::npos)
+        return std::nullopt;
+    return native;
+}
+
 }  // namespace
+
+struct DirectoryHandle::Native {
+    explicit Native(int descriptor) : fd(descriptor) {}
+    ~Native() { close(fd); }
+    Native(const Native&) = delete;
+    Native& operator=(const Native&) = delete;
+
+    const int fd;
+};
+
+void DirectoryHandle::NativeDeleter::operator()(Native* native) const noexcept { delete native; }
+
+DirectoryHandle DirectoryHandle::Open(Name path)
+{
+    const auto native = NativePath(path);
+    const int fd = native ? open(native->c_str(), kFolderAccess | O_DIRECTORY | O_CLOEXEC) : -1;
+    return fd < 0 ? DirectoryHandle() : DirectoryHandle(new Native(fd));
+}
+
+DirectoryHandle DirectoryHandle::OpenFolder(Name name) const
+{
+    const auto component = Component(name);
+    // O_DIRECTORY with O_NOFOLLOW: a link fails, whatever it points to.
+    const int fd = native_ && component ? openat(native_->fd, component->c_str(),
+                                                 kFolderAccess | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)
+                                        : -1;
+    return fd < 0 ? DirectoryHandle() : DirectoryHandle(new Native(fd));
+}
+
+bool DirectoryHandle::MakeFolder(Name name) const
+{
+    const auto component = Component(name);
+    return native_ && component && mkdirat(native_->fd, component->c_str(), 0777) == 0;
+}
+
+PathKind DirectoryHandle::KindOf(Name name) const
+{
+    const auto component = Component(name);
+    if (!native_ || !component)
+        return PathKind::Missing;
+    struct stat status {};
+    return KindFromStatus(fstatat(native_->fd, component->c_str(), &status, AT_SYMLINK_NOFOLLOW), status);
+}
+
+FilePtr DirectoryHandle::CreateNewFile(Name name) const
+{
+    const auto component = Component(name);
+    return native_ && component ? OpenAt(native_->fd, component->c_str(), FileMode::CreateNew, false)
+                                : nullptr;
+}
+
+FilePtr DirectoryHandle::OpenForReading(Name name) const
+{
+    const auto component = Component(name);
+    return native_ && component ? OpenAt(native_->fd, component->c_str(), FileMode::Read, false) : nullptr;
+}
+
+bool DirectoryHandle::Rename(Name from, Name to) const
+{
+    const auto source = Component(from);
+    const auto target = Component(to);
+    return native_ && source && target &&
+           renameat(native_->fd, source->c_str(), native_->fd, target->c_str()) == 0;
+}
+
+bool DirectoryHandle::Remove(Name name) const
+{
+    const auto component = Component(name);
+    return native_ && component && unlinkat(native_->fd, component->c_str(), 0) == 0;
+}
 
 const char* NullDevicePath() { return "/dev/null"; }
 
@@ -125,15 +265,7 @@ PathKind GetPathKind(const std::string& path)
     struct stat status {};
     if (!Usable(path))
         return PathKind::Missing;
-    if (lstat(path.c_str(), &status) != 0)
-        return errno == ENOENT || errno == ENOTDIR ? PathKind::Missing : PathKind::Other;
-    if (S_ISREG(status.st_mode))
-        return PathKind::File;
-    if (S_ISDIR(status.st_mode))
-        return PathKind::Directory;
-    if (S_ISLNK(status.st_mode))
-        return PathKind::Link;
-    return PathKind::Other;
+    return KindFromStatus(lstat(path.c_str(), &status), status);
 }
 
 PathKind GetPathKind(const std::wstring& path)
@@ -152,39 +284,7 @@ bool MakeDirectory(const std::wstring& path)
 
 FilePtr OpenFile(const std::string& path, FileMode mode)
 {
-    if (!Usable(path))
-        return nullptr;
-    // Non-blocking, so that a FIFO of the name cannot stall the open; only regular files are kept
-    // (on Windows a folder or a device cannot be opened as a file stream either).
-    int flags = O_CLOEXEC | O_NONBLOCK;
-    const char* streamMode = "wb";
-    switch (mode) {
-    case FileMode::Read:
-        flags |= O_RDONLY;
-        streamMode = "rb";
-        break;
-    case FileMode::Write:
-        flags |= O_WRONLY | O_CREAT | O_TRUNC;
-        break;
-    case FileMode::CreateNew:
-        flags |= O_WRONLY | O_CREAT | O_EXCL;
-        break;
-    }
-    const int fd = open(path.c_str(), flags, 0666);
-    if (fd < 0)
-        return nullptr;
-    struct stat status {};
-    const int fdFlags = fcntl(fd, F_GETFL);
-    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || fdFlags < 0 ||
-        fcntl(fd, F_SETFL, fdFlags & ~O_NONBLOCK) != 0) {
-        close(fd);
-        errno = S_ISDIR(status.st_mode) ? EISDIR : EINVAL;
-        return nullptr;
-    }
-    FilePtr file(fdopen(fd, streamMode));
-    if (!file)
-        close(fd);
-    return file;
+    return Usable(path) ? OpenAt(AT_FDCWD, path.c_str(), mode, true) : nullptr;
 }
 
 FilePtr OpenFile(const std::wstring& path, FileMode mode)
@@ -240,6 +340,8 @@ bool RenameReplacing(const std::string& from, const std::string& to)
 {
     return Usable(from) && Usable(to) && rename(from.c_str(), to.c_str()) == 0;
 }
+
+std::string NarrowPath(std::wstring_view path) { return ToFileSystem(path).value_or("?"); }
 
 bool GetModificationTime(std::FILE* file, std::tm& local)
 {

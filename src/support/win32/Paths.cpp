@@ -1,5 +1,7 @@
 #include "support/Paths.h"
 
+#include "support/DirectoryHandle.h"
+
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
@@ -16,7 +18,9 @@
 #include <array>
 #include <cctype>
 #include <cstdint>
+#include <optional>
 #include <type_traits>
+#include <variant>
 
 namespace quillon {
 
@@ -31,16 +35,23 @@ bool Usable(const std::wstring& path) { return path.find(L'\0') == std::wstring:
 DWORD Attributes(const std::string& path) { return GetFileAttributesA(path.c_str()); }
 DWORD Attributes(const std::wstring& path) { return GetFileAttributesW(path.c_str()); }
 
-HANDLE Create(const std::string& path, DWORD access, DWORD disposition)
+HANDLE Create(const std::string& path, DWORD access, DWORD disposition, DWORD flags)
 {
     return CreateFileA(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                       nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+                       nullptr, disposition, flags, nullptr);
 }
 
-HANDLE Create(const std::wstring& path, DWORD access, DWORD disposition)
+HANDLE Create(const std::wstring& path, DWORD access, DWORD disposition, DWORD flags)
 {
     return CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                       nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+                       nullptr, disposition, flags, nullptr);
+}
+
+bool IsReparsePoint(HANDLE handle)
+{
+    BY_HANDLE_FILE_INFORMATION information{};
+    return !GetFileInformationByHandle(handle, &information) ||
+           (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
 }
 
 template <typename String>
@@ -73,12 +84,12 @@ PathKind KindOf(const String& path)
 // and a new file can be created exclusively; only files on disk are kept (not a console, a pipe or
 // another device that a reserved name reaches).
 template <typename String>
-FilePtr Open(const String& path, FileMode mode)
+FilePtr OpenStream(const String& path, FileMode mode, bool followLink)
 {
     if (!Usable(path))
         return nullptr;
     DWORD access = GENERIC_WRITE;
-    DWORD disposition = CREATE_ALWAYS;
+    DWORD disposition = CREATE_NEW;
     int flags = _O_WRONLY | _O_BINARY;
     const char* streamMode = "wb";
     switch (mode) {
@@ -88,16 +99,16 @@ FilePtr Open(const String& path, FileMode mode)
         flags = _O_RDONLY | _O_BINARY;
         streamMode = "rb";
         break;
-    case FileMode::Write:
-        break;
     case FileMode::CreateNew:
-        disposition = CREATE_NEW;
+        followLink = false;
         break;
     }
-    const HANDLE handle = Create(path, access, disposition);
+    // Not following, a reparse point (a link, a junction) is opened itself, and then refused.
+    const HANDLE handle = Create(path, access, disposition,
+                                 FILE_ATTRIBUTE_NORMAL | (followLink ? 0 : FILE_FLAG_OPEN_REPARSE_POINT));
     if (handle == INVALID_HANDLE_VALUE)
         return nullptr;
-    if (GetFileType(handle) != FILE_TYPE_DISK) {
+    if (GetFileType(handle) != FILE_TYPE_DISK || (!followLink && IsReparsePoint(handle))) {
         CloseHandle(handle);
         return nullptr;
     }
@@ -154,7 +165,132 @@ bool List(const String& folder, std::vector<String>& names)
     return true;
 }
 
+// As the narrow file functions read it: in the ANSI code page (or the OEM one, if the process
+// switched its file functions to that).
+std::optional<std::wstring> NativePath(const DirectoryHandle::Name& name)
+{
+    if (const auto* wide = std::get_if<std::wstring_view>(&name)) {
+        std::wstring path(*wide);
+        return Usable(path) ? std::optional<std::wstring>(std::move(path)) : std::nullopt;
+    }
+    const std::string_view narrow = std::get<std::string_view>(name);
+    if (narrow.find('\0') != std::string_view::npos)
+        return std::nullopt;
+    const UINT codePage = AreFileApisANSI() ? CP_ACP : CP_OEMCP;
+    const int size = static_cast<int>(narrow.size());
+    const int length = narrow.empty() ? 0 : MultiByteToWideChar(codePage, 0, narrow.data(), size, nullptr, 0);
+    std::wstring wide(static_cast<std::size_t>(length), L'\0');
+    if (length > 0)
+        MultiByteToWideChar(codePage, 0, narrow.data(), size, wide.data(), length);
+    return wide;
+}
+
+// A name that stays inside the folder: one component, neither "." nor "..", and no ":", which
+// would name a stream of a file rather than a file.
+std::optional<std::wstring> Component(const DirectoryHandle::Name& name)
+{
+    std::optional<std::wstring> native = NativePath(name);
+    if (!native || native->empty() || *native == L"." || *native == L".." ||
+        native->find_first_of(L"/\\:") != std::wstring::npos)
+        return std::nullopt;
+    return native;
+}
+
+// The folder, opened so that it cannot be renamed, removed or replaced while the handle is held:
+// without sharing the right to delete it, and with a right (listing) that the sharing check counts.
+HANDLE OpenFolderHandle(const std::wstring& path, bool followLink)
+{
+    const HANDLE handle =
+        CreateFileW(path.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_BACKUP_SEMANTICS | (followLink ? 0 : FILE_FLAG_OPEN_REPARSE_POINT), nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return handle;
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (!GetFileInformationByHandle(handle, &information) ||
+        !(information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
+        (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        CloseHandle(handle);
+        return INVALID_HANDLE_VALUE;
+    }
+    return handle;
+}
+
 }  // namespace
+
+struct DirectoryHandle::Native {
+    Native(HANDLE folder, std::wstring folderPath) : handle(folder), path(std::move(folderPath)) {}
+    ~Native() { CloseHandle(handle); }
+    Native(const Native&) = delete;
+    Native& operator=(const Native&) = delete;
+
+    const HANDLE handle;
+    const std::wstring path;
+
+    // The path of name inside the folder, or nothing when name is not one component.
+    std::optional<std::wstring> Inside(const Name& name) const
+    {
+        const auto component = Component(name);
+        return component ? std::optional<std::wstring>(JoinPath(path, *component)) : std::nullopt;
+    }
+};
+
+void DirectoryHandle::NativeDeleter::operator()(Native* native) const noexcept { delete native; }
+
+DirectoryHandle DirectoryHandle::Open(Name path)
+{
+    auto native = NativePath(path);
+    const HANDLE handle = native && !native->empty() ? OpenFolderHandle(*native, true) : INVALID_HANDLE_VALUE;
+    if (handle == INVALID_HANDLE_VALUE)
+        return DirectoryHandle();
+    return DirectoryHandle(new Native(handle, std::move(*native)));
+}
+
+DirectoryHandle DirectoryHandle::OpenFolder(Name name) const
+{
+    auto inside = native_ ? native_->Inside(name) : std::nullopt;
+    const HANDLE handle = inside ? OpenFolderHandle(*inside, false) : INVALID_HANDLE_VALUE;
+    if (handle == INVALID_HANDLE_VALUE)
+        return DirectoryHandle();
+    return DirectoryHandle(new Native(handle, std::move(*inside)));
+}
+
+bool DirectoryHandle::MakeFolder(Name name) const
+{
+    const auto inside = native_ ? native_->Inside(name) : std::nullopt;
+    return inside && CreateDirectoryW(inside->c_str(), nullptr) != 0;
+}
+
+PathKind DirectoryHandle::KindOf(Name name) const
+{
+    const auto inside = native_ ? native_->Inside(name) : std::nullopt;
+    return inside ? GetPathKind(*inside) : PathKind::Missing;
+}
+
+FilePtr DirectoryHandle::CreateNewFile(Name name) const
+{
+    const auto inside = native_ ? native_->Inside(name) : std::nullopt;
+    return inside ? OpenStream(*inside, FileMode::CreateNew, false) : nullptr;
+}
+
+FilePtr DirectoryHandle::OpenForReading(Name name) const
+{
+    const auto inside = native_ ? native_->Inside(name) : std::nullopt;
+    return inside ? OpenStream(*inside, FileMode::Read, false) : nullptr;
+}
+
+bool DirectoryHandle::Rename(Name from, Name to) const
+{
+    const auto source = native_ ? native_->Inside(from) : std::nullopt;
+    const auto target = native_ ? native_->Inside(to) : std::nullopt;
+    return source && target && MoveFileExW(source->c_str(), target->c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+}
+
+bool DirectoryHandle::Remove(Name name) const
+{
+    const auto inside = native_ ? native_->Inside(name) : std::nullopt;
+    return inside && DeleteFileW(inside->c_str()) != 0;
+}
 
 const char* NullDevicePath() { return "NUL"; }
 
@@ -176,8 +312,8 @@ bool MakeDirectory(const std::wstring& path)
     return Usable(path) && CreateDirectoryW(path.c_str(), nullptr) != 0;
 }
 
-FilePtr OpenFile(const std::string& path, FileMode mode) { return Open(path, mode); }
-FilePtr OpenFile(const std::wstring& path, FileMode mode) { return Open(path, mode); }
+FilePtr OpenFile(const std::string& path, FileMode mode) { return OpenStream(path, mode, true); }
+FilePtr OpenFile(const std::wstring& path, FileMode mode) { return OpenStream(path, mode, true); }
 
 bool ListDirectory(const std::string& folder, std::vector<std::string>& names)
 {
@@ -196,6 +332,17 @@ bool RenameReplacing(const std::string& from, const std::string& to)
 {
     return Usable(from) && Usable(to) &&
            MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+}
+
+std::string NarrowPath(std::wstring_view path)
+{
+    const int size = static_cast<int>(path.size());
+    const int length =
+        path.empty() ? 0 : WideCharToMultiByte(CP_ACP, 0, path.data(), size, nullptr, 0, nullptr, nullptr);
+    std::string narrow(static_cast<std::size_t>(length), '\0');
+    if (length > 0)
+        WideCharToMultiByte(CP_ACP, 0, path.data(), size, narrow.data(), length, nullptr, nullptr);
+    return narrow;
 }
 
 bool GetModificationTime(std::FILE* file, std::tm& local)

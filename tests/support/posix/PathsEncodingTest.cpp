@@ -73,7 +73,7 @@ TEST(WidePaths, ThatNoEncodingCanHoldNameNothing)
     for (const std::wstring& name : {std::wstring(L"\xD800"), std::wstring(1, static_cast<wchar_t>(0x110000))}) {
         const std::wstring path = quillon::JoinPath(Wide(sandbox.path()), name);
         EXPECT_FALSE(quillon::MakeDirectory(path));
-        EXPECT_EQ(quillon::OpenFile(path, quillon::FileMode::Write), nullptr);
+        EXPECT_EQ(quillon::OpenFile(path, quillon::FileMode::CreateNew), nullptr);
     }
     EXPECT_TRUE(fs::is_empty(sandbox.path()));
 }
