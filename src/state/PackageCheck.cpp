@@ -7,6 +7,7 @@
 
 #include "state/DescriptionFile.h"
 #include "state/Sysconfig_SET.h"
+#include "support/DirectoryHandle.h"
 #include "support/Paths.h"
 
 namespace {
@@ -80,8 +81,9 @@ bool CSysconfig_SET::CheckSETExist(std::string directory)
     if (!PathExists(descriptionPath))
         report.Add("No DeviceSet.DST file");
 
-    // A description that cannot be opened reads as empty lines, so every later test fails too.
-    const FilePtr description = OpenFile(descriptionPath, FileMode::Read);
+    // A description that cannot be opened reads as empty lines, so every later test fails too. One
+    // that is a link is not read: the report would show any file's first lines.
+    const FilePtr description = DirectoryHandle::Open(directory).OpenForReading(kDescriptionFileName);
     const std::string deviceSerial = ReadDeviceSerial(description.get());
     if (deviceSerial.empty())
         report.Add("DeviceSet.DST file have not device sn");

@@ -1,5 +1,6 @@
 // The settings path repair: CSysconfig_SET::RepairSETPath.
 
+#include <optional>
 #include <string>
 
 #include "state/DescriptionFile.h"
@@ -13,20 +14,22 @@ bool CSysconfig_SET::RepairSETPath(std::wstring root, std::wstring package)
 {
     using namespace quillon;
 
-    const std::wstring descriptionPath = JoinPath(package, kDescriptionFileNameWide);
-    if (!PathExists(descriptionPath))
-        return false;
+    // Read only when it is the package's own file: a link there could show any file's first line.
     // Kept open until the copy is done, which opens it once more to copy it.
-    const FilePtr description = OpenFile(descriptionPath, FileMode::Read);
+    const FilePtr description = DirectoryHandle::Open(package).OpenForReading(kDescriptionFileNameWide);
+    if (!description)
+        return false;
     const std::string serial = ReadDeviceSerial(description.get());
     if (serial.empty())
         return false;
 
     // The serial comes from a file and becomes a folder name: it must name a folder directly under
-    // root, never one elsewhere ("..", "a/b", "C:x") nor one that Windows would change.
-    const std::wstring folderName = NarrowToWide(serial);
-    if (!IsPlainPathComponent(folderName))
+    // root, never one elsewhere ("..", "a/b", "C:x"), nor one that Windows would change, nor the
+    // part of it before a byte that does not convert.
+    const std::optional<std::wstring> folder = FolderNameFrom(serial);
+    if (!folder)
         return false;
+    const std::wstring& folderName = *folder;
 
     // A package already in place is left as it is, whatever has changed since.
     const std::wstring target = JoinPath(root, folderName);

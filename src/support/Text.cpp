@@ -11,12 +11,12 @@ std::wstring NarrowToWide(const std::string& narrow)
     return wide;
 }
 
-std::optional<std::wstring> DeviceFolderName(std::string_view deviceName)
+std::optional<std::wstring> FolderNameFrom(std::string_view name)
 {
     // Checked after widening, not before: a conversion that stopped early would name another
     // folder than the device's ("..\x81 AAAAAAAA" would end as "..", "\xFF..." as the folder itself).
     std::wstring wide;
-    if (!NarrowToWideChecked(std::string(deviceName.substr(0, deviceName.find('\0'))), wide))
+    if (!NarrowToWideChecked(std::string(name.substr(0, name.find('\0'))), wide))
         return std::nullopt;
     if (!IsPlainPathComponent(wide) || IsReservedDeviceName(wide))
         return std::nullopt;

@@ -21,10 +21,11 @@ std::wstring NarrowToWide(const std::string& narrow);
 // return either way.
 bool NarrowToWideChecked(const std::string& narrow, std::wstring& wide);
 
-// The name of the folder that a device's name stands for: the name up to its first zero byte (a
-// device pads a short name with them), widened whole, as one plain path component that the
-// platform keeps as written (see IsPlainPathComponent and IsReservedDeviceName). nullopt when the
-// name cannot be such a folder. Exported for the command-line tool, which explains a refusal.
-QUILLON_API std::optional<std::wstring> DeviceFolderName(std::string_view deviceName);
+// The folder that a name from a device or a package (the device's name, a package's serial) stands
+// for: the name up to its first zero byte (a device pads a short name with them), widened whole, as
+// one plain path component that the platform keeps as written (see IsPlainPathComponent and
+// IsReservedDeviceName). nullopt when the name cannot be such a folder. Exported for the
+// command-line tool, which explains a refusal.
+QUILLON_API std::optional<std::wstring> FolderNameFrom(std::string_view name);
 
 }  // namespace quillon

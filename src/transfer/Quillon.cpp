@@ -398,7 +398,7 @@ int CQuillon::CheckDeviceSETDir(std::wstring folder)
     name.resize(quillon::kDeviceNameSize);
     registry.DeviceDirName = name;
     // The name comes from the device: it must name a folder directly inside the host's folder.
-    const std::optional<std::wstring> folderName = quillon::DeviceFolderName(name);
+    const std::optional<std::wstring> folderName = quillon::FolderNameFrom(name);
     if (!folderName)
         return -1;
 

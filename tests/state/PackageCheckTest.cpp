@@ -177,7 +177,10 @@ TEST_F(PackageCheck, AFailingRunReplacesAnEarlierReportAndAPassingRunLeavesItAlo
     EXPECT_EQ(TreeChanges(before, SnapshotTree(folder)), "");
 }
 
-TEST_F(PackageCheck, ALinkInTheReportsPlaceIsReplacedNotWrittenThrough)
+// Links planted in a package send nothing elsewhere: the report replaces a link in its place
+// rather than writing through it, and a description that is a link is not read (its target's first
+// lines would reach the report).
+TEST_F(PackageCheck, LinksInThePackageAreNeitherWrittenThroughNorRead)
 {
     const fs::path folder = Make({Marked("AB12XY345678", "BDB0001"), {"AB12XY345678.ORI", "BDB0001.bdb"}});
     std::error_code error;
@@ -187,6 +190,12 @@ TEST_F(PackageCheck, ALinkInTheReportsPlaceIsReplacedNotWrittenThrough)
     EXPECT_FALSE(Check(folder));
     EXPECT_EQ(ReadBytes(folder / "BDB0001.bdb"), "device file BDB0001.bdb");
     EXPECT_EQ(ReadBytes(folder / "CheckSetInfo.TXT"), "No AB12XY345678.RGF file\r\n");
+
+    WriteBytes(sandbox.path() / "secret.txt", "SECRET-LINE\nSECOND\n");
+    fs::rename(folder / "DeviceSet.DST", sandbox.path() / "real.DST");
+    fs::create_symlink(sandbox.path() / "secret.txt", folder / "DeviceSet.DST");
+    EXPECT_FALSE(Check(folder));
+    EXPECT_EQ(ReadBytes(folder / "CheckSetInfo.TXT").find("SECRET"), std::string::npos);
 }
 
 TEST_F(PackageCheck, AMissingPackageFolderFailsWithoutCreatingAnything)

@@ -131,12 +131,12 @@ TEST_F(PathRepair, PackagesWithoutAUsableSerialOrAnExistingRootCreateNothing)
         {"marker followed by an empty line", std::string(kMarker) + "\n\nBDB0001\n"},
         {"marker alone", std::string(kMarker) + "\n"},
     };
-    // Serials that are not a plain folder name; the last is not code page 936 at all and widens
-    // to nothing.
+    // Serials that are not a plain folder name; the last three are not code page 936 throughout, and
+    // would widen to what comes before the first byte that is not.
     for (const std::string serial :
          {"..", ".", "...", " . ", "../escaped", "../../escaped", "sub/escaped", "..\\escaped",
           "sub\\escaped", "/escaped", "\\escaped", "\\\\server\\share", "C:escaped", "C:\\escaped",
-          "name:stream", "tab\tinside", "bell\a", "del\x7f", "AB\r12", "\xFF\xFF"})
+          "name:stream", "tab\tinside", "bell\a", "del\x7f", "AB\r12", "\xFF\xFF", "AB\x81 12", "AB\xFF" "12"})
         cases.push_back({"serial " + ::testing::PrintToString(serial),
                          std::string(kMarker) + "\n" + serial + "\nBDB0001\n"});
     for (const auto& [label, description] : cases) {
@@ -152,8 +152,16 @@ TEST_F(PathRepair, PackagesWithoutAUsableSerialOrAnExistingRootCreateNothing)
     fs::create_directory(package / "DeviceSet.DST");
     expectNothingCreated();
 
+    // A description that is a link is not the package's own: what it leads to is not read.
+    fs::remove_all(package / "DeviceSet.DST");
+    WriteBytes(sandbox.path() / "elsewhere.DST", "AB12XY345678\nBDB0001\n");
+    std::error_code linkError;
+    fs::create_symlink(sandbox.path() / "elsewhere.DST", package / "DeviceSet.DST", linkError);
+    if (!linkError)
+        expectNothingCreated();
+
     // A good package, but the root is missing: it is not created.
-    fs::remove(package / "DeviceSet.DST");
+    fs::remove_all(package / "DeviceSet.DST");
     WriteBytes(package / "DeviceSet.DST", "AB12XY345678\nBDB0001\n");
     fs::remove_all(root);
     expectNothingCreated();

@@ -159,7 +159,7 @@ ExitCode DeviceDirectory(CommandContext& context)
     report.Set("name", twelve);
     // The library's own reading of the name: the folder it made, or why it made none.
     const std::optional<std::wstring> folderName =
-        twelve.size() == kDeviceNameSize ? DeviceFolderName(twelve) : std::nullopt;
+        twelve.size() == kDeviceNameSize ? FolderNameFrom(twelve) : std::nullopt;
     if (result == -1 || !folderName) {
         report.SetNull("path");
         if (name.empty())
