@@ -20,19 +20,27 @@ struct UnzFileCloser {
     void operator()(unzFile zip) const noexcept { unzClose(zip); }
 };
 
-// An archive being written; empty when it could not be created.
+// A new archive at a path; empty when it could not be created. It is written beside that path
+// under a fresh name, never through a link planted at the path or beside it, and put in place only
+// by Commit: an archive that fails or is dropped half-way leaves whatever was at the path as it was.
 class ZipWriter {
 public:
-    // Creates a new archive, replacing any file of that name.
-    explicit ZipWriter(const std::string& path) : zip_(zipOpen(path.c_str(), APPEND_STATUS_CREATE)) {}
+    explicit ZipWriter(const std::string& path);
+    // Drops an archive that was not committed.
+    ~ZipWriter();
+    ZipWriter(const ZipWriter&) = delete;
+    ZipWriter& operator=(const ZipWriter&) = delete;
 
     explicit operator bool() const { return zip_ != nullptr; }
     zipFile get() const { return zip_.get(); }
 
-    // Writes the central directory; false when that failed or the archive was never open.
-    bool Close() { return zip_ && zipClose(zip_.release(), nullptr) == ZIP_OK; }
+    // Writes the central directory and puts the archive at its path; false when either failed (the
+    // path then holds what it held before).
+    bool Commit();
 
 private:
+    std::string path_;
+    std::string written_;  // the fresh name the archive is written under; empty once in place
     std::unique_ptr<std::remove_pointer_t<zipFile>, ZipFileCloser> zip_;
 };
 

@@ -71,7 +71,42 @@ bool ReadWhole(std::FILE* file, std::vector<unsigned char>& content, std::string
     return true;
 }
 
+// minizip writes to the file made for it rather than opening one by name.
+voidpf ZCALLBACK OpenTheFileGiven(voidpf file, const char*, int)
+{
+    return file;
+}
+
 }  // namespace
+
+ZipWriter::ZipWriter(const std::string& path) : path_(path)
+{
+    FilePtr file = CreateFileBeside(path, written_);
+    if (!file)
+        return;
+    zlib_filefunc_def io;
+    fill_fopen_filefunc(&io);
+    io.zopen_file = OpenTheFileGiven;
+    io.opaque = file.get();
+    // From here minizip owns the file and closes it, on failure too.
+    zip_.reset(zipOpen2(written_.c_str(), APPEND_STATUS_CREATE, nullptr, &io));
+    file.release();
+}
+
+ZipWriter::~ZipWriter()
+{
+    zip_.reset();
+    if (!written_.empty())
+        RemoveFile(written_);
+}
+
+bool ZipWriter::Commit()
+{
+    if (!zip_ || zipClose(zip_.release(), nullptr) != ZIP_OK || !RenameReplacing(written_, path_))
+        return false;
+    written_.clear();
+    return true;
+}
 
 ZipOutcome PackFiles(const std::string& folder, const std::vector<std::string>& names,
                      const std::string& zipPath)
@@ -121,7 +156,7 @@ ZipOutcome PackFiles(const std::string& folder, const std::vector<std::string>& 
             return ZipOutcome::Failed("cannot finish the entry " + quoted);
     }
 
-    if (!zip.Close())
+    if (!zip.Commit())
         return ZipOutcome::Failed("cannot finish the archive " + zipPath);
     return ZipOutcome::Done();
 }

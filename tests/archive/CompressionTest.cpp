@@ -145,7 +145,9 @@ TEST_F(Compression, AnEmptyListMakesAValidArchiveThatUnpacksToNothing)
     EXPECT_EQ(TreeChanges(before, SnapshotTree(out)), "");
 }
 
-TEST_F(Compression, PackingStopsAtTheFirstFileItCannotPackKeepingTheEntriesBefore)
+// Packing is all or nothing: a file it cannot pack leaves the archive's path as it was, and a link
+// planted there is replaced, never written through.
+TEST_F(Compression, PackingThatFailsLeavesWhatWasThere)
 {
     SKIP_WITHOUT_ZIP_TOOLS();
     WriteBytes(pack / "a.ORI", "first");
@@ -156,13 +158,21 @@ TEST_F(Compression, PackingStopsAtTheFirstFileItCannotPackKeepingTheEntriesBefor
     fs::create_directory_symlink(sandbox.path(), pack / "up");
     // A missing file, a folder, names leaving the packing folder (relative, absolute, by drive
     // letter, through a link to a file or to a folder) and an empty name.
+    ASSERT_EQ(packer.ComPress({"b.bdb"}, zip.string()), 0);
     for (const std::string stopper : {"missing.RGF", "sub", "../outside.txt", "/outside.txt", "C:outside.txt",
                                       "link.ORI", "up/outside.txt", ""}) {
         SCOPED_TRACE("stopper: \"" + stopper + "\"");
-        fs::remove(zip);
+        const Tree before = SnapshotTree(sandbox.path());
         EXPECT_EQ(packer.ComPress({"a.ORI", stopper, "b.bdb"}, zip.string()), -1);
-        EXPECT_EQ(NamesIn(zip), "a.ORI\n");
+        EXPECT_EQ(TreeChanges(before, SnapshotTree(sandbox.path())), "");
     }
+    EXPECT_EQ(NamesIn(zip), "b.bdb\n");
+
+    fs::remove(zip);
+    fs::create_symlink(sandbox.path() / "outside.txt", zip);
+    EXPECT_EQ(packer.ComPress({"a.ORI"}, zip.string()), 0);
+    EXPECT_EQ(ReadBytes(sandbox.path() / "outside.txt"), "outside");
+    EXPECT_EQ(NamesIn(zip), "a.ORI\n");
 }
 
 TEST_F(Compression, FailsWithoutWritingWhereNothingCanBeWritten)
