@@ -113,9 +113,10 @@ TEST_F(HostileArchive, NamesThatCouldLeaveTheFolderAreRefusedBeforeAnythingIsWri
         {"folder in the way", "sub", "other than a file"},
     };
 #ifdef _WIN32
-    // Windows opens a device, not a file, under these names in any folder and with any extension.
-    for (const char* device : {"NUL.txt", "sub/com1", "Con ", "sub\\LPT9.log", "CONOUT$"})
-        cases.push_back({device, device, "names a device"});
+    // Windows opens a device, not a file, under these names in any folder and with any extension, and
+    // drops a trailing dot.
+    for (const char* device : {"NUL.txt", "sub/com1", "Con ", "sub\\LPT9.log", "CONOUT$", "name."})
+        cases.push_back({device, device, "Windows takes for another"});
 #endif
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);
