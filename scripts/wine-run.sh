@@ -16,9 +16,9 @@ export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
 # process claims the fixed addresses that Windows programs rely on (the shared user data page at
 # 0x7ffe0000) only after the Linux loader has set it up, and by then the kernel may have put the
 # process's heap there: the loader is mapped at 0x7d000000 and the heap starts at a random place in
-# the gigabyte above it. About one start in 9000 then ends before it has begun ("failed to map the
-# shared user data", which WINEDEBUG=-all hides): a program started by a test makes CreateProcess
-# fail with error 1359 (ERROR_INTERNAL_ERROR), a test program ends with status 1 and no output.
+# the gigabyte above it. About one start in ten thousand then ends before the program runs ("failed
+# to map the shared user data", which WINEDEBUG=-all hides): the CreateProcess that started it fails
+# with error 1359 (ERROR_INTERNAL_ERROR), or a test program CTest started ends with 1 and no output.
 # Without randomisation the heap always starts right after the loader, far below that page. The
 # setting is inherited, so the programs a test starts get it too. Where it is not allowed (some
 # container sandboxes refuse it), Wine runs as it is.
