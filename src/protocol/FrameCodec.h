@@ -47,6 +47,8 @@ constexpr int FrameLength(std::uint8_t type) noexcept
     return type < 8 ? kLengths[type] : 0;
 }
 constexpr int FrameLength(FrameType type) noexcept { return FrameLength(TypeByte(type)); }
+// A block frame is the longest a link ever has to hold whole.
+static_assert(FrameLength(FrameType::Block) == kMaxFrameSize && FrameLength(kFrameStart) == 0);
 
 using LinkKey = std::array<std::uint8_t, kKeySize>;
 

@@ -18,29 +18,6 @@ CSysconfig_SET& Registry()
     return *CSysconfig_SET::get();
 }
 
-// Each test runs in a process of its own, so every test sees a fresh registry.
-TEST(Registry, FreshInstanceHasNothingGoingOnAndTheCloseFlagRoundTrips)
-{
-    auto& r = Registry();
-    EXPECT_EQ(r.GetSeriOrTcp(), -1);
-    EXPECT_EQ(r.GetReadRate(), 0);
-    EXPECT_EQ(r.GetWriteRate(), 0);
-    EXPECT_FALSE(r.GetReadfinish());
-    EXPECT_FALSE(r.GetWritefinish());
-    EXPECT_FALSE(r.GetCloseExe());
-    EXPECT_EQ(r.PendingOp.load(), -1);
-    EXPECT_EQ(r.ReadStarted.load(), 0);
-    EXPECT_EQ(r.WriteStarted.load(), 0);
-    EXPECT_FALSE(r.DeviceReplied.load());
-    EXPECT_TRUE(r.DeviceDirName.empty());
-    EXPECT_TRUE(r.DeviceOnlineCallback.empty());
-
-    r.SetCloseExe(true);
-    EXPECT_TRUE(r.GetCloseExe());
-    r.SetCloseExe(false);
-    EXPECT_FALSE(r.GetCloseExe());
-}
-
 // The first call of the process and the first link reports are raced on purpose: every thread
 // must get the one instance, and all must see the one link that won.
 TEST(Registry, ConcurrentFirstCallersShareOneInstanceAndOneLatchedLink)

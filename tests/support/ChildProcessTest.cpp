@@ -114,15 +114,6 @@ TEST(ChildProcess, AChildThatIgnoresTheStopRequestIsKilled)
     EXPECT_EQ(killed.Wait(30s), -1);
 }
 
-TEST(ChildProcess, DestroyingARunningChildEndsIt)
-{
-    // Nothing to observe afterwards but that the destructor returns: a child left running would
-    // keep its reader threads, and the destructor's joins, waiting. This one ignores the stop
-    // request, so destruction has to kill it once the grace has passed.
-    ChildProcess child(Helper({"deaf", "wait"}), {.destroyGrace = 200ms});
-    ASSERT_TRUE(child.started()) << child.error();
-}
-
 TEST(ChildProcess, StandardErrorCanGoToAFileOrATerminal)
 {
     TempFolder folder;

@@ -64,61 +64,6 @@ TEST(SerialExceptions, IOExceptionKeepsItsErrorNumberAndPlace)
     }
 }
 
-TEST(SerialExceptions, AreCaughtAsStandardExceptions)
-{
-    try {
-        throw serial::IOException("x.cpp", 1, EBUSY);
-    } catch (const std::exception& error) {
-        EXPECT_NE(std::string(error.what()).find("x.cpp:1"), std::string::npos);
-    }
-}
-
-TEST(Serial, DefaultConstructorUsesTheDefaults)
-{
-    const serial::Serial port;
-    EXPECT_EQ(port.getPort(), "");
-    EXPECT_EQ(port.getBaudrate(), 9600u);
-    const serial::Timeout timeout = port.getTimeout();
-    EXPECT_EQ(timeout.inter_byte_timeout, 0u);
-    EXPECT_EQ(timeout.read_timeout_constant, 0u);
-    EXPECT_EQ(timeout.read_timeout_multiplier, 0u);
-    EXPECT_EQ(timeout.write_timeout_constant, 0u);
-    EXPECT_EQ(timeout.write_timeout_multiplier, 0u);
-    EXPECT_EQ(port.getBytesize(), 8);
-    EXPECT_EQ(port.getParity(), 0);
-    EXPECT_EQ(port.getStopbits(), 1);
-    EXPECT_EQ(port.getFlowcontrol(), 0);
-    EXPECT_FALSE(port.isOpen());
-}
-
-TEST(Serial, SetTimeoutTakesFiveValuesInOrder)
-{
-    struct Case {
-        std::uint32_t values[5];
-    };
-    const std::vector<Case> cases = {
-        {{0, 0, 0, 0, 0}},
-        {{1, 2, 3, 4, 5}},
-        {{10, 0, 0, 250, 0}},
-        {{4294967295u, 7, 4294967294u, 0, 1}},
-    };
-    for (const auto& c : cases) {
-        serial::Serial port;
-        port.setTimeout(c.values[0], c.values[1], c.values[2], c.values[3], c.values[4]);
-        const serial::Timeout got = port.getTimeout();
-        EXPECT_EQ(got.inter_byte_timeout, c.values[0]);
-        EXPECT_EQ(got.read_timeout_constant, c.values[1]);
-        EXPECT_EQ(got.read_timeout_multiplier, c.values[2]);
-        EXPECT_EQ(got.write_timeout_constant, c.values[3]);
-        EXPECT_EQ(got.write_timeout_multiplier, c.values[4]);
-
-        serial::Timeout packed(c.values[4], c.values[3], c.values[2], c.values[1], c.values[0]);
-        port.setTimeout(packed);
-        EXPECT_EQ(port.getTimeout().inter_byte_timeout, c.values[4]);
-        EXPECT_EQ(port.getTimeout().write_timeout_multiplier, c.values[0]);
-    }
-}
-
 TEST(Serial, ReadAndWriteOnAClosedPortThrowPortNotOpened)
 {
     serial::Serial port;

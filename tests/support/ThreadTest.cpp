@@ -370,17 +370,4 @@ TEST(ThreadObject, StopWakesAPassThatWaitsAndDestructionStopsARunningLoop)
     EXPECT_EQ(journal.ends, 2);
 }
 
-TEST(ThreadObject, KeepsItsPriorityThroughARun)
-{
-    Journal journal;
-    EXPECT_EQ(Looper(journal).getPriority(), TThread::Normal);
-    EXPECT_EQ(static_cast<int>(TThread::Normal), 2);
-    for (const auto priority : {TThread::Idle, TThread::Low, TThread::High, TThread::Critical}) {
-        Looper looper(journal, priority);
-        ASSERT_EQ(looper.start(), 0);
-        EXPECT_EQ(looper.stop(), 0);
-        EXPECT_EQ(looper.getPriority(), priority);
-    }
-}
-
 }  // namespace
