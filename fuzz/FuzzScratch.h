@@ -8,7 +8,7 @@
 #include <string>
 #include <system_error>
 
-#include "support/Paths.h"
+#include "support/fs/Paths.h"
 
 namespace quillon::fuzz {
 

@@ -8,7 +8,7 @@
 
 #include "FuzzInput.h"
 #include "FuzzScratch.h"
-#include "support/SerialPortList.h"
+#include "support/serial/SerialPortList.h"
 #include "transfer/TransferInternals.h"
 
 using namespace quillon;

@@ -1,6 +1,6 @@
 // The library's own version, for hosts and tools that report what they loaded.
 #pragma once
 
-#include "support/Export.h"
+#include "support/base/Export.h"
 
 extern "C" QUILLON_API const char* quillon_version(void);

@@ -20,7 +20,7 @@
 #include "QuillonRuns.h"
 #include "Report.h"
 #include "Tftp.h"
-#include "support/StdoutDiversion.h"
+#include "support/tooling/StdoutDiversion.h"
 
 namespace fs = std::filesystem;
 using namespace quillon::bench;

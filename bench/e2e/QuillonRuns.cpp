@@ -5,7 +5,7 @@
 
 #include "Processes.h"
 #include "device/DeviceSimulator.h"
-#include "support/SerialPortList.h"
+#include "support/serial/SerialPortList.h"
 #include "transfer/Quillon.h"
 
 namespace quillon::bench {

@@ -2,7 +2,7 @@
 
 #include <iostream>
 
-#include "support/SerialPortList.h"
+#include "support/serial/SerialPortList.h"
 
 namespace quillon::bench {
 // The dispatcher benchmarks' transfer object, made on first use; its threads end before main does.

@@ -3,8 +3,8 @@
 
 #include <string>
 
-#include "support/BrowseDirBase.h"
-#include "support/Export.h"
+#include "support/fs/BrowseDirBase.h"
+#include "support/base/Export.h"
 
 class QUILLON_API CBrowseDir : public CBrowseDirBase {
 public:

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "support/Export.h"
+#include "support/base/Export.h"
 
 class QUILLON_API CComPression {
 public:

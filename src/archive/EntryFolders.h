@@ -8,7 +8,7 @@
 #include <string_view>
 #include <unordered_map>
 
-#include "support/DirectoryHandle.h"
+#include "support/fs/DirectoryHandle.h"
 
 namespace quillon {
 

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "support/Paths.h"
+#include "support/fs/Paths.h"
 
 namespace quillon {
 

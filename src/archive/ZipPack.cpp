@@ -9,7 +9,7 @@
 #include "archive/EntryName.h"
 #include "archive/MinizipHandles.h"
 #include "archive/ZipArchive.h"
-#include "support/Paths.h"
+#include "support/fs/Paths.h"
 
 namespace quillon {
 

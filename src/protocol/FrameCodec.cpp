@@ -6,7 +6,7 @@
 #include <ctime>
 #include <thread>
 
-#include "support/Diagnostics.h"
+#include "support/base/Diagnostics.h"
 
 namespace quillon {
 

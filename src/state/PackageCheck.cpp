@@ -7,8 +7,8 @@
 
 #include "state/DescriptionFile.h"
 #include "state/Sysconfig_SET.h"
-#include "support/DirectoryHandle.h"
-#include "support/Paths.h"
+#include "support/fs/DirectoryHandle.h"
+#include "support/fs/Paths.h"
 
 namespace {
 

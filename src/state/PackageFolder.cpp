@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <utility>
 
-#include "support/Diagnostics.h"
-#include "support/Paths.h"
+#include "support/base/Diagnostics.h"
+#include "support/fs/Paths.h"
 
 namespace quillon {
 

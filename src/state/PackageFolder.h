@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "support/DirectoryHandle.h"
+#include "support/fs/DirectoryHandle.h"
 
 namespace quillon {
 

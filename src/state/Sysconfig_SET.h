@@ -9,8 +9,8 @@
 #include <functional>
 #include <string>
 
-#include "support/Export.h"
-#include "support/Guarded.h"
+#include "support/base/Export.h"
+#include "support/base/Guarded.h"
 
 class QUILLON_API CSysconfig_SET {
 public:

@@ -9,7 +9,7 @@
 #include <mutex>
 #include <string>
 
-#include "support/Paths.h"
+#include "support/fs/Paths.h"
 
 namespace quillon {
 

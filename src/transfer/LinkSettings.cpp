@@ -1,6 +1,6 @@
 #include "transfer/LinkSettings.h"
 
-#include "support/AddressFilter.h"
+#include "support/net/AddressFilter.h"
 
 namespace quillon {
 

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "support/Export.h"
+#include "support/base/Export.h"
 
 namespace quillon {
 

@@ -6,10 +6,10 @@
 #include <optional>
 #include <thread>
 
-#include "support/Diagnostics.h"
-#include "support/LargeBuffer.h"
-#include "support/Paths.h"
-#include "support/Text.h"
+#include "support/base/Diagnostics.h"
+#include "support/os/LargeBuffer.h"
+#include "support/fs/Paths.h"
+#include "support/base/Text.h"
 #include "transfer/DownloadArchive.h"
 #include "transfer/PendingOp.h"
 #include "transfer/UploadPump.h"

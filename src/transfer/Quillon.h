@@ -22,8 +22,8 @@
 #include "archive/BrowseDir.h"
 #include "archive/ComPression.h"
 #include "state/Sysconfig_SET.h"
-#include "support/Export.h"
-#include "support/Guarded.h"
+#include "support/base/Export.h"
+#include "support/base/Guarded.h"
 
 class CSerialPort_SET;
 class CHardwareServer_SET;

@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "protocol/FrameCodec.h"
-#include "support/Diagnostics.h"
+#include "support/base/Diagnostics.h"
 #include "transfer/DownloadArchive.h"
 #include "transfer/PendingOp.h"
 #include "transfer/Quillon.h"

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "protocol/FrameCodec.h"
-#include "support/Diagnostics.h"
+#include "support/base/Diagnostics.h"
 
 namespace quillon {
 

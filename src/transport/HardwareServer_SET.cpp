@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "state/Sysconfig_SET.h"
-#include "support/Diagnostics.h"
+#include "support/base/Diagnostics.h"
 #include "transport/FrameDelivery.h"
 
 namespace quillon {

@@ -21,8 +21,8 @@
 #include <vector>
 
 #include "protocol/HostFrames.h"
-#include "support/Guarded.h"
-#include "support/TCPServer.h"
+#include "support/base/Guarded.h"
+#include "support/net/TCPServer.h"
 #include "transport/Communication_SET.h"
 #include "transport/FrameDelivery.h"
 

@@ -6,9 +6,9 @@
 #include <thread>
 
 #include "state/Sysconfig_SET.h"
-#include "support/DiagnosticFiles.h"
-#include "support/Diagnostics.h"
-#include "support/SerialPortList.h"
+#include "support/serial/DiagnosticFiles.h"
+#include "support/base/Diagnostics.h"
+#include "support/serial/SerialPortList.h"
 
 using quillon::diag::Line;
 using quillon::diag::Printf;

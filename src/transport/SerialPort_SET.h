@@ -15,9 +15,9 @@
 #include <vector>
 
 #include "protocol/HostFrames.h"
-#include "support/Guarded.h"
-#include "support/SerialPort.h"
-#include "support/WfirstRWLock.h"
+#include "support/base/Guarded.h"
+#include "support/serial/SerialPort.h"
+#include "support/os/WfirstRWLock.h"
 #include "transport/Communication_SET.h"
 #include "transport/FrameDelivery.h"
 

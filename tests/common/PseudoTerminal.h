@@ -11,7 +11,7 @@
 #include <string_view>
 #include <thread>
 
-#include "support/PseudoTerminalPair.h"
+#include "support/tooling/PseudoTerminalPair.h"
 
 namespace quillon::testing {
 

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "support/SerialPortList.h"
+#include "support/serial/SerialPortList.h"
 
 int main(int argc, char** argv)
 {

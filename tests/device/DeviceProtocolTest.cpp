@@ -15,7 +15,7 @@
 #include "device/HostFrameReader.h"
 #include "device/ScriptedHost.h"
 #include "protocol/DeviceRecord.h"
-#include "support/PseudoTerminalPair.h"
+#include "support/tooling/PseudoTerminalPair.h"
 
 namespace quillon::testing {
 namespace {

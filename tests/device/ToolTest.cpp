@@ -8,8 +8,8 @@
 
 #include "common/TempFolder.h"
 #include "common/WaitFor.h"
-#include "support/PseudoTerminalPair.h"
-#include "support/SerialPortList.h"
+#include "support/tooling/PseudoTerminalPair.h"
+#include "support/serial/SerialPortList.h"
 #include "tools/ToolProcess.h"
 #include "transfer/Quillon.h"
 

@@ -25,8 +25,8 @@
 #include "common/TempFolder.h"
 #include "common/WaitFor.h"
 #include "device/DeviceSimulator.h"
-#include "support/PseudoTerminalPair.h"
-#include "support/SerialPortList.h"
+#include "support/tooling/PseudoTerminalPair.h"
+#include "support/serial/SerialPortList.h"
 #include "transfer/PendingOp.h"
 #include "transfer/Quillon.h"
 

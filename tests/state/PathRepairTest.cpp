@@ -13,7 +13,7 @@
 #include "common/TempFolder.h"
 #include "state/PackageFolder.h"
 #include "state/Sysconfig_SET.h"
-#include "support/Paths.h"
+#include "support/fs/Paths.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "common/TempFolder.h"
-#include "support/ChildProcess.h"
+#include "support/tooling/ChildProcess.h"
 
 namespace quillon {
 namespace {

@@ -1,4 +1,4 @@
-#include "support/File.h"
+#include "support/hostapi/File.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "common/ScratchFolder.h"
-#include "support/Wildcard.h"
+#include "support/fs/Wildcard.h"
 
 namespace {
 

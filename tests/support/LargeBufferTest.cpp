@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <utility>
 
-#include "support/LargeBuffer.h"
+#include "support/os/LargeBuffer.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // The paths and file-system helpers that the package and archive code (and the device directory
 // check) build on, exercised on real files.
 
-#include "support/Paths.h"
+#include "support/fs/Paths.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "support/SerialPortList.h"
+#include "support/serial/SerialPortList.h"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "common/PseudoTerminal.h"
-#include "support/SerialPort.h"
+#include "support/serial/SerialPort.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "support/SerialPort.h"
+#include "support/serial/SerialPort.h"
 
 #include <gtest/gtest.h>
 

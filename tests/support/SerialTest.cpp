@@ -1,4 +1,4 @@
-#include "support/Serial.h"
+#include "support/hostapi/Serial.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "support/TCPServer.h"
+#include "support/net/TCPServer.h"
 
 #include <gtest/gtest.h>
 

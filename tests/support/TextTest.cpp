@@ -1,4 +1,4 @@
-#include "support/Text.h"
+#include "support/base/Text.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "support/Thread.h"
+#include "support/hostapi/Thread.h"
 
 #include <gtest/gtest.h>
 

@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "support/Events.h"
-#include "support/Logger.h"
-#include "support/Math.h"
-#include "support/Timer.h"
+#include "support/hostapi/Events.h"
+#include "support/hostapi/Logger.h"
+#include "support/hostapi/Math.h"
+#include "support/hostapi/Timer.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "support/WfirstRWLock.h"
+#include "support/os/WfirstRWLock.h"
 
 #include <gtest/gtest.h>
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "support/ChildProcess.h"
+#include "support/tooling/ChildProcess.h"
 
 namespace quillon::testing {
 

@@ -6,7 +6,7 @@
 #include "common/PseudoTerminal.h"
 #include "common/RawZip.h"
 #include "transfer/TransferFixture.h"
-#include "support/SerialPortList.h"
+#include "support/serial/SerialPortList.h"
 
 namespace quillon::testing {
 namespace {

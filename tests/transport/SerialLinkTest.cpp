@@ -16,7 +16,7 @@
 #include "common/PseudoTerminal.h"
 #include "common/WaitFor.h"
 #include "state/Sysconfig_SET.h"
-#include "support/SerialPortList.h"
+#include "support/serial/SerialPortList.h"
 
 namespace {
 

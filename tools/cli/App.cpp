@@ -10,7 +10,7 @@
 
 #include "Commands.h"
 #include "Package.h"
-#include "support/StdoutDiversion.h"
+#include "support/tooling/StdoutDiversion.h"
 
 namespace quillon::cli {
 

@@ -6,7 +6,7 @@
 
 #include "Commands.h"
 #include "DeviceSession.h"
-#include "support/Text.h"
+#include "support/base/Text.h"
 
 namespace quillon::cli {
 

@@ -1,6 +1,6 @@
 #include "DeviceSession.h"
 
-#include <support/SerialPortList.h>
+#include <support/serial/SerialPortList.h>
 
 #include <chrono>
 #include <cstdio>

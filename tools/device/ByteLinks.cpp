@@ -5,8 +5,8 @@
 
 #include "ByteLink.h"
 #include "Stopper.h"
-#include "support/PseudoTerminalPair.h"
-#include "support/SerialPort.h"
+#include "support/tooling/PseudoTerminalPair.h"
+#include "support/serial/SerialPort.h"
 
 namespace quillon::sim {
 

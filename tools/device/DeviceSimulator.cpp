@@ -9,8 +9,8 @@
 #include "LinePacer.h"
 #include "StateFolder.h"
 #include "protocol/DeviceRecord.h"
-#include "support/PseudoTerminalPair.h"
-#include "support/SerialPort.h"
+#include "support/tooling/PseudoTerminalPair.h"
+#include "support/serial/SerialPort.h"
 
 namespace quillon::sim {
 

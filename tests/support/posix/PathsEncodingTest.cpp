@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "common/TempFolder.h"
-#include "support/Paths.h"
+#include "support/fs/Paths.h"
 
 namespace {
 

@@ -1,0 +1,118 @@
+#include "support/fs/BrowseDirBase.h"
+
+#include <algorithm>
+#include <cstring>
+#include <utility>
+#include <vector>
+
+#include "support/fs/Paths.h"
+#include "support/fs/Wildcard.h"
+
+namespace {
+
+// Copies text and its terminating zero into the buffer. A text that does not fit is refused, and
+// the buffer is left empty so that nothing half-copied is ever used.
+bool Store(char (&buffer)[CBrowseDirBase::kPathCapacity], const char* text)
+{
+    buffer[0] = '\0';
+    if (text == nullptr)
+        return false;
+    const std::size_t length = std::strlen(text);
+    if (length >= CBrowseDirBase::kPathCapacity)
+        return false;
+    std::memcpy(buffer, text, length + 1);
+    return true;
+}
+
+// A folder given with a separator at its end ("C:\", "/") keeps just that one.
+std::string Join(const std::string& folder, const std::string& name)
+{
+    if (!folder.empty() && (folder.back() == quillon::PathSeparator() || folder.back() == '/'))
+        return folder + name;
+    return quillon::JoinPath(folder, name);
+}
+
+// A folder on the way down: its entries in name order, and how far the walk has got in them.
+struct OpenFolder {
+    std::string path;
+    std::string parentPath;
+    std::vector<std::string> entries;
+    std::size_t next = 0;
+};
+
+bool Open(std::string path, std::string parentPath, std::vector<OpenFolder>& open)
+{
+    OpenFolder folder{std::move(path), std::move(parentPath), {}, 0};
+    if (!quillon::ListDirectory(folder.path, folder.entries))
+        return false;
+    std::sort(folder.entries.begin(), folder.entries.end());
+    open.push_back(std::move(folder));
+    return true;
+}
+
+}  // namespace
+
+CBrowseDirBase::CBrowseDirBase()
+{
+    std::memset(InitialDir, 0, sizeof InitialDir);
+    std::memset(FilePattern, 0, sizeof FilePattern);
+}
+
+CBrowseDirBase::~CBrowseDirBase() = default;
+
+bool CBrowseDirBase::SetInitDir(const char* dir)
+{
+    if (!Store(InitialDir, dir))
+        return false;
+    const quillon::PathKind kind = quillon::GetPathKind(InitialDir);
+    // The caller may name the tree through a link; below it, links are never followed.
+    std::vector<std::string> ignored;
+    if (kind == quillon::PathKind::Directory ||
+        (kind == quillon::PathKind::Link && quillon::ListDirectory(InitialDir, ignored)))
+        return true;
+    InitialDir[0] = '\0';
+    return false;
+}
+
+bool CBrowseDirBase::BeginBrowse(const char* pattern)
+{
+    if (!Store(FilePattern, pattern) || InitialDir[0] == '\0')
+        return false;
+    const std::string filePattern = FilePattern;
+
+    // An explicit stack rather than recursion: the depth of a tree on disk is not ours to bound.
+    std::vector<OpenFolder> open;
+    if (!Open(InitialDir, std::string(), open))
+        return false;
+    while (!open.empty()) {
+        OpenFolder& folder = open.back();
+        if (folder.next == folder.entries.size()) {
+            OpenFolder done = std::move(folder);
+            open.pop_back();
+            ProcessDir(std::move(done.path), std::move(done.parentPath));
+            continue;
+        }
+        const std::string& name = folder.entries[folder.next++];
+        std::string path = Join(folder.path, name);
+        switch (quillon::GetPathKind(path)) {
+        case quillon::PathKind::File:
+            if (quillon::WildcardMatch(filePattern, name) && !ProcessFile(std::move(path)))
+                return false;
+            break;
+        case quillon::PathKind::Directory:
+            // folder is not used after this: Open may move the stack's storage.
+            if (!Open(std::move(path), folder.path, open))
+                return false;
+            break;
+        default:
+            // Links stay unfollowed, devices and sockets are no files, and an entry that went away
+            // since the listing has nothing left to visit.
+            break;
+        }
+    }
+    return true;
+}
+
+bool CBrowseDirBase::ProcessFile(std::string) { return true; }
+
+bool CBrowseDirBase::ProcessDir(std::string, std::string) { return true; }

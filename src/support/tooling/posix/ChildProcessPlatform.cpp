@@ -1,0 +1,189 @@
+#include "support/tooling/ChildProcessPlatform.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+extern char** environ;
+
+namespace quillon {
+
+struct ChildProcess::Platform {
+    pid_t pid = -1;
+    int streams[2] = {-1, -1};
+
+    ~Platform()
+    {
+        for (int fd : streams)
+            if (fd >= 0)
+                ::close(fd);
+    }
+};
+
+void ChildProcess::PlatformDeleter::operator()(Platform* platform) const
+{
+    delete platform;
+}
+
+namespace child_process {
+
+namespace {
+
+// A slice of every wait for output, so that an abandoned read ends soon after.
+constexpr int kSliceMs = 100;
+
+std::string Failure(const char* what, int code = errno)
+{
+    return std::string(what) + ": " + std::strerror(code);
+}
+
+// A pseudo-terminal master for the test's side and the slave's path for the child's.
+bool OpenTerminal(int& master, std::string& slavePath, std::string& error)
+{
+    master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    char name[128] = {};
+    if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0 ||
+        ::ptsname_r(master, name, sizeof name) != 0) {
+        error = Failure("pseudo-terminal");
+        return false;
+    }
+    slavePath = name;
+    return true;
+}
+
+// Frees the spawn's file actions on every way out of Start.
+struct FileActions {
+    posix_spawn_file_actions_t actions;
+    FileActions() { ::posix_spawn_file_actions_init(&actions); }
+    ~FileActions() { ::posix_spawn_file_actions_destroy(&actions); }
+};
+
+}  // namespace
+
+bool TerminalSupported()
+{
+    return true;
+}
+
+std::unique_ptr<ChildProcess::Platform, ChildProcess::PlatformDeleter> Start(const std::vector<std::string>& argv,
+                                                                          const ChildProcess::Options& options,
+                                                                          std::string& error)
+{
+    std::unique_ptr<ChildProcess::Platform, ChildProcess::PlatformDeleter> child(new ChildProcess::Platform);
+    int outPipe[2] = {-1, -1};
+    if (::pipe2(outPipe, O_CLOEXEC) != 0) {
+        error = Failure("pipe");
+        return nullptr;
+    }
+    child->streams[kOutput] = outPipe[0];
+    // The child's ends: they must be closed here once the child has them, or the streams never end.
+    int childOut = outPipe[1];
+    int childErr = -1;
+    std::string terminalPath;
+
+    FileActions spawn;
+    ::posix_spawn_file_actions_addopen(&spawn.actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    ::posix_spawn_file_actions_adddup2(&spawn.actions, childOut, STDOUT_FILENO);
+    switch (options.errors) {
+    case ChildProcess::ErrorStream::Pipe: {
+        int errPipe[2] = {-1, -1};
+        if (::pipe2(errPipe, O_CLOEXEC) != 0) {
+            error = Failure("pipe");
+            ::close(childOut);
+            return nullptr;
+        }
+        child->streams[kErrors] = errPipe[0];
+        childErr = errPipe[1];
+        ::posix_spawn_file_actions_adddup2(&spawn.actions, childErr, STDERR_FILENO);
+        break;
+    }
+    case ChildProcess::ErrorStream::File:
+        ::posix_spawn_file_actions_addopen(&spawn.actions, STDERR_FILENO, options.errorFile.c_str(),
+                                           O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        break;
+    case ChildProcess::ErrorStream::Terminal:
+        if (!OpenTerminal(child->streams[kErrors], terminalPath, error)) {
+            ::close(childOut);
+            return nullptr;
+        }
+        ::posix_spawn_file_actions_addopen(&spawn.actions, STDERR_FILENO, terminalPath.c_str(),
+                                           O_RDWR | O_NOCTTY, 0);
+        break;
+    }
+
+    std::vector<char*> arguments;
+    for (const auto& argument : argv)
+        arguments.push_back(const_cast<char*>(argument.c_str()));
+    arguments.push_back(nullptr);
+    const int spawned = ::posix_spawn(&child->pid, arguments[0], &spawn.actions, nullptr, arguments.data(), environ);
+    ::close(childOut);
+    if (childErr >= 0)
+        ::close(childErr);
+    if (spawned != 0) {
+        error = Failure(("cannot start " + argv[0]).c_str(), spawned);
+        return nullptr;
+    }
+    return child;
+}
+
+bool Readable(const ChildProcess::Platform& child, Stream stream)
+{
+    return child.streams[stream] >= 0;
+}
+
+std::size_t Read(ChildProcess::Platform& child, Stream stream, char* buffer, std::size_t size,
+                 const std::atomic<bool>& abandon)
+{
+    const int fd = child.streams[stream];
+    while (!abandon.load()) {
+        pollfd ready{fd, POLLIN, 0};
+        const int polled = ::poll(&ready, 1, kSliceMs);
+        if (polled < 0 && errno != EINTR)
+            return 0;
+        if (polled <= 0)
+            continue;
+        const ssize_t got = ::read(fd, buffer, size);
+        if (got > 0)
+            return static_cast<std::size_t>(got);
+        // A pipe reads 0 at its end; a terminal's master fails with EIO once the slave is closed.
+        if (got == 0 || (errno != EINTR && errno != EAGAIN))
+            return 0;
+    }
+    return 0;
+}
+
+void AwaitEnd(ChildProcess::Platform& child)
+{
+    siginfo_t info{};
+    while (::waitid(P_PID, static_cast<id_t>(child.pid), &info, WEXITED | WNOWAIT) != 0 && errno == EINTR) {
+    }
+}
+
+int Release(ChildProcess::Platform& child)
+{
+    int status = 0;
+    pid_t reaped = -1;
+    while ((reaped = ::waitpid(child.pid, &status, 0)) < 0 && errno == EINTR) {
+    }
+    return reaped == child.pid && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+void AskToStop(ChildProcess::Platform& child)
+{
+    ::kill(child.pid, SIGTERM);
+}
+
+void Kill(ChildProcess::Platform& child)
+{
+    ::kill(child.pid, SIGKILL);
+}
+
+}  // namespace child_process
+}  // namespace quillon
