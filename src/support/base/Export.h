@@ -14,3 +14,11 @@
 #else
 #  define QUILLON_API __attribute__((visibility("default")))
 #endif
+
+// Marks a nested part of an exported class that must stay inside: a member class of an exported
+// class is exported with it otherwise. Windows exports only what is marked, so there it needs nothing.
+#if defined(_WIN32) || defined(__CYGWIN__)
+#  define QUILLON_LOCAL
+#else
+#  define QUILLON_LOCAL __attribute__((visibility("hidden")))
+#endif

@@ -63,7 +63,7 @@ void Report(const char* what, const char* detail)
 
 }  // namespace
 
-class TCPServer::Impl {
+class QUILLON_LOCAL TCPServer::Impl {
 public:
     Impl(TCPServer& owner, bool reuseAddress) : owner_(owner), reuseAddress_(reuseAddress) {}
 
