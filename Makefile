@@ -4,7 +4,7 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 # Most tests wait on the device protocol's timers rather than on the processor.
 TEST_JOBS ?= $(shell echo $$(( $(JOBS) * 2 )))
 
-.PHONY: all deps build test asan tsan sanitizers fuzz demo clean format help test-windows
+.PHONY: all deps build test asan tsan sanitizers fuzz demo clean format format-check help test-windows mutants
 
 all: build
 
@@ -16,8 +16,10 @@ help:
 	@echo "make test-windows  cross-build Quillon.dll and the programs with MinGW-w64, run every test under Wine"
 	@echo "make bench       end-to-end speed and memory against a socket loop, TFTP and the line rate"
 	@echo "make bench-micro the micro benchmarks of a transfer's hot paths"
+	@echo "make mutants     plant each fault of scripts/mutants.txt in turn and say which the tests catch"
 	@echo "make fuzz        run every fuzz target for FUZZ_SECONDS (default 60) each"
 	@echo "make format      clang-format every source file"
+	@echo "make format-check  fail when a source file is not formatted (CI runs it)"
 
 deps:
 	@scripts/install-deps.sh
@@ -56,11 +58,21 @@ fuzz: deps
 	cmake --build --preset fuzz -j $(JOBS)
 	scripts/fuzz.sh $(FUZZ_SECONDS)
 
+# Each planted fault is built in build/mutants and tried against the tests that cover its file, then
+# against the whole suite if they miss it. MUTANTS=words runs only the faults whose title holds one.
+mutants: deps
+	cmake --preset mutants
+	cmake --build --preset mutants -j $(JOBS)
+	scripts/mutants.py build/mutants --jobs $(TEST_JOBS) $(if $(MUTANTS),--only $(MUTANTS))
+
 demo: build
 	scripts/demo.sh build/default
 
-format:
-	find src tools tests bench fuzz -name '*.cpp' -o -name '*.h' | xargs clang-format -i
+format: deps
+	git ls-files -z -- '*.cpp' '*.h' | xargs -0 clang-format -i
+
+format-check: deps
+	scripts/check-format.sh
 
 clean:
 	rm -rf build

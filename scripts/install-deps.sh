@@ -18,7 +18,7 @@ esac
 if [[ $mode == native ]]; then
   packages=(
     build-essential cmake ninja-build pkg-config
-    clang libclang-rt-14-dev
+    clang libclang-rt-14-dev clang-format
     libgtest-dev libgmock-dev libbenchmark-dev
     zlib1g-dev libminizip-dev libasio-dev libserialport-dev libcli11-dev
     zip unzip python3
