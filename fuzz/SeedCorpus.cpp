@@ -38,13 +38,15 @@ Bytes Padded(Bytes frame)
 
 Bytes Value(std::uint8_t a, std::uint8_t b, std::uint32_t v)
 {
-    return Frame(FrameType::Value, {a, b, static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8),
-                                    static_cast<std::uint8_t>(v >> 16), static_cast<std::uint8_t>(v >> 24)});
+    std::vector<std::uint8_t> body = {a, b, 0, 0, 0, 0};
+    WriteLe32(body.data() + 2, v);
+    return Frame(FrameType::Value, body);
 }
 
 Bytes Block(std::uint16_t index, const Bytes& archive)
 {
-    std::vector<std::uint8_t> body = {static_cast<std::uint8_t>(index), static_cast<std::uint8_t>(index >> 8)};
+    std::vector<std::uint8_t> body(2);
+    WriteLe16(body.data(), index);
     const std::size_t start = static_cast<std::size_t>(index) * kBlockDataSize;
     for (std::size_t i = start; i < archive.size() && i < start + kBlockDataSize; ++i)
         body.push_back(static_cast<std::uint8_t>(archive[i]));

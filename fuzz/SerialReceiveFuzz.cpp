@@ -23,7 +23,7 @@ struct Harness {
     {
         fuzz::SilenceDiagnostics();
         serial::pin_ports({});  // the link must never probe a real port
-        CSysconfig_SET::get()->SetSeriOrTcp(0);
+        CSysconfig_SET::get()->SetSeriOrTcp(kSerialLink);
         quillon = std::make_unique<CQuillon>();
         TransferInternals::SerialLink(*quillon).InstallKey(kFuzzKey);
     }

@@ -5,10 +5,12 @@
 // Input: a state byte (which operation waits; the kind it asked for), a mode byte (bit 0: raw
 // delivery), then the byte stream.
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "FuzzInput.h"
 #include "FuzzScratch.h"
+#include "protocol/FrameSplitter.h"
 #include "transfer/TransferInternals.h"
 
 using namespace quillon;
@@ -23,7 +25,7 @@ struct Harness {
     Harness()
     {
         fuzz::SilenceDiagnostics();
-        CSysconfig_SET::get()->SetSeriOrTcp(1);
+        CSysconfig_SET::get()->SetSeriOrTcp(kTcpLink);
         quillon = std::make_unique<CQuillon>();
         CHardwareServer_SET& link = TransferInternals::TcpLink(*quillon);
         link.onConn(kFakeConnection);
@@ -54,9 +56,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         chunk.assign(stream.begin(), stream.end());
         link.onRead(kFakeConnection, chunk);
     } else {
+        const std::span bytes(reinterpret_cast<const std::uint8_t*>(stream.data()), stream.size());
         std::size_t offset = 0;
         while (offset < stream.size()) {
-            std::size_t length = SplitDeviceFrames(stream.data() + offset, stream.size() - offset);
+            const std::size_t length = CutFrame(bytes.subspan(offset)).length;
             if (length == 0 || length > stream.size() - offset)
                 break;  // the rest waits for bytes that never come
             chunk.assign(stream.begin() + offset, stream.begin() + offset + length);

@@ -20,6 +20,7 @@
 #include "QuillonRuns.h"
 #include "Report.h"
 #include "Tftp.h"
+#include "protocol/DeviceLink.h"
 #include "support/tooling/StdoutDiversion.h"
 
 namespace fs = std::filesystem;
@@ -33,7 +34,6 @@ constexpr std::uint64_t kMemorySize = 100'000'000;
 constexpr double kMemoryAllowanceMB = 30;
 constexpr double kTcpVsLoop = 0.6;
 constexpr double kSerialVsLine = 0.9;
-constexpr int kDevicePort = 8234;
 constexpr char kSerialKind = 9;
 constexpr char kMemoryKind = 10;
 
@@ -159,11 +159,11 @@ int SerialChild(const Settings& settings)
 // resident set, in MB.
 int MemoryChild(const Settings& settings)
 {
-    for (int i = 0; i < 600 && !TcpPortFree(kDevicePort); ++i)
+    for (int i = 0; i < 600 && !TcpPortFree(quillon::kDevicePort); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
     const fs::path state = settings.work / "memory-device-state";
-    Child device({QUILLON_DEVICE_PROGRAM, "--tcp", "127.0.0.1:" + std::to_string(kDevicePort), "--state",
-                  state.string()},
+    Child device({QUILLON_DEVICE_PROGRAM, "--tcp", "127.0.0.1:" + std::to_string(quillon::kDevicePort),
+                  "--state", state.string()},
                  false);
     const Finished host = Run({QUILLON_TOOL_PROGRAM, "upload", ArchivePath(settings, kMemorySize).string(),
                                "--kind", std::to_string(kMemoryKind), "--wait", "30", "--json"},

@@ -15,7 +15,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-constexpr int kDevicePort = 8234;
 // A port search trial takes about four seconds; TCP comes up within a few hundred milliseconds.
 constexpr auto kOnlineLimit = 30s;
 // Another program (a test run) may hold the device port for a while.
@@ -69,7 +68,7 @@ QuillonRig::QuillonRig(Link link, const std::filesystem::path& work) : work_(wor
     if (link == Link::Serial)
         serial::pin_ports({device_->HostPortPath()});
     quillon_ = std::make_unique<CQuillon>();
-    const int wanted = link == Link::Tcp ? 1 : 0;
+    const int wanted = link == Link::Tcp ? kTcpLink : kSerialLink;
     if (!WaitFor([&] { return Registry().GetSeriOrTcp() == wanted && device_->GetStats().sessions >= 1; },
                  kOnlineLimit))
         error_ = "the device never came online";

@@ -40,7 +40,8 @@ inline Bytes SealedFrame(FrameType type, const Bytes& body, const LinkKey& key =
 // A block frame: the index, little-endian, then 4096 bytes of noise that differ from block to block.
 inline Bytes BlockFrame(std::uint16_t index, const LinkKey& key = kBenchKey)
 {
-    Bytes body = {static_cast<std::uint8_t>(index & 0xFF), static_cast<std::uint8_t>(index >> 8)};
+    Bytes body(2);
+    WriteLe16(body.data(), index);
     const Bytes data = Noise(kBlockDataSize, 0x1000u + index);
     body.insert(body.end(), data.begin(), data.end());
     return SealedFrame(FrameType::Block, body, key);

@@ -21,8 +21,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr int kDevicePort = 8234;
-constexpr int kTcpLink = 1;
 // Tests hold the device port for seconds at a time, suites of them for minutes; a busy port is
 // tried again a second later, for up to this many attempts.
 constexpr int kPortAttempts = 300;
@@ -116,13 +114,9 @@ void BM_DispatchDownloadBlock(benchmark::State& state)
     const std::string zipPath = host->folder.file("download.zip");
     auto& registry = *CSysconfig_SET::get();
 
-    const std::uint8_t sizeBody[] = {value::kArchiveSize,
-                                     0,
-                                     static_cast<std::uint8_t>(kAnnouncedSize),
-                                     static_cast<std::uint8_t>(kAnnouncedSize >> 8),
-                                     static_cast<std::uint8_t>(kAnnouncedSize >> 16),
-                                     static_cast<std::uint8_t>(kAnnouncedSize >> 24)};
-    const Bytes sizeFrame = SealedFrame(FrameType::Value, Bytes(std::begin(sizeBody), std::end(sizeBody)));
+    Bytes sizeBody = {value::kArchiveSize, 0, 0, 0, 0, 0};
+    WriteLe32(sizeBody.data() + 2, kAnnouncedSize);
+    const Bytes sizeFrame = SealedFrame(FrameType::Value, sizeBody);
     Bytes blocks;
     for (int index = 0; index < kBlocksPerDownload; ++index) {
         const Bytes frame = BlockFrame(static_cast<std::uint16_t>(index));

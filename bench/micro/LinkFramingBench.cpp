@@ -5,11 +5,12 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <span>
 #include <string>
 
 #include "BenchData.h"
+#include "protocol/FrameSplitter.h"
 #include "transport/FrameDelivery.h"
-#include "transport/HardwareServer_SET.h"
 
 namespace quillon::bench {
 namespace {
@@ -89,7 +90,7 @@ BENCHMARK(BM_RefillChunk);
 
 // ---- the splitter over a stream that holds every frame a device sends ----
 
-void BM_SplitDeviceFrames(benchmark::State& state)
+void BM_CutFrames(benchmark::State& state)
 {
     Bytes stream;
     std::size_t frames = 0;
@@ -101,14 +102,13 @@ void BM_SplitDeviceFrames(benchmark::State& state)
             ++frames;
         }
     }
-    const char* data = reinterpret_cast<const char*>(stream.data());
 
     std::size_t cut = 0;
     for (auto _ : state) {
         std::size_t offset = 0;
         cut = 0;
         while (offset < stream.size()) {
-            const std::size_t length = SplitDeviceFrames(data + offset, stream.size() - offset);
+            const std::size_t length = CutFrame(std::span(stream).subspan(offset)).length;
             if (length == 0)
                 break;
             offset += length;
@@ -121,7 +121,7 @@ void BM_SplitDeviceFrames(benchmark::State& state)
     state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * frames));
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * stream.size()));
 }
-BENCHMARK(BM_SplitDeviceFrames);
+BENCHMARK(BM_CutFrames);
 
 // ---- delivery of a chunk longer than any frame ----
 

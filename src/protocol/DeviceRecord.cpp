@@ -2,14 +2,15 @@
 
 #include <cstring>
 
+#include "protocol/FrameCodec.h"
+
 namespace quillon {
 
 namespace {
 
 void PutU16(DeviceRecord& record, int offset, unsigned value)
 {
-    record[offset] = static_cast<std::uint8_t>(value & 0xFF);
-    record[offset + 1] = static_cast<std::uint8_t>((value >> 8) & 0xFF);
+    WriteLe16(record.data() + offset, static_cast<std::uint16_t>(value));
 }
 
 }  // namespace

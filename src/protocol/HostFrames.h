@@ -59,8 +59,7 @@ public:
     {
         std::uint8_t frame[kMaxFrameSize];
         const int length = BeginFrame(frame, TypeByte(FrameType::Block));
-        frame[2] = static_cast<std::uint8_t>(index & 0xFF);
-        frame[3] = static_cast<std::uint8_t>(index >> 8);
+        WriteLe16(frame + 2, index);
         count = std::clamp(count, 0, kBlockDataSize);
         if (count > 0)
             std::memcpy(frame + 4, data, count);

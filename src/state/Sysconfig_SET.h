@@ -24,8 +24,9 @@ public:
     bool GetCloseExe();
     void SetCloseExe(bool close);
 
-    // -1 while no link has seen a device, then 0 (serial) or 1 (TCP) for the rest of the process:
-    // the first link that reports a device wins, whatever the other reports later.
+    // kNoLink (-1) while no link has seen a device, then kSerialLink (0) or kTcpLink (1), from
+    // protocol/DeviceLink.h, for the rest of the process: the first link that reports a device wins,
+    // whatever the other reports later.
     int GetSeriOrTcp();
     void SetSeriOrTcp(int link);
 

@@ -15,12 +15,13 @@
 #include <string>
 #include <vector>
 
+#include "protocol/DeviceLink.h"
 #include "support/base/Export.h"
 
 namespace quillon {
 
 struct LinkSettings {
-    static constexpr int kDefaultPort = 8234;
+    static constexpr int kDefaultPort = kDevicePort;
 
     // Listen for the device on TCP at all. A host whose device is on a serial line turns this off,
     // so that nobody on the network can take the link before the device is found.

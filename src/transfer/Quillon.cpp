@@ -6,10 +6,11 @@
 #include <optional>
 #include <thread>
 
+#include "protocol/DeviceLink.h"
 #include "support/base/Diagnostics.h"
-#include "support/os/LargeBuffer.h"
-#include "support/fs/Paths.h"
 #include "support/base/Text.h"
+#include "support/fs/Paths.h"
+#include "support/os/LargeBuffer.h"
 #include "transfer/DownloadArchive.h"
 #include "transfer/PendingOp.h"
 #include "transfer/UploadPump.h"
@@ -19,9 +20,6 @@
 using quillon::diag::Printf;
 
 namespace {
-
-constexpr int kSerialLink = 0;
-constexpr int kTcpLink = 1;
 
 // A reply wait re-checks its flags a millisecond apart, unless the answer wakes it, and gives up
 // once the window has passed on the clock. Counting the polls instead would stretch the window with
@@ -88,10 +86,10 @@ template <typename Op>
 bool OnChosenLink(CSerialPort_SET* serial, CHardwareServer_SET* tcp, Op&& op)
 {
     switch (Registry().GetSeriOrTcp()) {
-    case kSerialLink:
+    case quillon::kSerialLink:
         op(*serial);
         return true;
-    case kTcpLink:
+    case quillon::kTcpLink:
         op(*tcp);
         return true;
     default:
@@ -179,9 +177,9 @@ CQuillon::~CQuillon()
 CCommunication_SET* CQuillon::ChosenLink()
 {
     switch (Registry().GetSeriOrTcp()) {
-    case kSerialLink:
+    case quillon::kSerialLink:
         return SerialLink.get();
-    case kTcpLink:
+    case quillon::kTcpLink:
         return TcpLink.get();
     default:
         return nullptr;
@@ -251,9 +249,8 @@ int CQuillon::WriteSettoHard(std::string zipPath, char kind)
         return -1;
 
     link->WriteAck.exchange(false);
-    const auto size = static_cast<std::int32_t>(archive.size());
-    const std::uint8_t sizeBytes[4] = {static_cast<std::uint8_t>(size), static_cast<std::uint8_t>(size >> 8),
-                                       static_cast<std::uint8_t>(size >> 16), static_cast<std::uint8_t>(size >> 24)};
+    std::uint8_t sizeBytes[4];
+    quillon::WriteLe32(sizeBytes, static_cast<std::uint32_t>(archive.size()));
     OnChosenLink(SerialLink.get(), TcpLink.get(),
                  [&](auto& l) { l.SendValue(KindByte(kind), quillon::value::kArchiveSize, sizeBytes, 4); });
     if (!judgewritesuccess())
@@ -349,9 +346,8 @@ int CQuillon::WriteFileVersion(char kind, int version)
         return abort();
 
     link->WriteAck.exchange(false);
-    const auto v = static_cast<std::uint32_t>(version);
-    const std::uint8_t bytes[4] = {static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8),
-                                   static_cast<std::uint8_t>(v >> 16), static_cast<std::uint8_t>(v >> 24)};
+    std::uint8_t bytes[4];
+    quillon::WriteLe32(bytes, static_cast<std::uint32_t>(version));
     OnChosenLink(SerialLink.get(), TcpLink.get(),
                  [&](auto& l) { l.SendValue(KindByte(kind), quillon::value::kVersion, bytes, 4); });
     if (!judgewritesuccess())

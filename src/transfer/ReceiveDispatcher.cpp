@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "protocol/DeviceLink.h"
 #include "protocol/FrameCodec.h"
 #include "support/base/Diagnostics.h"
 #include "transfer/DownloadArchive.h"
@@ -25,21 +26,15 @@ constexpr std::size_t kMaxDirectoryName = 64;
 constexpr std::uint8_t kAccepted = 0;
 constexpr std::uint8_t kRefused = 1;
 
-std::uint32_t Le32(const unsigned char* bytes)
-{
-    return static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
-           static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
-}
-
 }  // namespace
 
 int CQuillon::ParseMsg(unsigned char* frame, int length)
 {
     // The answer goes out on the link the registry chose, whichever link brought the frame.
     switch (CSysconfig_SET::get()->GetSeriOrTcp()) {
-    case 0:
+    case quillon::kSerialLink:
         return Dispatch(*SerialLink, frame, length);
-    case 1:
+    case quillon::kTcpLink:
         return Dispatch(*TcpLink, frame, length);
     default:
         return -1;
@@ -109,7 +104,7 @@ int CQuillon::Dispatch(Link& link, unsigned char* frame, int length)
     case quillon::FrameType::Value: {
         if (!checked())
             return abort();
-        const std::uint32_t value = Le32(frame + 4);
+        const std::uint32_t value = quillon::ReadLe32(frame + 4);
         switch (registry.PendingOp.load()) {
         case quillon::pending::kVersionRead:
             if (VersionItem.load() == quillon::value::kVersion && frame[2] == VersionKind.load() &&
@@ -162,7 +157,7 @@ int CQuillon::DispatchBlock(Link& link, unsigned char* frame, int length)
         registry.GetReadfinish())
         return -1;
     if (length < quillon::kMaxFrameSize || !link.CheckFrame(frame, quillon::kMaxFrameSize) ||
-        static_cast<std::int16_t>(frame[2] | frame[3] << 8) != ReadBlockIndex.load()) {
+        static_cast<std::int16_t>(quillon::ReadLe16(frame + 2)) != ReadBlockIndex.load()) {
         GiveUp();
         link.SendCommand(0, 0, 0);
         return -1;

@@ -3,8 +3,9 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
-#include <cstring>
 
+#include "protocol/DeviceLink.h"
+#include "protocol/FrameSplitter.h"
 #include "state/Sysconfig_SET.h"
 #include "support/base/Diagnostics.h"
 #include "transport/FrameDelivery.h"
@@ -15,7 +16,6 @@ namespace {
 
 // One report every 10 ms, as the host's link indicator expects.
 constexpr auto kWatchInterval = std::chrono::milliseconds(10);
-constexpr int kTcpLink = 1;
 
 void* HandleForLog(std::int64_t fd)
 {
@@ -24,28 +24,6 @@ void* HandleForLog(std::int64_t fd)
 
 }  // namespace
 
-std::size_t SplitDeviceFrames(const char* data, std::size_t size)
-{
-    if (size == 0)
-        return 0;
-    const auto strayBytes = [&] {
-        const void* next = std::memchr(data + 1, kFrameStart, size - 1);
-        return next ? static_cast<std::size_t>(static_cast<const char*>(next) - data) : size;
-    };
-    if (static_cast<std::uint8_t>(data[0]) != kFrameStart)
-        return strayBytes();
-    if (size < 2)
-        return 0;
-    const auto length = static_cast<std::size_t>(FrameLength(static_cast<std::uint8_t>(data[1])));
-    if (length == 0)
-        return strayBytes();
-    if (size < length)
-        return 0;
-    if (static_cast<std::uint8_t>(data[length - 1]) != kFrameEnd)
-        return strayBytes();  // not a frame after all: resynchronise at the next start byte
-    return length;
-}
-
 }  // namespace quillon
 
 using quillon::diag::Line;
@@ -53,7 +31,11 @@ using quillon::diag::Printf;
 
 CHardwareServer_SET::CHardwareServer_SET() : libmarl::TCPServer(true)
 {
-    setMessageSplitter(quillon::SplitDeviceFrames);
+    // Each frame reaches the link whole however TCP splits or joins the stream. Stray bytes go on as
+    // they are, a run at a time, for the link's own checks to refuse.
+    setMessageSplitter([](const char* data, std::size_t size) {
+        return quillon::CutFrame({reinterpret_cast<const std::uint8_t*>(data), size}).length;
+    });
     watcher_ = std::thread([this] { WatchClients(); });
 }
 

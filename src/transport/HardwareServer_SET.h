@@ -26,13 +26,6 @@
 #include "transport/Communication_SET.h"
 #include "transport/FrameDelivery.h"
 
-namespace quillon {
-// Cuts a device's byte stream into frames by their type's length, so that each frame reaches the
-// link whole however TCP splits or joins the stream. Bytes that cannot start a frame are passed on
-// as they are, up to the next start byte, for the link's own checks to refuse.
-std::size_t SplitDeviceFrames(const char* data, std::size_t size);
-}  // namespace quillon
-
 class CHardwareServer_SET : public libmarl::TCPServer,
                             public CCommunication_SET,
                             public quillon::HostFrames<CHardwareServer_SET> {

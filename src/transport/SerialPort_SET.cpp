@@ -5,17 +5,16 @@
 #include <cstdio>
 #include <thread>
 
+#include "protocol/DeviceLink.h"
 #include "state/Sysconfig_SET.h"
-#include "support/serial/DiagnosticFiles.h"
 #include "support/base/Diagnostics.h"
+#include "support/serial/DiagnosticFiles.h"
 #include "support/serial/SerialPortList.h"
 
 using quillon::diag::Line;
 using quillon::diag::Printf;
 
 namespace {
-
-constexpr int kSerialLink = 0;
 
 // Line settings the devices use.
 constexpr int kPortBufferSize = 5000;
@@ -113,11 +112,11 @@ void CSerialPort_SET::WatchPort()
     auto* registry = CSysconfig_SET::get();
     while (!StopRequested.load()) {
         if (DeviceOnline()) {
-            registry->SetSeriOrTcp(kSerialLink);
-            registry->DeviceOnlineCallback.invoke(1, kSerialLink);
+            registry->SetSeriOrTcp(quillon::kSerialLink);
+            registry->DeviceOnlineCallback.invoke(1, quillon::kSerialLink);
             ReadFrames(kOnlineTries);
         } else {
-            registry->DeviceOnlineCallback.invoke(-1, kSerialLink);
+            registry->DeviceOnlineCallback.invoke(-1, quillon::kSerialLink);
         }
         if (SearchCounter >= kSearchEvery) {
             FindDevicePort();

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+#include "protocol/FrameSplitter.h"
+
 namespace quillon::testing {
 
 namespace {
@@ -76,6 +78,20 @@ std::unique_ptr<ByteChannel> ConnectTcp(int port, const std::string& address)
     return channel;
 }
 
+std::optional<Bytes> TakeFrame(Bytes& pending)
+{
+    for (;;) {
+        const FrameCut cut = CutFrame(pending);
+        const auto end = pending.begin() + static_cast<std::ptrdiff_t>(cut.length);
+        if (cut.kind == FrameCut::Kind::Wait)
+            return std::nullopt;
+        Bytes taken(pending.begin(), end);
+        pending.erase(pending.begin(), end);
+        if (cut.kind == FrameCut::Kind::Frame)
+            return taken;
+    }
+}
+
 Bytes GreetingFrame()
 {
     Bytes frame(FrameLength(FrameType::Hello));
@@ -108,22 +124,10 @@ std::optional<Bytes> DevicePeer::ReadWireFrame(std::chrono::milliseconds timeout
 {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {
-        while (!pending_.empty() && pending_.front() != kFrameStart)
-            pending_.pop_front();
-        if (!Fill(2, deadline))
+        if (auto frame = TakeFrame(pending_))
+            return frame;
+        if (!Fill(pending_.size() + 1, deadline))
             return std::nullopt;
-        if (pending_.front() != kFrameStart)
-            continue;
-        const int length = FrameLength(pending_[1]);
-        if (length == 0) {
-            pending_.pop_front();
-            continue;
-        }
-        if (!Fill(length, deadline))
-            return std::nullopt;
-        Bytes frame(pending_.begin(), pending_.begin() + length);
-        pending_.erase(pending_.begin(), pending_.begin() + length);
-        return frame;
     }
 }
 
@@ -143,12 +147,12 @@ std::optional<Bytes> DevicePeer::ReadWireFrameUntil(std::chrono::steady_clock::t
     }
 }
 
-std::optional<HostFrame> DevicePeer::ReadFrame(std::chrono::milliseconds timeout)
+std::optional<CheckedFrame> DevicePeer::ReadFrame(std::chrono::milliseconds timeout)
 {
     auto wire = ReadWireFrameUntil(std::chrono::steady_clock::now() + timeout, false);
     if (!wire)
         return std::nullopt;
-    HostFrame frame{*wire, *wire};
+    CheckedFrame frame{*wire, *wire};
     if (!CheckFrame(frame.clear.data(), static_cast<int>(frame.clear.size()), key_))
         frame.clear.clear();
     return frame;
@@ -178,13 +182,15 @@ void DevicePeer::Send(FrameType type, const Bytes& body)
 
 void DevicePeer::SendValue(std::uint8_t a, std::uint8_t b, std::uint32_t value)
 {
-    Send(FrameType::Value, {a, b, static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8),
-                            static_cast<std::uint8_t>(value >> 16), static_cast<std::uint8_t>(value >> 24)});
+    Bytes body = {a, b, 0, 0, 0, 0};
+    WriteLe32(body.data() + 2, value);
+    Send(FrameType::Value, body);
 }
 
 void DevicePeer::SendBlock(std::uint16_t index, const std::uint8_t* data, std::size_t size)
 {
-    Bytes body = {static_cast<std::uint8_t>(index), static_cast<std::uint8_t>(index >> 8)};
+    Bytes body(2);
+    WriteLe16(body.data(), index);
     body.insert(body.end(), data, data + std::min<std::size_t>(size, kBlockDataSize));
     Send(FrameType::Block, body);
 }

@@ -6,7 +6,6 @@
 
 #include <chrono>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <optional>
 #include <string>
@@ -37,14 +36,15 @@ class PseudoTerminal;
 // must outlive the channel.
 std::unique_ptr<ByteChannel> PtyDeviceChannel(PseudoTerminal& pty);
 
-// A frame the host sent, as it came off the wire, and its body once checked with the key in force.
-struct HostFrame {
+// A frame as it came off the wire, and its body once checked with the key in force.
+struct CheckedFrame {
     Bytes wire;       // the bytes as sent
     Bytes clear;      // the whole frame with its body unscrambled (empty when the check failed)
     std::uint8_t type() const { return wire.size() > 1 ? wire[1] : 0xFF; }
     bool checked() const { return !clear.empty(); }
     // Body byte at frame offset i, unscrambled.
     std::uint8_t at(std::size_t i) const { return clear.at(i); }
+    std::uint32_t le32(std::size_t i) const { return ReadLe32(&clear.at(i)); }
 };
 
 class DevicePeer {
@@ -54,11 +54,11 @@ public:
     explicit DevicePeer(std::unique_ptr<ByteChannel> channel, bool padShortFrames = false);
 
     // The next frame the host sends, as it is on the wire; nullopt on time-out or a closed channel.
-    // Bytes before a start byte are dropped.
+    // Stray bytes are dropped.
     std::optional<Bytes> ReadWireFrame(std::chrono::milliseconds timeout = 3s);
 
     // The next frame that is not a key frame; key frames met on the way put their key in force.
-    std::optional<HostFrame> ReadFrame(std::chrono::milliseconds timeout = 3s);
+    std::optional<CheckedFrame> ReadFrame(std::chrono::milliseconds timeout = 3s);
 
     // Waits for a key frame and puts its key in force; the key frame's wire bytes.
     std::optional<Bytes> ReadKeyFrame(std::chrono::milliseconds timeout = 3s);
@@ -87,8 +87,12 @@ private:
     std::unique_ptr<ByteChannel> channel_;
     bool padShortFrames_;
     LinkKey key_{};
-    std::deque<std::uint8_t> pending_;
+    Bytes pending_;
 };
+
+// Takes the first whole frame off the front of pending and the stray bytes before it, as the
+// library's links cut frames; nullopt, with only what may begin a frame kept, until one is whole.
+std::optional<Bytes> TakeFrame(Bytes& pending);
 
 // The 18-byte greeting a device sends first on a serial port.
 Bytes GreetingFrame();

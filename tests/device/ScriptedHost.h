@@ -8,10 +8,10 @@
 
 #include <chrono>
 #include <cstdint>
-#include <deque>
 #include <optional>
 #include <vector>
 
+#include "common/DevicePeer.h"
 #include "protocol/HostFrames.h"
 
 namespace quillon::testing {
@@ -21,19 +21,6 @@ using namespace std::chrono_literals;
 class ScriptedHost : public HostFrames<ScriptedHost> {
 public:
     using Bytes = std::vector<std::uint8_t>;
-
-    // A frame from the device as it came off the wire, and with its body unscrambled.
-    struct DeviceFrame {
-        Bytes wire;
-        Bytes clear; // empty when the checksum failed
-        std::uint8_t type() const { return wire.at(1); }
-        bool checked() const { return !clear.empty(); }
-        std::uint8_t at(std::size_t i) const { return clear.at(i); }
-        std::uint32_t le32(std::size_t i) const
-        {
-            return at(i) | at(i + 1) << 8 | at(i + 2) << 16 | static_cast<std::uint32_t>(at(i + 3)) << 24;
-        }
-    };
 
     ScriptedHost() : acceptor_(io_, {asio::ip::address_v4::loopback(), 0}) {}
 
@@ -70,10 +57,8 @@ public:
     // A value frame carrying a 32-bit number: an archive's size or a version.
     void SendNumber(std::uint8_t kind, std::uint8_t item, std::int32_t number)
     {
-        const auto v = static_cast<std::uint32_t>(number);
-        const std::uint8_t bytes[4] = {static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8),
-                                       static_cast<std::uint8_t>(v >> 16),
-                                       static_cast<std::uint8_t>(v >> 24)};
+        std::uint8_t bytes[4];
+        WriteLe32(bytes, static_cast<std::uint32_t>(number));
         SendValue(kind, item, bytes, 4);
     }
     void SendSize(std::uint8_t kind, std::int32_t size) { SendNumber(kind, value::kArchiveSize, size); }
@@ -86,21 +71,13 @@ public:
     }
 
     // The device's next frame; nullopt when none comes in time or the connection is gone.
-    std::optional<DeviceFrame> ReadFrame(std::chrono::milliseconds timeout = 5s)
+    std::optional<CheckedFrame> ReadFrame(std::chrono::milliseconds timeout = 5s)
     {
         const auto deadline = std::chrono::steady_clock::now() + timeout;
         for (;;) {
-            // Bytes before a start, and a start followed by no known type, belong to no frame.
-            while (!pending_.empty() && (pending_.front() != kFrameStart ||
-                                         (pending_.size() >= 2 && FrameLength(pending_[1]) == 0)))
-                pending_.pop_front();
-            const auto length =
-                pending_.size() >= 2 ? static_cast<std::size_t>(FrameLength(pending_[1])) : SIZE_MAX;
-            if (pending_.size() >= length) {
-                const auto end = pending_.begin() + static_cast<std::ptrdiff_t>(length);
-                DeviceFrame frame{Bytes(pending_.begin(), end), Bytes(pending_.begin(), end)};
-                pending_.erase(pending_.begin(), end);
-                if (!CheckFrame(frame.clear.data(), static_cast<int>(length)))
+            if (auto wire = TakeFrame(pending_)) {
+                CheckedFrame frame{*wire, *wire};
+                if (!CheckFrame(frame.clear.data(), static_cast<int>(wire->size())))
                     frame.clear.clear();
                 return frame;
             }
@@ -165,7 +142,7 @@ private:
     asio::io_context io_;
     asio::ip::tcp::acceptor acceptor_;
     std::optional<asio::ip::tcp::socket> socket_;
-    std::deque<std::uint8_t> pending_;
+    Bytes pending_;
     bool closed_ = false;
 };
 

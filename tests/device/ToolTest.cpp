@@ -123,7 +123,7 @@ TEST_P(DeviceToolSession, TheSessionsAskedForEndTheProgram)
         ASSERT_TRUE(WaitFor(
             [&] {
                 return Log().find("keyed\n") != std::string::npos &&
-                       CSysconfig_SET::get()->GetSeriOrTcp() == (pty() ? 0 : 1);
+                       CSysconfig_SET::get()->GetSeriOrTcp() == (pty() ? kSerialLink : kTcpLink);
             },
             20s))
             << "the host never found the device";

@@ -40,10 +40,6 @@ using sim::Faults;
 using sim::Operation;
 using sim::SimulatorOptions;
 
-constexpr int kSerialLink = 0;
-constexpr int kTcpLink = 1;
-constexpr int kDevicePort = 8234;
-
 // Bounds that only a broken run reaches (a sanitizer build is several times slower than a plain one).
 // A port trial takes about four seconds; a device that lost its key is keyed again at the next port
 // search, about every six seconds while a device is online.
@@ -96,8 +92,7 @@ std::size_t ThreadCount()
 // made once the second of `key` is over cannot be the same key.
 bool WaitForTheNextKeySecond(const LinkKey& key)
 {
-    const std::uint32_t second =
-        key[0] | key[1] << 8 | key[2] << 16 | static_cast<std::uint32_t>(key[3]) << 24;
+    const std::uint32_t second = ReadLe32(key.data());
     return WaitFor(
         [&] {
             const auto now = std::chrono::system_clock::now().time_since_epoch();

@@ -9,6 +9,7 @@
 #include "common/DevicePeer.h"
 #include "common/TempFolder.h"
 #include "common/WaitFor.h"
+#include "protocol/DeviceLink.h"
 
 namespace quillon::testing {
 namespace {
@@ -34,7 +35,7 @@ std::string AcceptUpload(DevicePeer& device)
     EXPECT_TRUE(size && size->checked() && size->type() == TypeByte(FrameType::Value));
     if (!size || !size->checked())
         return {};
-    const std::uint32_t bytes = size->at(4) | size->at(5) << 8 | size->at(6) << 16 | size->at(7) << 24;
+    const std::uint32_t bytes = size->le32(4);
     device.SendAck();
     std::string archive;
     while (archive.size() < bytes) {
@@ -105,7 +106,8 @@ TEST(InstalledPackage, HostProgramBuiltAgainstItUploadsAndDownloads)
                    " > " + Quote(work.path() / "host.log") + " 2>&1");
     });
     std::unique_ptr<ByteChannel> channel;
-    ASSERT_TRUE(WaitFor([&] { return (channel = ConnectTcp(8234)) != nullptr; }, std::chrono::seconds(20)));
+    ASSERT_TRUE(
+        WaitFor([&] { return (channel = ConnectTcp(kDevicePort)) != nullptr; }, std::chrono::seconds(20)));
     DevicePeer device(std::move(channel));
     ASSERT_TRUE(device.ReadKeyFrame());
     const std::string archive = AcceptUpload(device);

@@ -1,4 +1,5 @@
 #include "protocol/FrameCodec.h"
+#include "protocol/FrameSplitter.h"
 
 #include <gtest/gtest.h>
 
@@ -190,6 +191,38 @@ TEST(FrameCompleteness, ChunksAsTheLinkDeliversThem)
         std::string buffer(c.chunk.begin(), c.chunk.end());
         EXPECT_EQ(IsFrameComplete(buffer), c.complete) << c.name;
         EXPECT_EQ(buffer.size(), c.sizeAfter) << c.name;
+    }
+}
+
+TEST(FrameSplitter, CutsWholeFramesAndStrayRunsOffTheFront)
+{
+    using Kind = FrameCut::Kind;
+    const Bytes ack = Assemble(FrameType::Ack, {0}, kKey);
+    const Bytes value = Assemble(FrameType::Value, {1, 2}, kKey);
+    struct Case {
+        const char* name;
+        Bytes data;
+        FrameCut expected;
+    };
+    const std::vector<Case> cases = {
+        {"empty", {}, {Kind::Wait, 0}},
+        {"start byte alone waits", {0x2A}, {Kind::Wait, 0}},
+        {"partial ack waits", Bytes(ack.begin(), ack.begin() + 9), {Kind::Wait, 0}},
+        {"ack", ack, {Kind::Frame, 10}},
+        {"ack then value", Join(ack, value), {Kind::Frame, 10}},
+        {"value", value, {Kind::Frame, 20}},
+        {"stray bytes up to the next start byte", Join(Bytes{1, 2, 3}, ack), {Kind::Stray, 3}},
+        {"stray bytes without a start byte", {1, 2, 3}, {Kind::Stray, 3}},
+        {"unknown type is stray", Join(Bytes{0x2A, 0x09}, ack), {Kind::Stray, 2}},
+        {"no end byte where the frame ends resynchronises",
+         Join(Bytes{0x2A, 0x07, 0, 0, 0, 0, 0, 0, 0, 0}, ack),
+         {Kind::Stray, 10}},
+        {"a start byte inside garbage", Bytes{0x2A, 0x07, 0x2A, 0, 0, 0, 0, 0, 0, 0, 0}, {Kind::Stray, 2}},
+    };
+    for (const auto& c : cases) {
+        const FrameCut cut = CutFrame(c.data);
+        EXPECT_EQ(cut.kind, c.expected.kind) << c.name;
+        EXPECT_EQ(cut.length, c.expected.length) << c.name;
     }
 }
 

@@ -177,7 +177,7 @@ TEST(RecordFlood, TheDirectoryNameStaysWithinItsBound)
     CQuillon host(OnLoopback());
     DevicePeer device(ConnectTcp(host.GetListeningPort()));
     ASSERT_TRUE(device.ReadKeyFrame());
-    ASSERT_TRUE(WaitFor([] { return Registry().GetSeriOrTcp() == 1; }));
+    ASSERT_TRUE(WaitFor([] { return Registry().GetSeriOrTcp() == kTcpLink; }));
     const Bytes name = {0, 0, 'A', 'B', 'C', 'D', 'E', 'F', 'G', 'H', 'I', 'J', 'K', 'L'};
     for (int i = 0; i < 5000; ++i)
         device.Send(FrameType::Record, name);

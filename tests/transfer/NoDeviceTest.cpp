@@ -15,7 +15,7 @@ TEST(NoDevice, OperationsFailAtOnceAndChangeNothing)
     WriteBytes(folder.path() / "a.zip", "not really an archive");
     CQuillon quillon;
     auto& registry = *CSysconfig_SET::get();
-    ASSERT_EQ(registry.GetSeriOrTcp(), -1);
+    ASSERT_EQ(registry.GetSeriOrTcp(), kNoLink);
     char name[12] = {};
 
     const auto start = std::chrono::steady_clock::now();

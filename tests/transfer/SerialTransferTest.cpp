@@ -25,7 +25,7 @@ TEST(SerialTransfer, UploadDownloadAndVersionOverAPaddedSerialLine)
     device.SendRaw(GreetingFrame());
     ASSERT_TRUE(device.ReadKeyFrame(std::chrono::seconds(15))) << "the device was never found";
     ASSERT_TRUE(device.ReadWireFrame());  // the key frame's repeat
-    ASSERT_TRUE(WaitFor([] { return Registry().GetSeriOrTcp() == 0; }));
+    ASSERT_TRUE(WaitFor([] { return Registry().GetSeriOrTcp() == kSerialLink; }));
 
     // Upload: every acknowledgement is a padded short frame.
     const std::string archive = NoiseBytes(10000, 42);

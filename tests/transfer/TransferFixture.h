@@ -23,8 +23,6 @@ inline CSysconfig_SET& Registry()
 
 class TcpTransfer : public ::testing::Test {
 protected:
-    static constexpr int kDevicePort = 8234;
-
     void SetUp() override
     {
         quillon_ = std::make_unique<CQuillon>();
@@ -33,7 +31,7 @@ protected:
             << "nothing listens on port " << kDevicePort;
         device_.emplace(std::move(channel));
         ASSERT_TRUE(device_->ReadKeyFrame()) << "no key frame on connection";
-        ASSERT_TRUE(WaitFor([] { return Registry().GetSeriOrTcp() == 1; }));
+        ASSERT_TRUE(WaitFor([] { return Registry().GetSeriOrTcp() == kTcpLink; }));
     }
 
     void TearDown() override
@@ -53,7 +51,7 @@ protected:
     DevicePeer& device() { return *device_; }
 
     // The next frame from the host, which must check out and be of this type.
-    std::optional<HostFrame> Expect(FrameType type)
+    std::optional<CheckedFrame> Expect(FrameType type)
     {
         auto frame = device().ReadFrame();
         if (frame && frame->checked() && frame->type() == TypeByte(type))
@@ -96,12 +94,6 @@ inline std::string LinesStartingWith(const std::string& printed, std::initialize
         if (std::any_of(prefixes.begin(), prefixes.end(), [&](std::string_view p) { return line.starts_with(p); }))
             kept += line + '\n';
     return kept;
-}
-
-inline std::uint32_t Le32(const HostFrame& frame, int offset)
-{
-    return frame.at(offset) | frame.at(offset + 1) << 8 | frame.at(offset + 2) << 16 |
-           static_cast<std::uint32_t>(frame.at(offset + 3)) << 24;
 }
 
 }  // namespace quillon::testing

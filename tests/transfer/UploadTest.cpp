@@ -43,7 +43,7 @@ TEST_F(Upload, ArchivesOfEverySizeArriveBlockByBlock)
         ASSERT_TRUE(value);
         EXPECT_EQ(value->at(2), 2);  // the kind
         EXPECT_EQ(value->at(3), 1);
-        EXPECT_EQ(Le32(*value, 4), c.size);
+        EXPECT_EQ(value->le32(4), c.size);
         device().SendAck();
         std::string data;
         for (int i = 0; i < blocks; ++i) {

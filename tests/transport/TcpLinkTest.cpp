@@ -13,6 +13,7 @@
 #include "common/DevicePeer.h"
 #include "common/Platform.h"
 #include "common/WaitFor.h"
+#include "protocol/DeviceLink.h"
 #include "protocol/DeviceRecord.h"
 #include "state/Sysconfig_SET.h"
 
@@ -151,17 +152,17 @@ TEST_F(TcpLink, WatcherReportsTheLinkAndLatchesTcp)
     auto* registry = CSysconfig_SET::get();
     std::atomic<int> state{0};
     registry->SetDeviceOnline([&](int reported, int link) {
-        EXPECT_EQ(link, 1);
+        EXPECT_EQ(link, kTcpLink);
         state = reported;
     });
     {
         RecordingLink link;
         ASSERT_TRUE(WaitFor([&] { return state == -1; }));
-        EXPECT_EQ(registry->GetSeriOrTcp(), -1);
+        EXPECT_EQ(registry->GetSeriOrTcp(), kNoLink);
 
         DevicePeer device = Connect(link);
         ASSERT_TRUE(WaitFor([&] { return state == 1; }));
-        EXPECT_EQ(registry->GetSeriOrTcp(), 1);
+        EXPECT_EQ(registry->GetSeriOrTcp(), kTcpLink);
 
         device.Close();
         ASSERT_TRUE(WaitFor([&] { return state == -1; }));
@@ -317,33 +318,6 @@ TEST_F(TcpLink, HundredLinksComeAndGoWithoutLeaks)
     }
     EXPECT_EQ(Count("/proc/self/fd"), descriptors);
     EXPECT_EQ(Count("/proc/self/task"), threads);
-}
-
-TEST(DeviceFrameSplitter, CutsAtFrameBoundaries)
-{
-    const Bytes ack = Frame(FrameType::Ack, {0});
-    const Bytes value = Frame(FrameType::Value, {1, 2});
-    struct Case {
-        const char* name;
-        Bytes data;
-        std::size_t message;
-    };
-    const std::vector<Case> cases = {
-        {"empty", {}, 0},
-        {"start byte alone waits", {0x2A}, 0},
-        {"partial ack waits", Bytes(ack.begin(), ack.begin() + 9), 0},
-        {"ack", ack, 10},
-        {"ack then value", Join(ack, value), 10},
-        {"value", value, 20},
-        {"stray bytes up to the next start byte", Join(Bytes{1, 2, 3}, ack), 3},
-        {"stray bytes without a start byte", {1, 2, 3}, 3},
-        {"unknown type is stray", Join(Bytes{0x2A, 0x09}, ack), 2},
-        {"no end byte where the frame ends resynchronises", Join(Bytes{0x2A, 0x07, 0, 0, 0, 0, 0, 0, 0, 0}, ack), 10},
-        {"a start byte inside garbage", Bytes{0x2A, 0x07, 0x2A, 0, 0, 0, 0, 0, 0, 0, 0}, 2},
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(SplitDeviceFrames(reinterpret_cast<const char*>(c.data.data()), c.data.size()), c.message)
-            << c.name;
 }
 
 }  // namespace

@@ -12,7 +12,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr int kTcpLink = 1;
 constexpr auto kLinkPoll = std::chrono::milliseconds(10);
 // The TCP link reports a device as soon as it has connected, a few milliseconds before the link
 // key has gone out to it (the serial link keys the device before it reports it). A request sent
@@ -70,10 +69,10 @@ std::unique_ptr<DeviceSession> DeviceSession::Connect(const GlobalOptions& optio
     CSysconfig_SET& registry = *CSysconfig_SET::get();
     const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                              std::chrono::duration<double>(options.waitSeconds));
-    while (registry.GetSeriOrTcp() == -1 && Clock::now() < deadline)
+    while (registry.GetSeriOrTcp() == kNoLink && Clock::now() < deadline)
         std::this_thread::sleep_for(kLinkPoll);
     const int link = registry.GetSeriOrTcp();
-    if (link == -1) {
+    if (link == kNoLink) {
         std::string where = tcp.listen ? TcpWhere(tcp) : std::string();
         std::string hint = tcp.listen ? "Check that the device is on and connects to port " + std::to_string(tcp.port) +
                                             " of this computer" +

@@ -16,14 +16,12 @@ constexpr std::size_t kSerialFrameMinimum = 72;
 // Where a block frame's data starts: after '*', the type byte and the two-byte index.
 constexpr std::size_t kBlockDataAt = 4;
 
-std::uint32_t Le32(const std::uint8_t* bytes)
+// A value frame's body: the two selector bytes and the number.
+Bytes ValueBody(std::uint8_t a, std::uint8_t b, std::uint32_t number)
 {
-    return bytes[0] | bytes[1] << 8 | bytes[2] << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
-}
-
-unsigned Le16(const std::uint8_t* bytes)
-{
-    return bytes[0] | bytes[1] << 8;
+    Bytes body = {a, b, 0, 0, 0, 0};
+    WriteLe32(body.data() + 2, number);
+    return body;
 }
 
 std::string Kind(std::uint8_t kind)
@@ -42,7 +40,7 @@ std::optional<std::chrono::sys_seconds> RecordMoment(const Bytes& frame)
 {
     using namespace std::chrono;
     constexpr int kDateTime = 3 + 31;
-    const auto field = [&](int i) { return Le16(frame.data() + kDateTime + 2 * i); };
+    const auto field = [&](int i) { return unsigned{ReadLe16(frame.data() + kDateTime + 2 * i)}; };
     const year_month_day date{year{static_cast<int>(field(0))}, month{field(1)}, day{field(2)}};
     if (!date.ok() || field(3) > 23 || field(4) > 59 || field(5) > 59)
         return std::nullopt;
@@ -66,9 +64,9 @@ std::string DescribeHostFrame(const Bytes& frame)
         return "command " + Triple(frame[2], frame[3], frame[4]);
     case TypeByte(FrameType::Value):
         return "value (" + std::to_string(frame[2]) + ", " + std::to_string(frame[3]) + ", " +
-               std::to_string(static_cast<std::int32_t>(Le32(frame.data() + 4))) + ")";
+               std::to_string(static_cast<std::int32_t>(ReadLe32(frame.data() + 4))) + ")";
     case TypeByte(FrameType::Block):
-        return "block " + std::to_string(Le16(frame.data() + 2));
+        return "block " + std::to_string(ReadLe16(frame.data() + 2));
     case TypeByte(FrameType::Ack):
         return "acknowledgement " + std::to_string(frame[2]);
     default:
@@ -146,9 +144,9 @@ DeviceProtocol::Reply DeviceProtocol::Handle(Bytes frame)
     case FrameType::Command:
         return OnCommand(frame[2], frame[3], frame[4]);
     case FrameType::Value:
-        return OnValue(frame[2], frame[3], Le32(frame.data() + 4));
+        return OnValue(frame[2], frame[3], ReadLe32(frame.data() + 4));
     case FrameType::Block: {
-        const auto index = static_cast<std::uint16_t>(Le16(frame.data() + 2));
+        const std::uint16_t index = ReadLe16(frame.data() + 2);
         return OnBlock(index, std::move(frame));
     }
     case FrameType::Ack:
@@ -275,9 +273,7 @@ DeviceProtocol::Reply DeviceProtocol::OnCommand(std::uint8_t a, std::uint8_t b, 
         monitor_.Event("version " + Kind(b) + " read: " + std::to_string(version));
         const auto v = static_cast<std::uint32_t>(version);
         Sent("value " + Triple(b, value::kVersion, v));
-        return {{Frame(FrameType::Value,
-                       {b, value::kVersion, static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8),
-                        static_cast<std::uint8_t>(v >> 16), static_cast<std::uint8_t>(v >> 24)})}};
+        return {{Frame(FrameType::Value, ValueBody(b, value::kVersion, v))}};
     }
     return Refuse("command " + Triple(a, b, c) + " refused: unknown");
 }
@@ -299,10 +295,7 @@ DeviceProtocol::Reply DeviceProtocol::StartDownload(std::uint8_t kind)
 
     Reply reply;
     Sent("value " + Triple(kind, value::kArchiveSize, size));
-    const Bytes sizeFrame =
-        Frame(FrameType::Value, {kind, value::kArchiveSize, static_cast<std::uint8_t>(size),
-                                 static_cast<std::uint8_t>(size >> 8), static_cast<std::uint8_t>(size >> 16),
-                                 static_cast<std::uint8_t>(size >> 24)});
+    const Bytes sizeFrame = Frame(FrameType::Value, ValueBody(kind, value::kArchiveSize, size));
     reply.frames.push_back(sizeFrame);
     if (options_.faults.repeatSize) {
         Fault("download " + Kind(kind) + ": size frame sent twice");
@@ -339,8 +332,7 @@ DeviceProtocol::Reply DeviceProtocol::NextDownloadBlock(Download& download)
         Fault("download " + Kind(download.kind) + ": block " + std::to_string(index) + " sent as block " +
               std::to_string(wireIndex));
     }
-    body[0] = static_cast<std::uint8_t>(wireIndex);
-    body[1] = static_cast<std::uint8_t>(wireIndex >> 8);
+    WriteLe16(body.data(), wireIndex);
     Sent("block " + std::to_string(wireIndex) + " (" + std::to_string(count) + " bytes)");
     Bytes frame = Frame(FrameType::Block, body);
     if (faults.corruptBlock && static_cast<std::uint32_t>(*faults.corruptBlock) == index) {

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "protocol/FrameCodec.h"
+#include "protocol/FrameSplitter.h"
 
 namespace quillon::sim {
 
@@ -34,27 +34,18 @@ void HostFrameReader::Drop(std::size_t count)
 std::optional<HostFrameReader::Frame> HostFrameReader::Next()
 {
     for (;;) {
-        const std::uint8_t* const first = buffer_.data() + head_;
-        const std::uint8_t* const last = buffer_.data() + tail_;
-        Drop(static_cast<std::size_t>(std::find(first, last, kFrameStart) - first));
-        if (pending() < 2)
-            break;
         const std::uint8_t* const start = buffer_.data() + head_;
-        const auto length = static_cast<std::size_t>(FrameLength(start[1]));
-        if (length == 0) {
-            Drop(1);
-            continue;
-        }
-        if (pending() < length)
+        const FrameCut cut = CutFrame({start, pending()});
+        if (cut.kind == FrameCut::Kind::Wait)
             break;
-        if (start[length - 1] != kFrameEnd) {
-            Drop(1);  // a '*' inside something else: look for the next one
+        if (cut.kind == FrameCut::Kind::Stray) {
+            Drop(cut.length);
             continue;
         }
         Frame frame;
-        frame.bytes.assign(start, start + length);
-        head_ += length;
-        consumed_ += length;
+        frame.bytes.assign(start, start + cut.length);
+        head_ += cut.length;
+        consumed_ += cut.length;
         frame.end = consumed_;
         return frame;
     }

@@ -1,6 +1,5 @@
-// Cuts the byte stream that comes from the host into frames by the length their type byte gives.
-// Bytes that cannot start a frame (no '*', a type no frame has, no '#' where the frame would end)
-// are dropped up to the next '*', so one damaged frame never costs the ones after it.
+// Takes the frames of the byte stream that comes from the host off as reads fill it, cut as
+// protocol/FrameSplitter.h says; the stray bytes are dropped and counted.
 #pragma once
 
 #include <cstddef>

@@ -10,6 +10,8 @@
 #include <string>
 #include <string_view>
 
+#include "protocol/DeviceLink.h"
+
 namespace quillon::sim {
 
 enum class Transport {
@@ -54,13 +56,12 @@ struct Faults {
     static constexpr unsigned Bit(Operation operation) { return 1u << static_cast<unsigned>(operation); }
 };
 
-inline constexpr int kDefaultHostPort = 8234;
 inline constexpr std::string_view kDefaultName = "SIMULATED-01";
 
 struct SimulatorOptions {
     Transport transport = Transport::Tcp;
     std::string host = "127.0.0.1";  // Tcp
-    int port = kDefaultHostPort;     // Tcp
+    int port = kDevicePort;          // Tcp
     std::string serialPath;          // SerialPort
 
     std::filesystem::path stateFolder = "quillon-device-state";  // made when missing
