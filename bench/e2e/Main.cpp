@@ -162,9 +162,9 @@ int MemoryChild(const Settings& settings)
     for (int i = 0; i < 600 && !TcpPortFree(quillon::kDevicePort); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
     const fs::path state = settings.work / "memory-device-state";
-    Child device({QUILLON_DEVICE_PROGRAM, "--tcp", "127.0.0.1:" + std::to_string(quillon::kDevicePort),
-                  "--state", state.string()},
-                 false);
+    quillon::ChildProcess device({QUILLON_DEVICE_PROGRAM, "--tcp", "127.0.0.1:" + std::to_string(quillon::kDevicePort),
+                                  "--state", state.string()},
+                                 ChildStreams(false));
     const Finished host = Run({QUILLON_TOOL_PROGRAM, "upload", ArchivePath(settings, kMemorySize).string(),
                                "--kind", std::to_string(kMemoryKind), "--wait", "30", "--json"},
                               true);

@@ -1,46 +1,27 @@
-// The programs the benchmark runs beside itself: the TFTP server and client, the quillon tool and
-// the device program. POSIX only, as is the whole end-to-end benchmark.
+// The programs the benchmark runs beside itself (the TFTP server and client, the quillon tool and
+// the device program, gnuplot), started as ChildProcess starts any program, and what it needs of
+// the machine around them. POSIX only, as is the whole end-to-end benchmark.
 #pragma once
 
-#include <sys/types.h>
-
-#include <chrono>
-#include <optional>
+#include <cstddef>
 #include <string>
 #include <vector>
 
+#include "support/tooling/ChildProcess.h"
+
 namespace quillon::bench {
 
+// How a child's streams go: standard output read (capture) or discarded, standard error discarded
+// unless keepErrors, when it shows among the benchmark's own messages.
+ChildProcess::Options ChildStreams(bool capture, bool keepErrors = false);
+
 struct Finished {
-    int exitCode = -1;        // -1 when killed by a signal or never started
-    long maxRssKiB = 0;       // the child's own peak resident set, from wait4
-    std::string output;       // its standard output, when captured
+    int exitCode = -1;         // -1 when killed by a signal or never started
+    std::size_t maxRssKiB = 0; // the child's own peak resident set
+    std::string output;        // its standard output, when captured
 };
 
-class Child {
-public:
-    // Starts argv[0] (looked up on PATH) with standard output captured (capture) or discarded, and
-    // standard error discarded unless keepErrors.
-    Child(const std::vector<std::string>& argv, bool capture, bool keepErrors = false);
-    ~Child();  // ends a child still running
-    Child(const Child&) = delete;
-    Child& operator=(const Child&) = delete;
-
-    bool started() const { return pid_ > 0; }
-    // Whether it has started and not ended yet.
-    bool Running();
-    // Waits for the child to end by itself.
-    Finished Wait();
-    // Asks the child to end (SIGTERM), then waits.
-    Finished Stop();
-
-private:
-    pid_t pid_ = -1;
-    int out_ = -1;
-    std::string output_;
-};
-
-// Runs argv to the end.
+// Runs argv (argv[0] looked up on PATH) to its end, however long it takes.
 Finished Run(const std::vector<std::string>& argv, bool capture, bool keepErrors = false);
 
 // argv run in a network namespace of its own with nothing but loopback, when the system allows it

@@ -48,7 +48,7 @@ TftpServer::TftpServer(std::filesystem::path folder) : folder_(std::move(folder)
         argv.insert(argv.end(), {"-s", folder_.string()});
     else
         argv.push_back(folder_.string());
-    server_ = std::make_unique<Child>(argv, false);
+    server_ = std::make_unique<ChildProcess>(argv, ChildStreams(false));
     if (!server_->started()) {
         error_ = "cannot start in.tftpd (is tftpd-hpa installed?)";
         return;

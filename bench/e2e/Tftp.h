@@ -7,9 +7,11 @@
 #include <optional>
 #include <string>
 
-namespace quillon::bench {
+namespace quillon {
+class ChildProcess;
+}
 
-class Child;
+namespace quillon::bench {
 
 class TftpServer {
 public:
@@ -33,8 +35,8 @@ private:
     std::filesystem::path folder_;
     int port_ = -1;
     bool chrooted_ = false;
-    std::unique_ptr<Child> server_;
+    std::unique_ptr<ChildProcess> server_;
     std::string error_;
 };
 
-}  // namespace quillon::bench
+} // namespace quillon::bench

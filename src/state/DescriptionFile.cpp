@@ -2,13 +2,14 @@
 
 namespace quillon {
 
-std::string ReadTextLine(std::FILE* file)
+namespace {
+
+// nextByte gives the next byte as getc does: EOF at the end.
+template <typename NextByte> std::string ReadLineOf(NextByte nextByte)
 {
     std::string line;
-    if (!file)
-        return line;
-    int c = std::getc(file);
-    for (; c != EOF && c != '\n'; c = std::getc(file)) {
+    int c = nextByte();
+    for (; c != EOF && c != '\n'; c = nextByte()) {
         if (line.size() < kMaxDescriptionLine)
             line.push_back(static_cast<char>(c));
     }
@@ -18,10 +19,34 @@ std::string ReadTextLine(std::FILE* file)
     return line;
 }
 
+template <typename Source> std::string ReadSerialOf(Source& source)
+{
+    std::string first = ReadTextLine(source);
+    return first == kDescriptionMarker ? ReadTextLine(source) : first;
+}
+
+} // namespace
+
+std::string ReadTextLine(std::FILE* file)
+{
+    if (!file)
+        return {};
+    return ReadLineOf([file] { return std::getc(file); });
+}
+
+std::string ReadTextLine(std::istream& in)
+{
+    // A stream's end of file is EOF itself (std::char_traits<char>::eof()).
+    return ReadLineOf([&in] { return in.get(); });
+}
+
 std::string ReadDeviceSerial(std::FILE* file)
 {
-    std::string first = ReadTextLine(file);
-    return first == kDescriptionMarker ? ReadTextLine(file) : first;
+    return ReadSerialOf(file);
+}
+std::string ReadDeviceSerial(std::istream& in)
+{
+    return ReadSerialOf(in);
 }
 
 }  // namespace quillon

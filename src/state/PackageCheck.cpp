@@ -76,7 +76,7 @@ bool CSysconfig_SET::CheckSETExist(std::string directory)
 {
     using namespace quillon;
 
-    CheckReport report(JoinPath(directory, "CheckSetInfo.TXT"));
+    CheckReport report(JoinPath(directory, kCheckReportFileName));
     const std::string descriptionPath = JoinPath(directory, kDescriptionFileName);
     if (!PathExists(descriptionPath))
         report.Add("No DeviceSet.DST file");

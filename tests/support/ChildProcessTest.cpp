@@ -41,7 +41,9 @@ TEST(ChildProcess, ReportsExitCodesAndBothStreams)
         ChildProcess child(Helper(c.steps));
         ASSERT_TRUE(child.started()) << child.error();
         EXPECT_EQ(child.Wait(30s), c.code);
-        EXPECT_FALSE(child.Running());
+#ifndef _WIN32 // Wine, which runs the Windows suite, counts no memory of a child that has ended
+        EXPECT_GT(child.PeakMemoryKiB(), 0u);
+#endif
         // Text-mode streams on Windows end lines with CR LF.
         auto plain = [](std::string text) {
             std::erase(text, '\r');

@@ -9,7 +9,8 @@
 #include <functional>
 
 #include "Commands.h"
-#include "Package.h"
+#include "protocol/DeviceRecord.h"
+#include "support/base/Text.h"
 #include "support/tooling/StdoutDiversion.h"
 
 namespace quillon::cli {
@@ -26,10 +27,11 @@ CLI::Validator DeviceNameValidator()
 {
     return CLI::Validator(
         [](std::string& name) -> std::string {
-            if (name.size() != 12)
+            if (name.size() != kDeviceNameSize)
                 return "a device name has exactly 12 characters; \"" + name + "\" has " +
                        std::to_string(name.size());
-            if (!IsPlainName(name))
+            // The library makes the device's folder of it; a name it would refuse is refused here.
+            if (!FolderNameFrom(name))
                 return "a device name must be usable as a folder name: no / \\ : or control characters";
             return {};
         },

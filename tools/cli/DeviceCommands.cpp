@@ -6,6 +6,7 @@
 
 #include "Commands.h"
 #include "DeviceSession.h"
+#include "protocol/DeviceRecord.h"
 #include "support/base/Text.h"
 
 namespace quillon::cli {
@@ -14,9 +15,6 @@ namespace fs = std::filesystem;
 using namespace local;
 
 namespace {
-
-// A device name is exactly this long, on the wire and as a folder name.
-constexpr std::size_t kDeviceNameSize = 12;
 
 // The session, with the link already in the report; null when none came (failure recorded).
 std::unique_ptr<DeviceSession> Open(CommandContext& context, ExitCode& failure)

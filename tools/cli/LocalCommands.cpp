@@ -1,10 +1,14 @@
 // pack, unpack, check and repair: settings packages and archives on this computer's disk.
 #include <Quillon.h>
 
+#include <fstream>
+#include <optional>
 #include <system_error>
 
 #include "Commands.h"
 #include "Package.h"
+#include "state/DescriptionFile.h"
+#include "support/base/Text.h"
 
 namespace quillon::cli {
 
@@ -60,11 +64,12 @@ bool CheckPackage(Report& report, const fs::path& folder, ExitCode& failure)
     std::string list;
     for (const auto& problem : problems)
         list += (list.empty() ? "" : "; ") + problem;
-    failure = report.Fail(ExitCode::LocalProblem, "incomplete",
-                          "the package in " + folder.string() + " is incomplete: " +
-                              (list.empty() ? "the check could not write its report" : list),
-                          "Add what is missing (the list is also in " + (folder / kCheckReportName).string() +
-                              ") and try again.");
+    failure =
+        report.Fail(ExitCode::LocalProblem, "incomplete",
+                    "the package in " + folder.string() +
+                        " is incomplete: " + (list.empty() ? "the check could not write its report" : list),
+                    "Add what is missing (the list is also in " + (folder / kCheckReportFileName).string() +
+                        ") and try again.");
     return false;
 }
 
@@ -201,21 +206,24 @@ ExitCode Repair(CommandContext& context)
         return MissingFolder(report, root, "root folder");
     if (!IsDirectory(package))
         return MissingFolder(report, package, "package folder");
-    if (!IsRegularFile(package / kDescriptionName))
+    if (!IsRegularFile(package / kDescriptionFileName))
         return report.Fail(ExitCode::LocalProblem, "incomplete",
-                           "the package in " + package.string() + " has no " + kDescriptionName,
+                           "the package in " + package.string() + " has no " + kDescriptionFileName,
                            "The description file names the device's serial number, which names the folder.");
-    const std::string serial = ReadDeviceSerial(package / kDescriptionName);
+    std::ifstream description(package / kDescriptionFileName, std::ios::binary);
+    const std::string serial = ReadDeviceSerial(description);
     if (serial.empty())
         return report.Fail(ExitCode::LocalProblem, "incomplete",
-                           std::string(kDescriptionName) + " in " + package.string() +
+                           std::string(kDescriptionFileName) + " in " + package.string() +
                                " names no device serial number");
     report.Set("serial", serial);
-    if (!IsPlainName(serial))
+    // The library's own reading of the serial: the folder it makes, or why it makes none.
+    const std::optional<std::wstring> folderName = FolderNameFrom(serial);
+    if (!folderName)
         return report.Fail(ExitCode::LocalProblem, "bad_name",
                            "the device serial number \"" + serial + "\" cannot name a folder");
 
-    const fs::path target = root / serial;
+    const fs::path target = root / *folderName;
     report.Set("path", target.string());
     std::error_code error;
     const bool existed = fs::exists(target, error);

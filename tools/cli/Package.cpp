@@ -4,37 +4,11 @@
 #include <fstream>
 #include <system_error>
 
+#include "state/DescriptionFile.h"
+
 namespace quillon::cli {
 
 namespace fs = std::filesystem;
-
-namespace {
-
-// The first line of the newer description layout; the serial number follows it.
-constexpr const char* kDescriptionMarker = "Use Orbisto above v6.3.4";
-
-// No line of a description or report comes near this; a longer one is cut, so a damaged or hostile
-// file cannot fill memory.
-constexpr std::size_t kMaxLine = 64 * 1024;
-
-bool ReadLine(std::istream& in, std::string& line)
-{
-    line.clear();
-    char c;
-    bool any = false;
-    while (in.get(c)) {
-        any = true;
-        if (c == '\n')
-            break;
-        if (line.size() < kMaxLine)
-            line += c;
-    }
-    if (!line.empty() && line.back() == '\r')
-        line.pop_back();
-    return any;
-}
-
-} // namespace
 
 PackageListing ListPackageFiles(const fs::path& folder, const fs::path& leaveOut,
                                 std::vector<std::string>& names, std::string& error)
@@ -43,7 +17,7 @@ PackageListing ListPackageFiles(const fs::path& folder, const fs::path& leaveOut
     fs::directory_iterator it(folder, ec);
     for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
         const std::string name = it->path().filename().string();
-        if (name == kCheckReportName)
+        if (name == kCheckReportFileName)
             continue;
         std::error_code kindError;
         if (it->is_symlink(kindError)) {
@@ -65,42 +39,17 @@ PackageListing ListPackageFiles(const fs::path& folder, const fs::path& leaveOut
     return PackageListing::Listed;
 }
 
-std::string ReadDeviceSerial(const fs::path& description)
-{
-    std::ifstream in(description, std::ios::binary);
-    std::string line;
-    if (!in || !ReadLine(in, line))
-        return {};
-    if (line == kDescriptionMarker && !ReadLine(in, line))
-        return {};
-    return line;
-}
-
 std::vector<std::string> ReadCheckReport(const fs::path& folder)
 {
     std::vector<std::string> lines;
-    std::ifstream in(folder / kCheckReportName, std::ios::binary);
-    std::string line;
-    while (in && lines.size() < 100 && ReadLine(in, line)) {
+    std::ifstream in(folder / kCheckReportFileName, std::ios::binary);
+    // Read as the library reads a package's text, so a hostile report cannot fill memory either.
+    while (in && lines.size() < 100) {
+        std::string line = ReadTextLine(in);
         if (!line.empty())
-            lines.push_back(line);
+            lines.push_back(std::move(line));
     }
     return lines;
-}
-
-bool IsPlainName(const std::string& name)
-{
-    if (name.empty())
-        return false;
-    bool onlyDotsAndBlanks = true;
-    for (const char c : name) {
-        const auto u = static_cast<unsigned char>(c);
-        if (c == '/' || c == '\\' || c == ':' || u < 0x20 || u == 0x7F)
-            return false;
-        if (c != '.' && c != ' ')
-            onlyDotsAndBlanks = false;
-    }
-    return !onlyDotsAndBlanks;
 }
 
 } // namespace quillon::cli

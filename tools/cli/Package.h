@@ -7,10 +7,6 @@
 
 namespace quillon::cli {
 
-// The package check's report, written into a package folder that failed the check.
-inline constexpr const char* kCheckReportName = "CheckSetInfo.TXT";
-inline constexpr const char* kDescriptionName = "DeviceSet.DST";
-
 enum class PackageListing { Listed, Unreadable, HoldsLink };
 
 // The names of the regular files directly inside folder, sorted, that make up the package: the
@@ -21,15 +17,7 @@ enum class PackageListing { Listed, Unreadable, HoldsLink };
 PackageListing ListPackageFiles(const std::filesystem::path& folder, const std::filesystem::path& leaveOut,
                                 std::vector<std::string>& names, std::string& error);
 
-// The device serial number a description file names (line 2 after the layout marker, line 1
-// otherwise), or empty when the file cannot be read or holds none.
-std::string ReadDeviceSerial(const std::filesystem::path& description);
-
-// The lines of the check's report in folder, without their line ends.
+// The lines of the check's report (kCheckReportFileName) in folder, without their line ends.
 std::vector<std::string> ReadCheckReport(const std::filesystem::path& folder);
-
-// Whether name can be one folder name of its own: not empty, no separator, drive colon or control
-// character, and not made of dots and blanks alone.
-bool IsPlainName(const std::string& name);
 
 } // namespace quillon::cli

@@ -6,6 +6,8 @@
 #include <sstream>
 #include <system_error>
 
+#include "protocol/DeviceRecord.h"
+
 namespace quillon::sim {
 
 namespace {
@@ -13,7 +15,6 @@ namespace {
 constexpr const char* kVersionsFile = "versions.txt";
 constexpr const char* kRecordFile = "device-record.txt";
 constexpr const char* kTemporarySuffix = ".part";
-constexpr std::size_t kNameSize = 12;
 // Text files the device wrote itself are small; anything bigger was not written by it.
 constexpr std::uint64_t kMaxTextFile = 64 * 1024;
 
@@ -329,7 +330,7 @@ std::optional<StoredRecord> StateFolder::Record(std::string* problem) const
         else if (line.rfind("written: ", 0) == 0)
             written = ParseUtc(line.substr(9));
     }
-    if (!name || name->size() != kNameSize) {
+    if (!name || name->size() != kDeviceNameSize) {
         if (problem)
             *problem = (root_ / kRecordFile).string() + " holds no 12-character name";
         return std::nullopt;

@@ -1,6 +1,6 @@
 #include "support/base/Text.h"
 
-#include "support/fs/Paths.h"
+#include "support/fs/Names.h"
 
 namespace quillon {
 

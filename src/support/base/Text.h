@@ -5,8 +5,6 @@
 #include <string>
 #include <string_view>
 
-#include "support/base/Export.h"
-
 namespace quillon {
 
 // Widens narrow text written in the simplified-Chinese double-byte code page (936), the code page
@@ -24,8 +22,7 @@ bool NarrowToWideChecked(const std::string& narrow, std::wstring& wide);
 // The folder that a name from a device or a package (the device's name, a package's serial) stands
 // for: the name up to its first zero byte (a device pads a short name with them), widened whole, as
 // one plain path component that the platform keeps as written (see IsPlainPathComponent and
-// IsReservedDeviceName). nullopt when the name cannot be such a folder. Exported for the
-// command-line tool, which explains a refusal.
-QUILLON_API std::optional<std::wstring> FolderNameFrom(std::string_view name);
+// IsReservedDeviceName). nullopt when the name cannot be such a folder.
+std::optional<std::wstring> FolderNameFrom(std::string_view name);
 
 }  // namespace quillon

@@ -26,6 +26,8 @@
 #include <string_view>
 #include <vector>
 
+#include "support/fs/Names.h"
+
 namespace quillon {
 
 // The separator that the platform's file system uses: a backslash on Windows, a slash elsewhere.
@@ -33,10 +35,6 @@ char PathSeparator();
 
 // The file that swallows whatever is written to it: "/dev/null", or "NUL" on Windows.
 const char* NullDevicePath();
-
-// True for the characters that separate folders in names from packages and archives: "/" and "\".
-constexpr bool IsNameSeparator(char c) { return c == '/' || c == '\\'; }
-constexpr bool IsNameSeparator(wchar_t c) { return c == L'/' || c == L'\\'; }
 
 // folder + separator + name. The name is one component and is taken as it is; nothing is stripped
 // from the folder, so a folder ending in a separator gives a doubled one (which file systems treat
@@ -53,13 +51,6 @@ std::wstring JoinRelativePath(std::wstring_view folder, std::wstring_view relati
 // The parts of such a name between its separators ("/" and "\"), in order, empty ones included;
 // the last one is the file name.
 std::vector<std::string_view> SplitRelativePath(std::string_view relative);
-
-// True when name can stand as one folder or file name of its own, so that joining it to a folder
-// names something directly inside that folder: not empty, no "/" or "\", no ":" (drives, Windows
-// streams), no control character, and not made of dots and blanks only ("." and "..", and what
-// Windows reads as them). For names that come from a device or a package.
-bool IsPlainPathComponent(std::string_view name);
-bool IsPlainPathComponent(std::wstring_view name);
 
 // Whether something of that name exists: a file, a folder, or a link to either.
 bool PathExists(const std::string& path);
@@ -123,11 +114,5 @@ std::string NarrowPath(std::wstring_view path);
 
 // The local time at which the open file was last modified.
 bool GetModificationTime(std::FILE* file, std::tm& local);
-
-// True for a path component that Windows does not take as the name it says: one it reserves for a
-// device rather than a file (CON, NUL, COM1 and the like, with or without an extension), or one
-// ending in a dot or a blank, which it drops ("name." opens "name"). Never true elsewhere.
-bool IsReservedDeviceName(std::string_view component);
-bool IsReservedDeviceName(std::wstring_view component);
 
 }  // namespace quillon

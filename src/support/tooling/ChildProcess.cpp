@@ -79,6 +79,7 @@ void ChildProcess::AwaitEnd()
     // Released under the lock: Kill and AskToStop, which take it too, never reach a child whose
     // process number the system may already have given to another.
     exitCode_ = child_process::Release(*platform_);
+    peakMemoryKiB_ = child_process::PeakMemoryKiB(*platform_);
     ended_ = true;
     changed_.notify_all();
 }
@@ -121,6 +122,12 @@ bool ChildProcess::Running()
 {
     std::lock_guard lock(mutex_);
     return platform_ && !ended_;
+}
+
+std::size_t ChildProcess::PeakMemoryKiB()
+{
+    std::lock_guard lock(mutex_);
+    return peakMemoryKiB_;
 }
 
 int ChildProcess::Stop(std::chrono::milliseconds grace)

@@ -1,9 +1,11 @@
 // A program started by this one: the tools' tests run the command-line tool and the device
-// simulator as their users do, on every platform the library builds for.
+// simulator as their users do, on every platform the library builds for, and the end-to-end
+// benchmark runs them, a TFTP server and its client.
 //
 // The child's standard input is the null device and its standard output a pipe that this object
-// reads as it comes. Its standard error goes to a second pipe, to a file, or to a pseudo-terminal
-// (where the platform has them), for programs that behave differently on a terminal.
+// reads as it comes, or the null device when nobody reads it. Its standard error goes to a second
+// pipe, to a file, to a pseudo-terminal (where the platform has them), for programs that behave
+// differently on a terminal, or to this process's own standard error.
 //
 // One thread uses an object at a time. Each open stream and the wait for the child's end have a
 // thread of their own, so no read blocks the caller beyond the deadline it gave.
@@ -12,6 +14,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstddef>
 #include <filesystem>
 #include <memory>
 #include <mutex>
@@ -24,14 +27,18 @@ namespace quillon {
 
 // Where a child's standard error goes.
 enum class ChildErrorStream {
-    Pipe,      // read here, like standard output
-    File,      // written to the options' errorFile, created or emptied
-    Terminal,  // a pseudo-terminal's slave, read here at the master (see TerminalSupported)
+    Pipe,     // read here, like standard output
+    File,     // written to the options' errorFile, created or emptied
+    Terminal, // a pseudo-terminal's slave, read here at the master (see TerminalSupported)
+    Shared,   // this process's own standard error, where the child's messages show as they come
 };
 
 struct ChildProcessOptions {
     ChildErrorStream errors = ChildErrorStream::Pipe;
     std::filesystem::path errorFile{};
+    // False sends standard output to the null device: a child that writes much for a long time
+    // then fills no memory here, and costs no reading.
+    bool readOutput = true;
     // How long destruction waits for a child it asked to stop before it kills it.
     std::chrono::milliseconds destroyGrace = std::chrono::seconds(10);
 };
@@ -44,7 +51,8 @@ public:
     // Whether a child's standard error can be a pseudo-terminal on this platform.
     static bool TerminalSupported();
 
-    // Starts argv[0] (a path, not looked up in PATH) with the arguments that follow; check started().
+    // Starts argv[0] with the arguments that follow; check started(). A name without a folder in
+    // it is looked up as a shell would, on PATH.
     explicit ChildProcess(const std::vector<std::string>& argv, Options options = {});
     // A child still running is stopped as Stop does, with the options' destroyGrace.
     ~ChildProcess();
@@ -64,6 +72,11 @@ public:
 
     // Whether it still runs.
     bool Running();
+
+    // The most memory the child held at once (its peak resident set, its peak working set on
+    // Windows) in KiB, once it has ended; 0 before, and where the system keeps no count of an
+    // ended process (Wine).
+    std::size_t PeakMemoryKiB();
 
     // Asks the child to stop (SIGTERM; Ctrl+Break on Windows), kills it when it has not ended
     // after grace, and returns its exit code as Wait does.
@@ -98,6 +111,7 @@ private:
     std::atomic<bool> abandon_{false};
     bool ended_ = false;
     int exitCode_ = -1;
+    std::size_t peakMemoryKiB_ = 0;
     std::vector<std::thread> threads_;
 };
 

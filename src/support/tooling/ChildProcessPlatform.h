@@ -38,6 +38,9 @@ void AwaitEnd(ChildProcess::Platform& child);
 // Collects the exit code of a child that has ended (-1 when a signal ended it) and releases it.
 int Release(ChildProcess::Platform& child);
 
+// The child's peak memory in KiB, as Release found it (0 when the platform could not tell).
+std::size_t PeakMemoryKiB(const ChildProcess::Platform& child);
+
 // Asks the child to stop, or ends it at once; only for a child not yet released.
 void AskToStop(ChildProcess::Platform& child);
 void Kill(ChildProcess::Platform& child);

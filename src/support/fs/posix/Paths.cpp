@@ -352,7 +352,4 @@ bool GetModificationTime(std::FILE* file, std::tm& local)
     return localtime_r(&modified, &local) != nullptr;
 }
 
-bool IsReservedDeviceName(std::string_view) { return false; }
-bool IsReservedDeviceName(std::wstring_view) { return false; }
-
 }  // namespace quillon

@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,6 +19,7 @@ namespace quillon {
 struct ChildProcess::Platform {
     pid_t pid = -1;
     int streams[2] = {-1, -1};
+    std::size_t peakMemoryKiB = 0;
 
     ~Platform()
     {
@@ -65,6 +67,21 @@ struct FileActions {
     ~FileActions() { ::posix_spawn_file_actions_destroy(&actions); }
 };
 
+// A pipe that the child's stream target writes into: its read end stays here (ours), its write
+// end (theirs) is the child's.
+bool AddPipe(FileActions& spawn, int target, int& ours, int& theirs, std::string& error)
+{
+    int ends[2] = {-1, -1};
+    if (::pipe2(ends, O_CLOEXEC) != 0) {
+        error = Failure("pipe");
+        return false;
+    }
+    ours = ends[0];
+    theirs = ends[1];
+    ::posix_spawn_file_actions_adddup2(&spawn.actions, theirs, target);
+    return true;
+}
+
 }  // namespace
 
 bool TerminalSupported()
@@ -77,55 +94,53 @@ std::unique_ptr<ChildProcess::Platform, ChildProcess::PlatformDeleter> Start(con
                                                                           std::string& error)
 {
     std::unique_ptr<ChildProcess::Platform, ChildProcess::PlatformDeleter> child(new ChildProcess::Platform);
-    int outPipe[2] = {-1, -1};
-    if (::pipe2(outPipe, O_CLOEXEC) != 0) {
-        error = Failure("pipe");
-        return nullptr;
-    }
-    child->streams[kOutput] = outPipe[0];
     // The child's ends: they must be closed here once the child has them, or the streams never end.
-    int childOut = outPipe[1];
+    int childOut = -1;
     int childErr = -1;
+    struct ChildEnds {
+        int& out;
+        int& err;
+        ~ChildEnds()
+        {
+            for (const int fd : {out, err})
+                if (fd >= 0)
+                    ::close(fd);
+        }
+    } closeOnEveryWayOut{childOut, childErr};
     std::string terminalPath;
 
     FileActions spawn;
     ::posix_spawn_file_actions_addopen(&spawn.actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    ::posix_spawn_file_actions_adddup2(&spawn.actions, childOut, STDOUT_FILENO);
+    if (!options.readOutput)
+        ::posix_spawn_file_actions_addopen(&spawn.actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    else if (!AddPipe(spawn, STDOUT_FILENO, child->streams[kOutput], childOut, error))
+        return nullptr;
     switch (options.errors) {
-    case ChildProcess::ErrorStream::Pipe: {
-        int errPipe[2] = {-1, -1};
-        if (::pipe2(errPipe, O_CLOEXEC) != 0) {
-            error = Failure("pipe");
-            ::close(childOut);
+    case ChildProcess::ErrorStream::Pipe:
+        if (!AddPipe(spawn, STDERR_FILENO, child->streams[kErrors], childErr, error))
             return nullptr;
-        }
-        child->streams[kErrors] = errPipe[0];
-        childErr = errPipe[1];
-        ::posix_spawn_file_actions_adddup2(&spawn.actions, childErr, STDERR_FILENO);
         break;
-    }
     case ChildProcess::ErrorStream::File:
         ::posix_spawn_file_actions_addopen(&spawn.actions, STDERR_FILENO, options.errorFile.c_str(),
                                            O_WRONLY | O_CREAT | O_TRUNC, 0644);
         break;
     case ChildProcess::ErrorStream::Terminal:
-        if (!OpenTerminal(child->streams[kErrors], terminalPath, error)) {
-            ::close(childOut);
+        if (!OpenTerminal(child->streams[kErrors], terminalPath, error))
             return nullptr;
-        }
         ::posix_spawn_file_actions_addopen(&spawn.actions, STDERR_FILENO, terminalPath.c_str(),
                                            O_RDWR | O_NOCTTY, 0);
         break;
+    case ChildProcess::ErrorStream::Shared:
+        break; // inherited as it is
     }
 
     std::vector<char*> arguments;
     for (const auto& argument : argv)
         arguments.push_back(const_cast<char*>(argument.c_str()));
     arguments.push_back(nullptr);
-    const int spawned = ::posix_spawn(&child->pid, arguments[0], &spawn.actions, nullptr, arguments.data(), environ);
-    ::close(childOut);
-    if (childErr >= 0)
-        ::close(childErr);
+    // posix_spawnp looks a name without a slash up on PATH, and takes any other as the path it is.
+    const int spawned =
+        ::posix_spawnp(&child->pid, arguments[0], &spawn.actions, nullptr, arguments.data(), environ);
     if (spawned != 0) {
         error = Failure(("cannot start " + argv[0]).c_str(), spawned);
         return nullptr;
@@ -170,9 +185,17 @@ int Release(ChildProcess::Platform& child)
 {
     int status = 0;
     pid_t reaped = -1;
-    while ((reaped = ::waitpid(child.pid, &status, 0)) < 0 && errno == EINTR) {
+    rusage usage{};
+    while ((reaped = ::wait4(child.pid, &status, 0, &usage)) < 0 && errno == EINTR) {
     }
+    if (reaped == child.pid)
+        child.peakMemoryKiB = static_cast<std::size_t>(usage.ru_maxrss); // in KiB on Linux
     return reaped == child.pid && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::size_t PeakMemoryKiB(const ChildProcess::Platform& child)
+{
+    return child.peakMemoryKiB;
 }
 
 void AskToStop(ChildProcess::Platform& child)

@@ -2,6 +2,8 @@
 #include "support/tooling/ChildProcessPlatform.h"
 
 #include <windows.h>
+// After windows.h, which it needs.
+#include <psapi.h>
 
 #include <mutex>
 
@@ -11,6 +13,7 @@ struct ChildProcess::Platform {
     HANDLE process = nullptr;
     DWORD id = 0;
     HANDLE streams[2] = {nullptr, nullptr};
+    std::size_t peakMemoryKiB = 0;
 
     ~Platform()
     {
@@ -147,11 +150,30 @@ std::unique_ptr<ChildProcess::Platform, ChildProcess::PlatformDeleter> Start(con
         error = Failure("NUL");
         return nullptr;
     }
-    if (!MakePipe(child->streams[kOutput], inherited, startup.hStdOutput, error))
-        return nullptr;
+    if (options.readOutput) {
+        if (!MakePipe(child->streams[kOutput], inherited, startup.hStdOutput, error))
+            return nullptr;
+    } else {
+        startup.hStdOutput =
+            inherited.Keep(::CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                         &inheritable, OPEN_EXISTING, 0, nullptr));
+        if (startup.hStdOutput == INVALID_HANDLE_VALUE) {
+            error = Failure("NUL");
+            return nullptr;
+        }
+    }
     if (options.errors == ChildProcess::ErrorStream::Pipe) {
         if (!MakePipe(child->streams[kErrors], inherited, startup.hStdError, error))
             return nullptr;
+    } else if (options.errors == ChildProcess::ErrorStream::Shared) {
+        // An inheritable copy: the handle itself may not be one. None at all (a program without a
+        // console) leaves the child without one too.
+        const HANDLE own = ::GetStdHandle(STD_ERROR_HANDLE);
+        HANDLE copy = nullptr;
+        if (own && own != INVALID_HANDLE_VALUE &&
+            ::DuplicateHandle(::GetCurrentProcess(), own, ::GetCurrentProcess(), &copy, 0, TRUE,
+                              DUPLICATE_SAME_ACCESS))
+            startup.hStdError = inherited.Keep(copy);
     } else {
         startup.hStdError = inherited.Keep(::CreateFileW(options.errorFile.wstring().c_str(), GENERIC_WRITE,
                                                          FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
@@ -163,7 +185,8 @@ std::unique_ptr<ChildProcess::Platform, ChildProcess::PlatformDeleter> Start(con
     }
 
     PROCESS_INFORMATION created{};
-    // A group of its own, so that Ctrl+Break reaches this child and not its parent.
+    // A group of its own, so that Ctrl+Break reaches this child and not its parent. Without an
+    // application name, a program named without a folder is looked up, on PATH among other places.
     if (!::CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, CREATE_NEW_PROCESS_GROUP, nullptr,
                           nullptr, &startup, &created)) {
         error = Failure("cannot start " + argv[0]);
@@ -200,7 +223,15 @@ int Release(ChildProcess::Platform& child)
 {
     DWORD code = kKilledExitCode;
     ::GetExitCodeProcess(child.process, &code);
+    PROCESS_MEMORY_COUNTERS memory{};
+    if (::GetProcessMemoryInfo(child.process, &memory, sizeof memory))
+        child.peakMemoryKiB = memory.PeakWorkingSetSize / 1024;
     return code == kKilledExitCode ? -1 : static_cast<int>(code);
+}
+
+std::size_t PeakMemoryKiB(const ChildProcess::Platform& child)
+{
+    return child.peakMemoryKiB;
 }
 
 void AskToStop(ChildProcess::Platform& child)
