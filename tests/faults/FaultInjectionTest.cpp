@@ -633,6 +633,8 @@ TEST_P(IntruderOverTcp, ExchangeCompletesWithTheDevicesData)
         break;
     case Exchange::Upload:
         EXPECT_EQ(result.get(), 0);
+        // The host is done once the last block has gone; the device stores it after that.
+        EXPECT_TRUE(WaitFor([&] { return device.GetStats().uploadsStored == 1; })) << EventsOf(device);
         EXPECT_EQ(ReadBytes(options.stateFolder / "kind-1.zip"), ReadBytes(ArchivePath("served")));
         break;
     case Exchange::VersionRead:
