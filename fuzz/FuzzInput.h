@@ -28,7 +28,10 @@ public:
     }
 
     // A piece whose length is the next two bytes (little-endian), at most what is left.
-    std::string Piece() { return Take(static_cast<std::size_t>(Byte()) | static_cast<std::size_t>(Byte()) << 8); }
+    std::string Piece()
+    {
+        return Take(static_cast<std::size_t>(Byte()) | static_cast<std::size_t>(Byte()) << 8);
+    }
 
     std::string Rest() { return Take(left()); }
 

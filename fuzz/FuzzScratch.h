@@ -46,7 +46,8 @@ public:
             bool wanted = false;
             for (const char* folder : folders)
                 wanted |= name == folder;
-            if (!wanted || !entry.is_directory(error) || entry.is_symlink(error) || !fs::is_empty(entry.path(), error))
+            if (!wanted || !entry.is_directory(error) || entry.is_symlink(error) ||
+                !fs::is_empty(entry.path(), error))
                 fs::remove_all(entry.path(), error);
         }
         for (const char* folder : folders)

@@ -119,7 +119,8 @@ int main(int argc, char** argv)
     Write(tcp, "version-write-refused", state(2) + Bytes(1, 0) + Ack(0) + Ack(1));
     Write(tcp, "download", state(3) + Bytes(1, 0) + download);
     Write(tcp, "download-raw", state(3) + Bytes(1, 1) + Value(0, 1, 4000));
-    Write(tcp, "download-repeated-size", state(3) + Bytes(1, 0) + Value(0, 1, 9000) + Value(0, 1, 100) + Block(0, archive));
+    Write(tcp, "download-repeated-size",
+          state(3) + Bytes(1, 0) + Value(0, 1, 9000) + Value(0, 1, 100) + Block(0, archive));
     Write(tcp, "download-wrong-index", state(3) + Bytes(1, 0) + Value(0, 1, 9000) + Block(1, archive));
     Write(tcp, "version-read", state(4, 1) + Bytes(1, 0) + Value(1, 2, 7));
     Write(tcp, "record", state(0) + Bytes(1, 0) + Record("AB12XY345678") + Record("ZZZZZZZZZZZZ"));

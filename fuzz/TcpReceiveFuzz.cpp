@@ -47,7 +47,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     harness.scratch.Reset({"out"});
     TransferInternals::Expect(*harness.quillon, kStates[state % 5], static_cast<std::uint8_t>(state >> 4 & 3),
-                              (harness.scratch.root() / "in.zip").string(), (harness.scratch.root() / "out").string());
+                              (harness.scratch.root() / "in.zip").string(),
+                              (harness.scratch.root() / "out").string());
 
     CHardwareServer_SET& link = TransferInternals::TcpLink(*harness.quillon);
     std::string stream = input.Rest();

@@ -1,6 +1,3 @@
 #include "LibraryVersion.h"
 
-extern "C" const char* quillon_version(void)
-{
-    return QUILLON_VERSION_STRING;
-}
+extern "C" const char* quillon_version(void) { return QUILLON_VERSION_STRING; }

@@ -22,7 +22,10 @@ constexpr std::size_t kPiece = 1 << 20;
 
 class Bytes {
 public:
-    void U16(unsigned v) { bytes_.push_back(static_cast<char>(v)), bytes_.push_back(static_cast<char>(v >> 8)); }
+    void U16(unsigned v)
+    {
+        bytes_.push_back(static_cast<char>(v)), bytes_.push_back(static_cast<char>(v >> 8));
+    }
     void U32(std::uint32_t v) { U16(v & 0xFFFF), U16(v >> 16); }
     void Text(const std::string& s) { bytes_.insert(bytes_.end(), s.begin(), s.end()); }
     const std::vector<char>& data() const { return bytes_; }
@@ -34,10 +37,10 @@ private:
 // The fields local and central headers share, from "version needed" to the name's length.
 void CommonFields(Bytes& out, std::uint32_t crc, std::uint32_t size, const std::string& name)
 {
-    out.U16(10);  // version needed: stored
-    out.U16(0);   // flags
-    out.U16(0);   // method: stored
-    out.U16(0);   // time
+    out.U16(10);    // version needed: stored
+    out.U16(0);     // flags
+    out.U16(0);     // method: stored
+    out.U16(0);     // time
     out.U16(0x21);  // date: 1980-01-01
     out.U32(crc);
     out.U32(size);  // compressed

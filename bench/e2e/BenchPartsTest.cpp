@@ -21,7 +21,8 @@ namespace fs = std::filesystem;
 TEST(NoiseZip, IsExactlyItsSizeAndUnpacksToItsPayload)
 {
     const std::uint64_t overhead = StoredZipOverhead("noise.bin");
-    for (const std::uint64_t size : {overhead, overhead + 1, std::uint64_t{100'000}, std::uint64_t{3'000'001}}) {
+    for (const std::uint64_t size :
+         {overhead, overhead + 1, std::uint64_t{100'000}, std::uint64_t{3'000'001}}) {
         SCOPED_TRACE(size);
         TempFolder folder;
         const fs::path zip = folder.path() / "a.zip";
@@ -127,7 +128,8 @@ TEST(Row, MeetsItsTargetOnlyWhenEveryConditionHolds)
 
 TEST(PlainLoop, MovesEveryBlockOverRealSockets)
 {
-    for (const std::uint64_t bytes : {std::uint64_t{1}, std::uint64_t{kBlockData}, std::uint64_t{3 * kBlockData + 5}}) {
+    for (const std::uint64_t bytes :
+         {std::uint64_t{1}, std::uint64_t{kBlockData}, std::uint64_t{3 * kBlockData + 5}}) {
         const auto seconds = PlainStopAndWaitSeconds(bytes);
         ASSERT_TRUE(seconds.has_value()) << bytes;
         EXPECT_GT(*seconds, 0.0);

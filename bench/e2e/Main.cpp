@@ -44,10 +44,7 @@ struct Settings {
     std::string only;  // tcp, memory or serial: that part alone, for working on it
 };
 
-void Note(const std::string& line)
-{
-    std::fprintf(stderr, "bench: %s\n", line.c_str());
-}
+void Note(const std::string& line) { std::fprintf(stderr, "bench: %s\n", line.c_str()); }
 
 fs::path ArchivePath(const Settings& settings, std::uint64_t bytes)
 {
@@ -118,7 +115,8 @@ int TcpChild(const Settings& settings)
     for (const std::uint64_t bytes : kTcpSizes) {
         const fs::path source = ArchivePath(settings, bytes);
         Note("Quillon over TCP, " + SizeText(bytes));
-        results[Key("upload", bytes)] = Repeat(settings.repeats, [&](int) { return rig.Upload(source, kind); });
+        results[Key("upload", bytes)] =
+            Repeat(settings.repeats, [&](int) { return rig.Upload(source, kind); });
         results[Key("download", bytes)] = Repeat(settings.repeats, [&](int) {
             const fs::path got = settings.work / "quillon-download.zip";
             auto seconds = rig.Download(got, kind);
@@ -162,8 +160,9 @@ int MemoryChild(const Settings& settings)
     for (int i = 0; i < 600 && !TcpPortFree(quillon::kDevicePort); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
     const fs::path state = settings.work / "memory-device-state";
-    quillon::ChildProcess device({QUILLON_DEVICE_PROGRAM, "--tcp", "127.0.0.1:" + std::to_string(quillon::kDevicePort),
-                                  "--state", state.string()},
+    quillon::ChildProcess device({QUILLON_DEVICE_PROGRAM, "--tcp",
+                                  "127.0.0.1:" + std::to_string(quillon::kDevicePort), "--state",
+                                  state.string()},
                                  ChildStreams(false));
     const Finished host = Run({QUILLON_TOOL_PROGRAM, "upload", ArchivePath(settings, kMemorySize).string(),
                                "--kind", std::to_string(kMemoryKind), "--wait", "30", "--json"},
@@ -214,7 +213,8 @@ void TcpRows(const Settings& settings, std::vector<Row>& rows)
             for (const std::uint64_t bytes : kTcpSizes) {
                 Note("TFTP, " + SizeText(bytes));
                 const std::string served = "served-" + std::to_string(bytes) + ".zip";
-                fs::copy_file(ArchivePath(settings, bytes), tftpFolder / served, fs::copy_options::overwrite_existing);
+                fs::copy_file(ArchivePath(settings, bytes), tftpFolder / served,
+                              fs::copy_options::overwrite_existing);
                 tftp[{"upload", bytes}] = Median(Repeat(settings.repeats, [&](int i) {
                     const std::string name = "up-" + std::to_string(bytes) + "-" + std::to_string(i) + ".zip";
                     auto seconds = server.Upload(ArchivePath(settings, bytes), name);
@@ -316,7 +316,9 @@ int main(int argc, char** argv)
         else if (option == "--repeats")
             settings.repeats = std::max(1, std::atoi(argv[i + 1]));
         else {
-            std::fprintf(stderr, "usage: %s [--results DIR] [--work DIR] [--repeats N] [--only tcp|memory|serial]\n", argv[0]);
+            std::fprintf(stderr,
+                         "usage: %s [--results DIR] [--work DIR] [--repeats N] [--only tcp|memory|serial]\n",
+                         argv[0]);
             return 2;
         }
     }
@@ -341,7 +343,8 @@ int main(int argc, char** argv)
     Note("making the archives");
     std::uint64_t seed = 1;
     for (const std::uint64_t bytes : {kTcpSizes[0], kTcpSizes[1], kTcpSizes[2], kSerialSize, kMemorySize}) {
-        if (const std::string why = WriteNoiseZip(ArchivePath(settings, bytes), bytes, seed++); !why.empty()) {
+        if (const std::string why = WriteNoiseZip(ArchivePath(settings, bytes), bytes, seed++);
+            !why.empty()) {
             std::fprintf(stderr, "bench: %s\n", why.c_str());
             return 1;
         }
@@ -362,8 +365,9 @@ int main(int argc, char** argv)
     Chart(settings, csv);
     PrintTable(diversion->Output(), rows);
     std::fflush(diversion->Output());
-    Note("done in " + std::to_string(static_cast<int>(
-                          std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count())) +
+    Note("done in " +
+         std::to_string(static_cast<int>(
+             std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count())) +
          " s; " + csv.string() + " and " + (settings.results / "e2e.png").string());
     fs::remove_all(settings.work);
     // A missed target is a finding for the table, not a failure of the run.

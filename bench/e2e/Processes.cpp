@@ -19,7 +19,7 @@ namespace {
 // as failed.
 constexpr auto kRunLimit = std::chrono::hours(24);
 
-} // namespace
+}  // namespace
 
 ChildProcess::Options ChildStreams(bool capture, bool keepErrors)
 {
@@ -36,7 +36,7 @@ Finished Run(const std::vector<std::string>& argv, bool capture, bool keepErrors
     Finished result;
     if (!child.started())
         return result;
-    result.exitCode = child.Wait(kRunLimit).value_or(-1); // one still running ends with child
+    result.exitCode = child.Wait(kRunLimit).value_or(-1);  // one still running ends with child
     result.maxRssKiB = child.PeakMemoryKiB();
     result.output = child.TakeOutput();
     return result;
@@ -80,8 +80,8 @@ bool TcpPortFree(int port)
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_ANY);
     address.sin_port = htons(static_cast<std::uint16_t>(port));
-    const bool free = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-                      ::listen(fd, 1) == 0;
+    const bool free =
+        ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 && ::listen(fd, 1) == 0;
     ::close(fd);
     return free;
 }
@@ -92,9 +92,6 @@ std::string UserName()
     return user ? user->pw_name : std::to_string(::geteuid());
 }
 
-bool RunningAsRoot()
-{
-    return ::geteuid() == 0;
-}
+bool RunningAsRoot() { return ::geteuid() == 0; }
 
 }  // namespace quillon::bench

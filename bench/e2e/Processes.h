@@ -16,9 +16,9 @@ namespace quillon::bench {
 ChildProcess::Options ChildStreams(bool capture, bool keepErrors = false);
 
 struct Finished {
-    int exitCode = -1;         // -1 when killed by a signal or never started
-    std::size_t maxRssKiB = 0; // the child's own peak resident set
-    std::string output;        // its standard output, when captured
+    int exitCode = -1;          // -1 when killed by a signal or never started
+    std::size_t maxRssKiB = 0;  // the child's own peak resident set
+    std::string output;         // its standard output, when captured
 };
 
 // Runs argv (argv[0] looked up on PATH) to its end, however long it takes.

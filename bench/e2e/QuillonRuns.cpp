@@ -36,10 +36,7 @@ bool WaitFor(Done&& done, Clock::duration limit)
     return true;
 }
 
-CSysconfig_SET& Registry()
-{
-    return *CSysconfig_SET::get();
-}
+CSysconfig_SET& Registry() { return *CSysconfig_SET::get(); }
 
 }  // namespace
 

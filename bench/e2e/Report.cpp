@@ -23,10 +23,7 @@ std::string Fixed(std::optional<double> value, int decimals, const char* unit = 
     return text;
 }
 
-double MBps(std::uint64_t bytes, double seconds)
-{
-    return static_cast<double>(bytes) / 1e6 / seconds;
-}
+double MBps(std::uint64_t bytes, double seconds) { return static_cast<double>(bytes) / 1e6 / seconds; }
 
 }  // namespace
 
@@ -91,10 +88,7 @@ std::string SizeText(std::uint64_t bytes)
     return std::to_string(bytes) + " B";
 }
 
-std::string Row::Label() const
-{
-    return direction + " " + SizeText(bytes);
-}
+std::string Row::Label() const { return direction + " " + SizeText(bytes); }
 
 std::string Row::Target() const
 {
@@ -119,10 +113,11 @@ void PrintTable(std::FILE* out, const std::vector<Row>& rows)
             continue;
         }
         const std::string rate = row.quillon ? Fixed(MBps(row.bytes, *row.quillon), 2) : "-";
-        std::fprintf(out, "%-7s %-15s %9s %9s %9s %9s %8s %8s  %-25s %s\n", row.link.c_str(), row.Label().c_str(),
-                     Fixed(row.quillon, 3, " s").c_str(), rate.c_str(), Fixed(row.limit, 3, " s").c_str(),
-                     Fixed(row.tftp, 3, " s").c_str(), Fixed(row.VsLimit(), 2).c_str(),
-                     Fixed(row.VsTftp(), 2).c_str(), row.Target().c_str(), row.Met() ? "yes" : "NO");
+        std::fprintf(out, "%-7s %-15s %9s %9s %9s %9s %8s %8s  %-25s %s\n", row.link.c_str(),
+                     row.Label().c_str(), Fixed(row.quillon, 3, " s").c_str(), rate.c_str(),
+                     Fixed(row.limit, 3, " s").c_str(), Fixed(row.tftp, 3, " s").c_str(),
+                     Fixed(row.VsLimit(), 2).c_str(), Fixed(row.VsTftp(), 2).c_str(), row.Target().c_str(),
+                     row.Met() ? "yes" : "NO");
     }
     std::fprintf(out, "Times are medians of the repeats; limit: the plain stop-and-wait loop on TCP, the "
                       "line-rate bound on serial, the target peak on memory.\n");
@@ -140,12 +135,12 @@ std::string Csv(const std::vector<Row>& rows)
         return value ? Fixed(value, decimals) : std::string();
     };
     for (const Row& row : rows) {
-        csv << row.link << ',' << row.direction << ',' << row.bytes << ',' << row.Label() << ',' << row.repeats
-            << ',' << plain(row.quillon, 4) << ',' << plain(row.limit, 4) << ',' << plain(row.tftp, 4) << ','
-            << rate(row.bytes, row.quillon) << ',' << rate(row.bytes, row.limit) << ',' << rate(row.bytes, row.tftp)
-            << ',' << plain(row.VsLimit(), 3) << ',' << plain(row.VsTftp(), 3) << ',' << plain(row.peakMB, 1)
-            << ',' << plain(row.targetMB, 1) << ",\"" << row.Target() << "\"," << (row.Met() ? "yes" : "no")
-            << '\n';
+        csv << row.link << ',' << row.direction << ',' << row.bytes << ',' << row.Label() << ','
+            << row.repeats << ',' << plain(row.quillon, 4) << ',' << plain(row.limit, 4) << ','
+            << plain(row.tftp, 4) << ',' << rate(row.bytes, row.quillon) << ',' << rate(row.bytes, row.limit)
+            << ',' << rate(row.bytes, row.tftp) << ',' << plain(row.VsLimit(), 3) << ','
+            << plain(row.VsTftp(), 3) << ',' << plain(row.peakMB, 1) << ',' << plain(row.targetMB, 1) << ",\""
+            << row.Target() << "\"," << (row.Met() ? "yes" : "no") << '\n';
     }
     return csv.str();
 }

@@ -23,12 +23,12 @@ struct Row {
     std::string direction;  // upload, download
     std::uint64_t bytes = 0;
     int repeats = 0;
-    std::optional<double> quillon;  // seconds
-    std::optional<double> limit;    // seconds: the plain loop, or the line-rate bound
-    std::optional<double> tftp;     // seconds
-    std::optional<double> peakMB;   // memory rows: the host's peak resident set
-    std::optional<double> targetMB; // memory rows: what it may be at most
-    double wantVsLimit = 0;         // the least Quillon/limit that meets the target
+    std::optional<double> quillon;   // seconds
+    std::optional<double> limit;     // seconds: the plain loop, or the line-rate bound
+    std::optional<double> tftp;      // seconds
+    std::optional<double> peakMB;    // memory rows: the host's peak resident set
+    std::optional<double> targetMB;  // memory rows: what it may be at most
+    double wantVsLimit = 0;          // the least Quillon/limit that meets the target
     bool wantAtLeastTftp = false;
 
     std::optional<double> VsLimit() const;  // Quillon's speed over the limit's

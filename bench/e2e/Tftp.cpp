@@ -42,8 +42,8 @@ TftpServer::TftpServer(std::filesystem::path folder) : folder_(std::move(folder)
     // Confining the server to its folder needs chroot, which only root may do; otherwise files are
     // named by their absolute path.
     chrooted_ = RunningAsRoot();
-    std::vector<std::string> argv{kServer, "-L", "-a", "127.0.0.1:" + std::to_string(port_), "-c",
-                                  "-B", kBlockSize, "-u", UserName()};
+    std::vector<std::string> argv{
+        kServer, "-L", "-a", "127.0.0.1:" + std::to_string(port_), "-c", "-B", kBlockSize, "-u", UserName()};
     if (chrooted_)
         argv.insert(argv.end(), {"-s", folder_.string()});
     else
@@ -77,15 +77,15 @@ std::string TftpServer::Url(const std::string& name) const
 
 std::optional<double> TftpServer::Download(const std::string& name, const std::filesystem::path& to)
 {
-    return Seconds(Run({"curl", "-s", "--tftp-blksize", kBlockSize, "--max-time", kTransferLimit, "-w", "%{time_total}", "-o", to.string(),
-                        Url(name)},
+    return Seconds(Run({"curl", "-s", "--tftp-blksize", kBlockSize, "--max-time", kTransferLimit, "-w",
+                        "%{time_total}", "-o", to.string(), Url(name)},
                        true));
 }
 
 std::optional<double> TftpServer::Upload(const std::filesystem::path& from, const std::string& name)
 {
-    return Seconds(Run({"curl", "-s", "--tftp-blksize", kBlockSize, "--max-time", kTransferLimit, "-w", "%{time_total}", "-T", from.string(),
-                        Url(name)},
+    return Seconds(Run({"curl", "-s", "--tftp-blksize", kBlockSize, "--max-time", kTransferLimit, "-w",
+                        "%{time_total}", "-T", from.string(), Url(name)},
                        true));
 }
 

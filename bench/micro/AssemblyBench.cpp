@@ -82,7 +82,8 @@ Bytes BlockBody()
     return body;
 }
 
-BENCHMARK_CAPTURE(BM_AssembleFrame, command, FrameType::Command, Bytes{command::kWrite, 0, command::kSettings, 0});
+BENCHMARK_CAPTURE(BM_AssembleFrame, command, FrameType::Command,
+                  Bytes{command::kWrite, 0, command::kSettings, 0});
 BENCHMARK_CAPTURE(BM_AssembleFrame, value, FrameType::Value,
                   Bytes{value::kArchiveSize, 0, 0x40, 0x42, 0x0F, 0x00, 0, 0, 0, 0, 0, 0, 0, 0});
 BENCHMARK_CAPTURE(BM_AssembleFrame, block, FrameType::Block, BlockBody());

@@ -40,7 +40,8 @@ public:
     {
         std::random_device random;
         for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
-            const fs::path candidate = fs::temp_directory_path() / ("quillon-bench-" + std::to_string(random()));
+            const fs::path candidate =
+                fs::temp_directory_path() / ("quillon-bench-" + std::to_string(random()));
             std::error_code error;
             if (fs::create_directory(candidate, error))
                 path_ = candidate;
@@ -68,7 +69,7 @@ private:
 // acknowledgements go to no device either way, and the port is then free again at once for the
 // tests that may be running beside the benchmarks.
 struct BenchHost {
-    ScratchFolder folder;               // goes last, after the object has dropped its download
+    ScratchFolder folder;  // goes last, after the object has dropped its download
     std::unique_ptr<CQuillon> quillon;
 };
 
@@ -142,7 +143,8 @@ void BM_DispatchDownloadBlock(benchmark::State& state)
             next = 0;
             state.ResumeTiming();
         }
-        accepted &= TransferInternals::ParseMsg(*quillon, inFlight.data() + next * kMaxFrameSize, kMaxFrameSize) == 0;
+        accepted &=
+            TransferInternals::ParseMsg(*quillon, inFlight.data() + next * kMaxFrameSize, kMaxFrameSize) == 0;
         ++next;
     }
     if (!accepted)
@@ -154,9 +156,6 @@ BENCHMARK(BM_DispatchDownloadBlock);
 
 }  // namespace
 
-void ReleaseTransferObject()
-{
-    SharedHost().reset();
-}
+void ReleaseTransferObject() { SharedHost().reset(); }
 
 }  // namespace quillon::bench

@@ -15,10 +15,7 @@
 namespace quillon::bench {
 namespace {
 
-std::string Chunk(const Bytes& bytes)
-{
-    return std::string(bytes.begin(), bytes.end());
-}
+std::string Chunk(const Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
 
 Bytes Joined(std::initializer_list<Bytes> frames)
 {
@@ -31,8 +28,9 @@ Bytes Joined(std::initializer_list<Bytes> frames)
 // The frames a device sends, with noise bodies where the content is free.
 Bytes DeviceFrame(FrameType type, std::uint32_t seed)
 {
-    return type == FrameType::Block ? BlockFrame(static_cast<std::uint16_t>(seed))
-                                    : SealedFrame(type, Noise(static_cast<std::size_t>(FrameLength(type)) - 6, seed));
+    return type == FrameType::Block
+               ? BlockFrame(static_cast<std::uint16_t>(seed))
+               : SealedFrame(type, Noise(static_cast<std::size_t>(FrameLength(type)) - 6, seed));
 }
 
 // ---- the completeness test, one chunk as the link holds it ----
@@ -95,8 +93,9 @@ void BM_CutFrames(benchmark::State& state)
     Bytes stream;
     std::size_t frames = 0;
     for (std::uint32_t round = 0; round < 8; ++round) {
-        for (FrameType type : {FrameType::Hello, FrameType::Record, FrameType::Value, FrameType::Ack, FrameType::Block,
-                               FrameType::Ack, FrameType::Block, FrameType::Value, FrameType::Ack, FrameType::Block}) {
+        for (FrameType type :
+             {FrameType::Hello, FrameType::Record, FrameType::Value, FrameType::Ack, FrameType::Block,
+              FrameType::Ack, FrameType::Block, FrameType::Value, FrameType::Ack, FrameType::Block}) {
             const Bytes frame = DeviceFrame(type, round * 16 + frames % 16);
             stream.insert(stream.end(), frame.begin(), frame.end());
             ++frames;
@@ -153,8 +152,8 @@ Bytes Stray(std::size_t count)
 }
 
 // Two frames that arrived together: the block is found 20 bytes in.
-BENCHMARK_CAPTURE(BM_DeliverOversizedChunk, value_then_block, Joined({DeviceFrame(FrameType::Value, 4), BlockFrame(11)}),
-                  true);
+BENCHMARK_CAPTURE(BM_DeliverOversizedChunk, value_then_block,
+                  Joined({DeviceFrame(FrameType::Value, 4), BlockFrame(11)}), true);
 // Stray bytes a little over a frame, and a whole 16 KiB read of them: the splitter passes stray
 // bytes on up to the next start byte, so one read of the TCP server is the most that comes at once.
 BENCHMARK_CAPTURE(BM_DeliverOversizedChunk, stray_5000, Stray(5000), false);

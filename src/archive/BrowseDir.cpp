@@ -6,8 +6,7 @@ CBrowseDir::CBrowseDir() = default;
 
 CBrowseDir::CBrowseDir(const CBrowseDir& other)
     : CBrowseDirBase(other), FileCount(other.FileCount), SubdirCount(other.SubdirCount)
-{
-}
+{}
 
 CBrowseDir::CBrowseDir(CBrowseDir&& other) : CBrowseDir(static_cast<const CBrowseDir&>(other)) {}
 

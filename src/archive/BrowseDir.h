@@ -3,8 +3,8 @@
 
 #include <string>
 
-#include "support/fs/BrowseDirBase.h"
 #include "support/base/Export.h"
+#include "support/fs/BrowseDirBase.h"
 
 class QUILLON_API CBrowseDir : public CBrowseDirBase {
 public:

@@ -24,8 +24,8 @@ public:
     // 0, or -1 at the first name that cannot be packed: a missing or unreadable file, a file of
     // 2 GiB or more, a link or a name that goes through one (a link could lead out of the package,
     // and what is packed goes to the device), or a name that UnComPress would refuse (see below);
-    // the archive then holds the entries before it. An empty list gives a valid archive without entries. Entries record their
-    // files' modification times.
+    // the archive then holds the entries before it. An empty list gives a valid archive without entries.
+    // Entries record their files' modification times.
     int ComPress(std::vector<std::string> files, std::string zipPath);
 
     // Writes every entry of the archive at zipPath into the unpacking folder, replacing files of

@@ -26,7 +26,8 @@ std::string EntryNameProblem(std::string_view name)
         if (part.find_first_not_of(". ") == std::string_view::npos)
             return "the name has a part made of dots and blanks only";
         if (IsReservedDeviceName(part))
-            return "the name has a part that Windows takes for another (a device, or one ending in a dot or blank)";
+            return "the name has a part that Windows takes for another (a device, or one ending in a dot or "
+                   "blank)";
         if (!IsPlainPathComponent(part))
             return "the name holds a control character";
     }

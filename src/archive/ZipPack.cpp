@@ -72,10 +72,7 @@ bool ReadWhole(std::FILE* file, std::vector<unsigned char>& content, std::string
 }
 
 // minizip writes to the file made for it rather than opening one by name.
-voidpf ZCALLBACK OpenTheFileGiven(voidpf file, const char*, int)
-{
-    return file;
-}
+voidpf ZCALLBACK OpenTheFileGiven(voidpf file, const char*, int) { return file; }
 
 }  // namespace
 
@@ -144,9 +141,9 @@ ZipOutcome PackFiles(const std::string& folder, const std::vector<std::string>& 
         info.tmz_date = EntryTime(file.get());
         file.reset();
 
-        ZipEntryWriter entry(zip.get(), zipOpenNewFileInZip(zip.get(), name.c_str(), &info, nullptr, 0,
-                                                            nullptr, 0, nullptr, Z_DEFLATED,
-                                                            Z_DEFAULT_COMPRESSION) == ZIP_OK);
+        ZipEntryWriter entry(zip.get(),
+                             zipOpenNewFileInZip(zip.get(), name.c_str(), &info, nullptr, 0, nullptr, 0,
+                                                 nullptr, Z_DEFLATED, Z_DEFAULT_COMPRESSION) == ZIP_OK);
         if (!entry)
             return ZipOutcome::Failed("cannot start the entry " + quoted);
         if (!content.empty() &&

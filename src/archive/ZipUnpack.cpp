@@ -205,8 +205,9 @@ ZipOutcome UnpackArchive(const std::string& zipPath, const std::string& folder,
             (GetPathKind(folder) == PathKind::Missing ? " does not exist" : " cannot be opened"));
 
     if (global.number_entry > kMaxUnpackedEntries)
-        return ZipOutcome::Failed("the archive has " + std::to_string(global.number_entry) + " entries, more than the " +
-                                  std::to_string(kMaxUnpackedEntries) + " an unpacking takes");
+        return ZipOutcome::Failed("the archive has " + std::to_string(global.number_entry) +
+                                  " entries, more than the " + std::to_string(kMaxUnpackedEntries) +
+                                  " an unpacking takes");
 
     std::vector<PlannedEntry> plan;
     plan.reserve(global.number_entry);

@@ -5,10 +5,10 @@
 
 namespace quillon {
 
-inline constexpr int kNoLink = -1; // no link has seen a device yet
+inline constexpr int kNoLink = -1;  // no link has seen a device yet
 inline constexpr int kSerialLink = 0;
 inline constexpr int kTcpLink = 1;
 
 inline constexpr int kDevicePort = 8234;
 
-} // namespace quillon
+}  // namespace quillon

@@ -22,10 +22,7 @@ constexpr std::uint8_t kKeyTagSalt1 = 0xB2;
 constexpr int kKeyPatternSize = 120;
 constexpr int kKeyPatternWords = kKeyPatternSize / 8;
 
-int ClampKeyLength(int keyLength) noexcept
-{
-    return std::clamp(keyLength, 1, kKeySize);
-}
+int ClampKeyLength(int keyLength) noexcept { return std::clamp(keyLength, 1, kKeySize); }
 
 }  // namespace
 
@@ -171,7 +168,10 @@ LinkKey DeriveKey(std::int64_t seconds) noexcept
 {
     const auto t = static_cast<std::uint64_t>(seconds);
     const auto byte = [t](int i) { return static_cast<std::uint8_t>(t >> (8 * i)); };
-    return {byte(0), byte(1), byte(2), byte(3),
+    return {byte(0),
+            byte(1),
+            byte(2),
+            byte(3),
             static_cast<std::uint8_t>(byte(0) ^ kKeyTagSalt0),
             static_cast<std::uint8_t>(byte(1) ^ kKeyTagSalt1)};
 }
@@ -195,15 +195,9 @@ LinkKey ReadKeyFrame(const std::uint8_t* frame, const LinkKey& mask) noexcept
 }
 
 FrameCodec::FrameCodec()
-    : FrameMarks{kFrameStart, kFrameEnd},
-      CurrentKey{},
-      PreviousKey{},
-      KeyMask(kKeyMask),
-      KeyLength(kKeySize),
-      SendBuffer{},
-      SendLength(0)
-{
-}
+    : FrameMarks{kFrameStart, kFrameEnd}, CurrentKey{}, PreviousKey{}, KeyMask(kKeyMask),
+      KeyLength(kKeySize), SendBuffer{}, SendLength(0)
+{}
 
 LinkKey FrameCodec::currentKey() const
 {

@@ -178,8 +178,8 @@ private:
     std::uint8_t SendBuffer[kSendBufferSize];
     std::int32_t SendLength;
 
-    mutable std::mutex keyMutex_;   // guards CurrentKey and PreviousKey
-    std::mutex sendBufferMutex_;    // guards SendBuffer and SendLength
+    mutable std::mutex keyMutex_;  // guards CurrentKey and PreviousKey
+    std::mutex sendBufferMutex_;   // guards SendBuffer and SendLength
 };
 
 }  // namespace quillon

@@ -28,4 +28,4 @@ FrameCut CutFrame(std::span<const std::uint8_t> bytes) noexcept
     return {FrameCut::Kind::Frame, length};
 }
 
-} // namespace quillon
+}  // namespace quillon

@@ -20,9 +20,9 @@ namespace quillon {
 struct FrameCut {
     enum class Kind : std::uint8_t { Wait, Frame, Stray };
     Kind kind = Kind::Wait;
-    std::size_t length = 0; // bytes at the front that make the frame or the stray run; 0 to wait
+    std::size_t length = 0;  // bytes at the front that make the frame or the stray run; 0 to wait
 };
 
 FrameCut CutFrame(std::span<const std::uint8_t> bytes) noexcept;
 
-} // namespace quillon
+}  // namespace quillon

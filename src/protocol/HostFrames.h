@@ -17,11 +17,11 @@ namespace quillon {
 
 // Command bytes of the host's command frames.
 namespace command {
-inline constexpr std::uint8_t kProbe = 0;     // (0, 0, 0): probe, and abandon what is pending
-inline constexpr std::uint8_t kWrite = 1;     // (1, kind, item): the host is about to send
-inline constexpr std::uint8_t kRead = 2;      // (2, kind, item): the host asks for something
-inline constexpr std::uint8_t kSettings = 0;  // item: the settings archive
-inline constexpr std::uint8_t kVersion = 2;   // item: a file version
+inline constexpr std::uint8_t kProbe = 0;           // (0, 0, 0): probe, and abandon what is pending
+inline constexpr std::uint8_t kWrite = 1;           // (1, kind, item): the host is about to send
+inline constexpr std::uint8_t kRead = 2;            // (2, kind, item): the host asks for something
+inline constexpr std::uint8_t kSettings = 0;        // item: the settings archive
+inline constexpr std::uint8_t kVersion = 2;         // item: a file version
 inline constexpr std::uint8_t kRecordRead = 0x52;   // 'R': record read request
 inline constexpr std::uint8_t kRecordWrite = 0x57;  // 'W': device record
 }  // namespace command
@@ -80,14 +80,16 @@ public:
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
         const std::uint8_t parameters[] = {0xA0, 0xAA, 0xAA};
         BuildFrameAndSend(TypeByte(FrameType::RecordRequest), command::kRecordRead, parameters,
-                          sizeof parameters, [this](const std::uint8_t* bytes, int count) { Send(bytes, count); });
+                          sizeof parameters,
+                          [this](const std::uint8_t* bytes, int count) { Send(bytes, count); });
     }
 
     // Writes the device record: the 12 name bytes as they are, with the current UTC date and time.
     void SendDeviceRecord(const char* name)
     {
         const DeviceRecord record = MakeDeviceRecord(name, std::chrono::system_clock::now());
-        BuildFrameAndSend(TypeByte(FrameType::Record), command::kRecordWrite, record.data(), kDeviceRecordSize,
+        BuildFrameAndSend(TypeByte(FrameType::Record), command::kRecordWrite, record.data(),
+                          kDeviceRecordSize,
                           [this](const std::uint8_t* bytes, int count) { Send(bytes, count); });
     }
 

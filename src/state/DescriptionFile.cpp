@@ -5,7 +5,8 @@ namespace quillon {
 namespace {
 
 // nextByte gives the next byte as getc does: EOF at the end.
-template <typename NextByte> std::string ReadLineOf(NextByte nextByte)
+template <typename NextByte>
+std::string ReadLineOf(NextByte nextByte)
 {
     std::string line;
     int c = nextByte();
@@ -19,13 +20,14 @@ template <typename NextByte> std::string ReadLineOf(NextByte nextByte)
     return line;
 }
 
-template <typename Source> std::string ReadSerialOf(Source& source)
+template <typename Source>
+std::string ReadSerialOf(Source& source)
 {
     std::string first = ReadTextLine(source);
     return first == kDescriptionMarker ? ReadTextLine(source) : first;
 }
 
-} // namespace
+}  // namespace
 
 std::string ReadTextLine(std::FILE* file)
 {
@@ -40,13 +42,7 @@ std::string ReadTextLine(std::istream& in)
     return ReadLineOf([&in] { return in.get(); });
 }
 
-std::string ReadDeviceSerial(std::FILE* file)
-{
-    return ReadSerialOf(file);
-}
-std::string ReadDeviceSerial(std::istream& in)
-{
-    return ReadSerialOf(in);
-}
+std::string ReadDeviceSerial(std::FILE* file) { return ReadSerialOf(file); }
+std::string ReadDeviceSerial(std::istream& in) { return ReadSerialOf(in); }
 
 }  // namespace quillon

@@ -112,7 +112,8 @@ std::string CSysconfig_SET::GetChildString(std::string text, int first, int last
 {
     // Positions outside the text contribute nothing; 64-bit so that extreme bounds cannot overflow.
     const long long begin = first < 0 ? 0 : first;
-    const long long end = last < static_cast<long long>(text.size()) ? last : static_cast<long long>(text.size()) - 1;
+    const long long end =
+        last < static_cast<long long>(text.size()) ? last : static_cast<long long>(text.size()) - 1;
     std::string child;
     for (long long i = begin; i <= end; ++i)
         child.push_back(text[static_cast<std::size_t>(i)]);

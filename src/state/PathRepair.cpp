@@ -6,9 +6,9 @@
 #include "state/DescriptionFile.h"
 #include "state/PackageFolder.h"
 #include "state/Sysconfig_SET.h"
+#include "support/base/Text.h"
 #include "support/fs/DirectoryHandle.h"
 #include "support/fs/Paths.h"
-#include "support/base/Text.h"
 
 bool CSysconfig_SET::RepairSETPath(std::wstring root, std::wstring package)
 {

@@ -57,12 +57,13 @@ public:
     bool RepairSETPath(std::wstring root, std::wstring package);
 
     // Shared with the transfer object and the receive dispatcher; no accessors.
-    std::atomic<std::int32_t> PendingOp{-1};    // -1 none, 0 upload, 1 version write, 10 download, 11 version read
+    std::atomic<std::int32_t> PendingOp{
+        -1};  // -1 none, 0 upload, 1 version write, 10 download, 11 version read
     std::atomic<std::int32_t> WriteStarted{0};
-    std::atomic<std::int32_t> ReadStarted{0};   // size replies seen in the current download
-    std::atomic<bool> DeviceReplied{false};     // the device acknowledged something with success
+    std::atomic<std::int32_t> ReadStarted{0};  // size replies seen in the current download
+    std::atomic<bool> DeviceReplied{false};    // the device acknowledged something with success
     quillon::GuardedCallback<void(int, int)> DeviceOnlineCallback;
-    quillon::GuardedString DeviceDirName;       // the device's directory name, as it reported it
+    quillon::GuardedString DeviceDirName;  // the device's directory name, as it reported it
 
 private:
     CSysconfig_SET();

@@ -9,17 +9,11 @@ namespace {
 // 64 blocks to a write.
 constexpr std::size_t kWriteBufferSize = 256 * 1024;
 
-std::string PartPath(const std::string& path)
-{
-    return path + ".part";
-}
+std::string PartPath(const std::string& path) { return path + ".part"; }
 
 }  // namespace
 
-DownloadArchive::~DownloadArchive()
-{
-    Abandon();
-}
+DownloadArchive::~DownloadArchive() { Abandon(); }
 
 bool DownloadArchive::Write(const std::string& path, int index, const std::uint8_t* data, std::size_t count)
 {

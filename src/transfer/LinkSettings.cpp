@@ -17,7 +17,8 @@ std::string LinkSettingsProblem(const LinkSettings& settings)
         if (std::string problem = filter.Add(entry); !problem.empty())
             return "cannot allow " + problem;
     if (settings.maxConnections < 1)
-        return "at least one connection must be allowed at once, not " + std::to_string(settings.maxConnections);
+        return "at least one connection must be allowed at once, not " +
+               std::to_string(settings.maxConnections);
     return {};
 }
 

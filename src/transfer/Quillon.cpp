@@ -44,24 +44,16 @@ constexpr auto kDownloadQuiet = std::chrono::seconds(5);
 
 std::int64_t SteadyNow()
 {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
         .count();
 }
 
-CSysconfig_SET& Registry()
-{
-    return *CSysconfig_SET::get();
-}
+CSysconfig_SET& Registry() { return *CSysconfig_SET::get(); }
 
-bool IsVersionKind(char kind)
-{
-    return static_cast<unsigned char>(kind) <= 2;
-}
+bool IsVersionKind(char kind) { return static_cast<unsigned char>(kind) <= 2; }
 
-std::uint8_t KindByte(char kind)
-{
-    return static_cast<std::uint8_t>(kind);
-}
+std::uint8_t KindByte(char kind) { return static_cast<std::uint8_t>(kind); }
 
 // The whole archive, or nothing: a file that cannot be read, or is too big for the device, is
 // refused before the device hears of it.
@@ -138,10 +130,7 @@ CQuillon::CQuillon(const quillon::LinkSettings& link)
     TcpLink->startThread(link.listenAddress, link.port);
 }
 
-int CQuillon::GetListeningPort()
-{
-    return TcpLink->listeningPort();
-}
+int CQuillon::GetListeningPort() { return TcpLink->listeningPort(); }
 
 bool CQuillon::ExchangeUnderWay()
 {
@@ -154,10 +143,7 @@ bool CQuillon::ExchangeUnderWay()
            std::chrono::duration_cast<std::chrono::nanoseconds>(kDownloadQuiet).count();
 }
 
-void CQuillon::NoteDownloadActivity()
-{
-    DownloadHeardAt.store(SteadyNow());
-}
+void CQuillon::NoteDownloadActivity() { DownloadHeardAt.store(SteadyNow()); }
 
 CQuillon::~CQuillon()
 {
@@ -242,8 +228,9 @@ int CQuillon::WriteSettoHard(std::string zipPath, char kind)
     link->WriteAck.exchange(false);
     registry.PendingOp.exchange(quillon::pending::kUpload);
     registry.SetWritefinish(false);
-    OnChosenLink(SerialLink.get(), TcpLink.get(),
-                 [&](auto& l) { l.SendCommand(quillon::command::kWrite, KindByte(kind), quillon::command::kSettings); });
+    OnChosenLink(SerialLink.get(), TcpLink.get(), [&](auto& l) {
+        l.SendCommand(quillon::command::kWrite, KindByte(kind), quillon::command::kSettings);
+    });
     registry.WriteStarted.exchange(0);
     if (!judgewritesuccess())
         return -1;
@@ -260,7 +247,8 @@ int CQuillon::WriteSettoHard(std::string zipPath, char kind)
     // from the link's thread as soon as the acknowledgement of the one before is in.
     Uploading->Begin(archive.data(), archive.size());
     OnChosenLink(SerialLink.get(), TcpLink.get(), [&](auto& l) { SendNextUploadBlock(l); });
-    const bool allSent = Uploading->WaitAllSent(kUploadStall, kReplyPoll, [&] { return registry.GetCloseExe(); });
+    const bool allSent =
+        Uploading->WaitAllSent(kUploadStall, kReplyPoll, [&] { return registry.GetCloseExe(); });
     Uploading->End();
     if (!allSent)
         return -1;
@@ -295,8 +283,9 @@ void CQuillon::ReadSetFromHard(std::string zipPath, char kind)
     registry.ReadStarted.exchange(0);
     NoteDownloadActivity();
     registry.PendingOp.exchange(quillon::pending::kDownload);
-    OnChosenLink(SerialLink.get(), TcpLink.get(),
-                 [&](auto& l) { l.SendCommand(quillon::command::kRead, KindByte(kind), quillon::command::kSettings); });
+    OnChosenLink(SerialLink.get(), TcpLink.get(), [&](auto& l) {
+        l.SendCommand(quillon::command::kRead, KindByte(kind), quillon::command::kSettings);
+    });
 }
 
 int CQuillon::ReadFileVersion(char kind)
@@ -314,8 +303,9 @@ int CQuillon::ReadFileVersion(char kind)
     auto& registry = Registry();
     registry.PendingOp.exchange(quillon::pending::kVersionRead);
     link->ReadOk.exchange(true);
-    OnChosenLink(SerialLink.get(), TcpLink.get(),
-                 [&](auto& l) { l.SendCommand(quillon::command::kRead, KindByte(kind), quillon::command::kVersion); });
+    OnChosenLink(SerialLink.get(), TcpLink.get(), [&](auto& l) {
+        l.SendCommand(quillon::command::kRead, KindByte(kind), quillon::command::kVersion);
+    });
     if (judgereadsuccess()) {
         std::this_thread::sleep_for(kVersionAnswerWait);
         return VersionValue.load();
@@ -340,8 +330,9 @@ int CQuillon::WriteFileVersion(char kind, int version)
 
     registry.PendingOp.exchange(quillon::pending::kVersionWrite);
     link->WriteAck.exchange(false);
-    OnChosenLink(SerialLink.get(), TcpLink.get(),
-                 [&](auto& l) { l.SendCommand(quillon::command::kWrite, KindByte(kind), quillon::command::kVersion); });
+    OnChosenLink(SerialLink.get(), TcpLink.get(), [&](auto& l) {
+        l.SendCommand(quillon::command::kWrite, KindByte(kind), quillon::command::kVersion);
+    });
     if (!judgewritesuccess())
         return abort();
 
@@ -410,10 +401,7 @@ int CQuillon::ComPressSet(std::string srcDir, std::vector<std::string>& files, s
     return Packer->ComPress(files, std::move(zipPath));
 }
 
-void CQuillon::SetUnzipfloderpath(std::string folder)
-{
-    UnzipFolder = std::move(folder);
-}
+void CQuillon::SetUnzipfloderpath(std::string folder) { UnzipFolder = std::move(folder); }
 
 int CQuillon::UnComPressSet(std::string destDir, std::string zipPath)
 {

@@ -32,7 +32,7 @@ namespace quillon {
 class DownloadArchive;
 class TransferInternals;
 class UploadPump;
-}
+}  // namespace quillon
 
 class QUILLON_API CQuillon {
 public:
@@ -131,16 +131,16 @@ private:
 
     // Written by a host operation before the request whose answer the dispatcher handles, and by
     // the dispatcher on a link thread; atomics and a guarded string so both sides see whole values.
-    std::atomic<std::uint32_t> ReadTotalSize{0};  // bytes of the archive being downloaded
-    std::atomic<std::int32_t> ReadBlockIndex{0};  // the next block a download expects
-    quillon::GuardedString ReadZipPath;           // the archive a download writes
-    quillon::GuardedString UnzipFolder;           // where a finished download is unpacked
-    std::atomic<std::int32_t> ReadBlockCount{0};  // blocks of the download
-    std::atomic<std::uint8_t> VersionKind{0};     // kind of the pending version read
-    std::atomic<std::uint8_t> VersionItem{0};     // item of the pending version read, always 2
-    std::atomic<std::int32_t> VersionValue{-1};   // the version the device reported, -1 for none
-    std::atomic<std::int32_t> ExchangesRunning{0};   // blocking operations under way
-    std::atomic<std::int64_t> DownloadHeardAt{0};    // steady clock, ns: the download's last sign of life
+    std::atomic<std::uint32_t> ReadTotalSize{0};    // bytes of the archive being downloaded
+    std::atomic<std::int32_t> ReadBlockIndex{0};    // the next block a download expects
+    quillon::GuardedString ReadZipPath;             // the archive a download writes
+    quillon::GuardedString UnzipFolder;             // where a finished download is unpacked
+    std::atomic<std::int32_t> ReadBlockCount{0};    // blocks of the download
+    std::atomic<std::uint8_t> VersionKind{0};       // kind of the pending version read
+    std::atomic<std::uint8_t> VersionItem{0};       // item of the pending version read, always 2
+    std::atomic<std::int32_t> VersionValue{-1};     // the version the device reported, -1 for none
+    std::atomic<std::int32_t> ExchangesRunning{0};  // blocking operations under way
+    std::atomic<std::int64_t> DownloadHeardAt{0};   // steady clock, ns: the download's last sign of life
 
     // The download's archive as its blocks come in; in place only once complete.
     std::unique_ptr<quillon::DownloadArchive> Download;

@@ -114,7 +114,8 @@ int CQuillon::Dispatch(Link& link, unsigned char* frame, int length)
         case quillon::pending::kDownload: {
             NoteDownloadActivity();
             ReadTotalSize.exchange(value);
-            const std::uint32_t blocks = value / quillon::kBlockDataSize + (value % quillon::kBlockDataSize != 0);
+            const std::uint32_t blocks =
+                value / quillon::kBlockDataSize + (value % quillon::kBlockDataSize != 0);
             ReadBlockCount.exchange(static_cast<std::int32_t>(blocks));
             // Only the first size reply asks for the first block; a repeated one restarts nothing.
             std::int32_t unstarted = 0;

@@ -20,8 +20,8 @@ public:
     // Puts the transfer object in the state in which an operation with that PendingOp code waits
     // for the device's answers, as the operation leaves it just before its request goes out,
     // without sending or waiting.
-    static void Expect(CQuillon& quillon, std::int32_t pendingOp, std::uint8_t kind, const std::string& zipPath,
-                       const std::string& unzipFolder)
+    static void Expect(CQuillon& quillon, std::int32_t pendingOp, std::uint8_t kind,
+                       const std::string& zipPath, const std::string& unzipFolder)
     {
         auto& registry = *CSysconfig_SET::get();
         quillon.Download->Abandon();

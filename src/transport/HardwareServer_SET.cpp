@@ -17,10 +17,7 @@ namespace {
 // One report every 10 ms, as the host's link indicator expects.
 constexpr auto kWatchInterval = std::chrono::milliseconds(10);
 
-void* HandleForLog(std::int64_t fd)
-{
-    return reinterpret_cast<void*>(static_cast<std::intptr_t>(fd));
-}
+void* HandleForLog(std::int64_t fd) { return reinterpret_cast<void*>(static_cast<std::intptr_t>(fd)); }
 
 }  // namespace
 
@@ -51,20 +48,11 @@ CHardwareServer_SET::~CHardwareServer_SET()
     watcher_.join();
 }
 
-void CHardwareServer_SET::SetMsgCallback(MessageHandler handler)
-{
-    MsgCallback.store(std::move(handler));
-}
+void CHardwareServer_SET::SetMsgCallback(MessageHandler handler) { MsgCallback.store(std::move(handler)); }
 
-void CHardwareServer_SET::SetBusyTest(std::function<bool()> test)
-{
-    busyTest_.store(std::move(test));
-}
+void CHardwareServer_SET::SetBusyTest(std::function<bool()> test) { busyTest_.store(std::move(test)); }
 
-bool CHardwareServer_SET::HasClients()
-{
-    return device_.load() != 0;
-}
+bool CHardwareServer_SET::HasClients() { return device_.load() != 0; }
 
 int CHardwareServer_SET::SendBytes(const char* data, int count)
 {
@@ -114,7 +102,8 @@ void CHardwareServer_SET::onConn(std::int64_t fd)
     }
     device_.store(fd);
     if (previous != 0) {
-        Printf("client replaced fd:%p by fd:%p\n", quillon::HandleForLog(previous), quillon::HandleForLog(fd));
+        Printf("client replaced fd:%p by fd:%p\n", quillon::HandleForLog(previous),
+               quillon::HandleForLog(fd));
         closeConnection(previous);
     }
     if (known)
@@ -152,11 +141,9 @@ void CHardwareServer_SET::SendKey()
 
 void CHardwareServer_SET::SendKeyTo(std::int64_t fd, quillon::FrameCodec::Pause pause)
 {
-    NewKeyAndSend(
-        [this, fd](const std::uint8_t* bytes, int count) {
-            sendMsg(fd, reinterpret_cast<const char*>(bytes), count);
-        },
-        pause);
+    NewKeyAndSend([this, fd](const std::uint8_t* bytes,
+                             int count) { sendMsg(fd, reinterpret_cast<const char*>(bytes), count); },
+                  pause);
 }
 
 void CHardwareServer_SET::onRead(std::int64_t fd, std::vector<char>& data)

@@ -66,10 +66,7 @@ void CSerialPort_SET::Stop()
         watcher_.join();
 }
 
-void CSerialPort_SET::SetMsgCallback(MessageHandler handler)
-{
-    MsgCallback.store(std::move(handler));
-}
+void CSerialPort_SET::SetMsgCallback(MessageHandler handler) { MsgCallback.store(std::move(handler)); }
 
 std::string CSerialPort_SET::DevicePortName() const
 {
@@ -187,18 +184,19 @@ CSerialPort_SET::ChunkOutcome CSerialPort_SET::TakeChunk(const std::string& chun
 
     // A padded greeting that crossed the key frame can share a read with the device's next frame:
     // it goes, so that the frame is seen.
-    const bool greetingFirst = RecvBuffer.empty() && chunk.size() > kFillTo && ByteAt(chunk, 0) == quillon::kFrameStart &&
-                               ByteAt(chunk, 1) == quillon::TypeByte(quillon::FrameType::Hello) &&
-                               ByteAt(chunk, 17) == quillon::kFrameEnd && ByteAt(chunk, kFillTo - 1) == quillon::kFrameEnd &&
-                               ByteAt(chunk, kFillTo) == quillon::kFrameStart;
+    const bool greetingFirst =
+        RecvBuffer.empty() && chunk.size() > kFillTo && ByteAt(chunk, 0) == quillon::kFrameStart &&
+        ByteAt(chunk, 1) == quillon::TypeByte(quillon::FrameType::Hello) &&
+        ByteAt(chunk, 17) == quillon::kFrameEnd && ByteAt(chunk, kFillTo - 1) == quillon::kFrameEnd &&
+        ByteAt(chunk, kFillTo) == quillon::kFrameStart;
     RecvBuffer.append(chunk, greetingFirst ? kFillTo : 0, std::string::npos);
     Line(std::to_string(chunk.size()));
     if (RecvBuffer.size() < kFillTo)
         RecvBuffer.append(kFillTo - RecvBuffer.size(), kFillByte);
 
     const int type = ByteAt(RecvBuffer, 1);
-    if (type == quillon::TypeByte(quillon::FrameType::Hello) && ByteAt(RecvBuffer, 0) == quillon::kFrameStart &&
-        ByteAt(RecvBuffer, 17) == quillon::kFrameEnd)
+    if (type == quillon::TypeByte(quillon::FrameType::Hello) &&
+        ByteAt(RecvBuffer, 0) == quillon::kFrameStart && ByteAt(RecvBuffer, 17) == quillon::kFrameEnd)
         Line("data=17");
     const bool complete = IsFrameComplete(RecvBuffer);
     if (complete && type == quillon::TypeByte(quillon::FrameType::Record))

@@ -16,8 +16,8 @@
 
 #include "protocol/HostFrames.h"
 #include "support/base/Guarded.h"
-#include "support/serial/SerialPort.h"
 #include "support/os/WfirstRWLock.h"
+#include "support/serial/SerialPort.h"
 #include "transport/Communication_SET.h"
 #include "transport/FrameDelivery.h"
 

@@ -132,15 +132,15 @@ TEST_F(BrowseDir, RefusesWhatItCannotWalk)
     const std::string tooLong(CBrowseDirBase::kPathCapacity, 'x');
     const std::string fits(CBrowseDirBase::kPathCapacity - 1, 'z');  // but there is no such folder
     // A folder that exists, but whose name does not fit.
-    const std::string deep = scratch.folder(std::string(100, 'd') + "/" + std::string(100, 'e') + "/" +
-                                            std::string(100, 'f'));
+    const std::string deep =
+        scratch.folder(std::string(100, 'd') + "/" + std::string(100, 'e') + "/" + std::string(100, 'f'));
     const std::string file = scratch.path("a.ORI");
     const std::string missing = scratch.path("missing");
 
     CBrowseDir walker;
     EXPECT_FALSE(walker.BeginBrowse("*")) << "no folder set";
-    for (const char* dir : {static_cast<const char*>(nullptr), "", tooLong.c_str(), fits.c_str(), deep.c_str(),
-                            file.c_str(), missing.c_str()}) {
+    for (const char* dir : {static_cast<const char*>(nullptr), "", tooLong.c_str(), fits.c_str(),
+                            deep.c_str(), file.c_str(), missing.c_str()}) {
         SCOPED_TRACE(dir == nullptr ? "null" : dir);
         EXPECT_FALSE(walker.SetInitDir(dir));
     }
@@ -161,7 +161,8 @@ TEST_F(BrowseDir, LinksAreNotFollowed)
     std::error_code error;
     std::filesystem::create_directory_symlink(outside.path(), scratch.path("link-to-folder"), error);
     if (!error)
-        std::filesystem::create_symlink(outside.path("elsewhere.ORI"), scratch.path("link-to-file.ORI"), error);
+        std::filesystem::create_symlink(outside.path("elsewhere.ORI"), scratch.path("link-to-file.ORI"),
+                                        error);
     if (error)
         GTEST_SKIP() << "links cannot be made here: " << error.message();
 

@@ -25,9 +25,9 @@ using namespace quillon::testing;
 
 // The tests that check archives with Info-ZIP's zip and unzip and with Python start them through
 // the shell; a Windows program cannot start them (under Wine they are Linux programs).
-#define SKIP_WITHOUT_ZIP_TOOLS()                                                                    \
-    if (kWindows)                                                                                   \
-    GTEST_SKIP() << "checks archives with Info-ZIP's zip and unzip and with python3, run through the " \
+#define SKIP_WITHOUT_ZIP_TOOLS()                                                                             \
+    if (kWindows)                                                                                            \
+    GTEST_SKIP() << "checks archives with Info-ZIP's zip and unzip and with python3, run through the "       \
                     "shell, which a Windows test cannot start"
 
 // Python's own checksum test, then a line for each entry as Python reads it back; reading an entry
@@ -93,8 +93,8 @@ TEST_F(Compression, RoundTripOfAPackagePassesTheZipToolsAndKeepsEveryByteAndModi
                                             "AB12XY345678.ORI"};
     std::string expected = "damaged None\n";
     for (const std::string& name : names) {
-        fs::last_write_time(pack / name, std::chrono::file_clock::from_sys(std::chrono::sys_seconds(
-                                             std::chrono::seconds(modified))));
+        fs::last_write_time(pack / name, std::chrono::file_clock::from_sys(
+                                             std::chrono::sys_seconds(std::chrono::seconds(modified))));
         const std::string data = ReadBytes(pack / name);
         char crc[16];
         std::snprintf(crc, sizeof crc, "%08lx",
@@ -267,9 +267,12 @@ TEST_F(Compression, TheLongestNameThatFitsUnpacks)
 
 TEST_F(Compression, LaterEntriesOfTheSameNameWinAndTemporaryLookingNamesAreKept)
 {
-    WriteBytes(zip, MakeRawZip({{"a.txt", "first"}, {".quillon-0.part", "looks temporary"}, {"a.txt", "second"},
+    WriteBytes(zip, MakeRawZip({{"a.txt", "first"},
+                                {".quillon-0.part", "looks temporary"},
+                                {"a.txt", "second"},
                                 {".quillon-1.part", "also"}}));
-    Tree expected = {{".quillon-0.part", "file:looks temporary"}, {".quillon-1.part", "file:also"},
+    Tree expected = {{".quillon-0.part", "file:looks temporary"},
+                     {".quillon-1.part", "file:also"},
                      {"a.txt", "file:second"}};
     // More files like those than a search for a free name from the first one would step over: each
     // temporary name is fresh without a look at the names before it.

@@ -102,8 +102,7 @@ Bytes GreetingFrame()
 
 DevicePeer::DevicePeer(std::unique_ptr<ByteChannel> channel, bool padShortFrames)
     : channel_(std::move(channel)), padShortFrames_(padShortFrames)
-{
-}
+{}
 
 bool DevicePeer::Fill(std::size_t wanted, std::chrono::steady_clock::time_point deadline)
 {
@@ -111,8 +110,9 @@ bool DevicePeer::Fill(std::size_t wanted, std::chrono::steady_clock::time_point 
         const auto now = std::chrono::steady_clock::now();
         if (now >= deadline)
             return false;
-        auto chunk = channel_->ReadSome(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now) +
-                                        std::chrono::milliseconds(1));
+        auto chunk =
+            channel_->ReadSome(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now) +
+                               std::chrono::milliseconds(1));
         if (!chunk)
             return false;
         pending_.insert(pending_.end(), chunk->begin(), chunk->end());
@@ -131,10 +131,12 @@ std::optional<Bytes> DevicePeer::ReadWireFrame(std::chrono::milliseconds timeout
     }
 }
 
-std::optional<Bytes> DevicePeer::ReadWireFrameUntil(std::chrono::steady_clock::time_point deadline, bool keyFrame)
+std::optional<Bytes> DevicePeer::ReadWireFrameUntil(std::chrono::steady_clock::time_point deadline,
+                                                    bool keyFrame)
 {
     for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
         auto wire = ReadWireFrame(std::max(left, std::chrono::milliseconds(0)));
         if (!wire)
             return std::nullopt;
@@ -195,10 +197,7 @@ void DevicePeer::SendBlock(std::uint16_t index, const std::uint8_t* data, std::s
     Send(FrameType::Block, body);
 }
 
-void DevicePeer::SendRaw(const Bytes& bytes)
-{
-    channel_->Write(bytes.data(), bytes.size());
-}
+void DevicePeer::SendRaw(const Bytes& bytes) { channel_->Write(bytes.data(), bytes.size()); }
 
 bool DevicePeer::Quiet(std::chrono::milliseconds window)
 {
@@ -209,7 +208,8 @@ bool DevicePeer::Quiet(std::chrono::milliseconds window)
         const auto now = std::chrono::steady_clock::now();
         if (now >= deadline)
             return true;
-        auto chunk = channel_->ReadSome(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now));
+        auto chunk =
+            channel_->ReadSome(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now));
         if (!chunk)
             return true;  // a closed channel carries nothing
         if (!chunk->empty()) {

@@ -38,8 +38,8 @@ std::unique_ptr<ByteChannel> PtyDeviceChannel(PseudoTerminal& pty);
 
 // A frame as it came off the wire, and its body once checked with the key in force.
 struct CheckedFrame {
-    Bytes wire;       // the bytes as sent
-    Bytes clear;      // the whole frame with its body unscrambled (empty when the check failed)
+    Bytes wire;   // the bytes as sent
+    Bytes clear;  // the whole frame with its body unscrambled (empty when the check failed)
     std::uint8_t type() const { return wire.size() > 1 ? wire[1] : 0xFF; }
     bool checked() const { return !clear.empty(); }
     // Body byte at frame offset i, unscrambled.

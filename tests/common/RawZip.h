@@ -14,14 +14,16 @@
 namespace quillon::testing {
 
 struct RawEntry {
-    RawEntry(std::string entryName, std::string entryData) : name(std::move(entryName)), data(std::move(entryData)) {}
+    RawEntry(std::string entryName, std::string entryData)
+        : name(std::move(entryName)), data(std::move(entryData))
+    {}
 
     std::string name;
-    std::string data;                            // stored as it is
-    std::uint16_t method = 0;                    // 0 stored; anything else is only recorded
-    std::uint16_t flag = 0;                      // bit 0: encrypted
-    std::optional<std::uint32_t> crc;            // instead of the data's own checksum
-    std::optional<std::uint32_t> declaredSize;   // instead of the data's own length
+    std::string data;                           // stored as it is
+    std::uint16_t method = 0;                   // 0 stored; anything else is only recorded
+    std::uint16_t flag = 0;                     // bit 0: encrypted
+    std::optional<std::uint32_t> crc;           // instead of the data's own checksum
+    std::optional<std::uint32_t> declaredSize;  // instead of the data's own length
 };
 
 inline void PutLittleEndian(std::string& out, std::uint32_t value, int bytes)
@@ -36,29 +38,29 @@ inline std::string MakeRawZip(const std::vector<RawEntry>& entries)
     std::string directory;
     for (const RawEntry& entry : entries) {
         const auto offset = static_cast<std::uint32_t>(archive.size());
-        const std::uint32_t crc = entry.crc.value_or(static_cast<std::uint32_t>(
-            crc32(0, reinterpret_cast<const Bytef*>(entry.data.data()), static_cast<uInt>(entry.data.size()))));
+        const std::uint32_t crc = entry.crc.value_or(static_cast<std::uint32_t>(crc32(
+            0, reinterpret_cast<const Bytef*>(entry.data.data()), static_cast<uInt>(entry.data.size()))));
         const auto compressed = static_cast<std::uint32_t>(entry.data.size());
         const std::uint32_t size = entry.declaredSize.value_or(compressed);
         const auto nameLength = static_cast<std::uint32_t>(entry.name.size());
 
         PutLittleEndian(archive, 0x04034b50, 4);
-        PutLittleEndian(archive, 20, 2);            // version needed
+        PutLittleEndian(archive, 20, 2);  // version needed
         PutLittleEndian(archive, entry.flag, 2);
         PutLittleEndian(archive, entry.method, 2);
-        PutLittleEndian(archive, 0, 2);             // time
-        PutLittleEndian(archive, 0x21, 2);          // 1980-01-01
+        PutLittleEndian(archive, 0, 2);     // time
+        PutLittleEndian(archive, 0x21, 2);  // 1980-01-01
         PutLittleEndian(archive, crc, 4);
         PutLittleEndian(archive, compressed, 4);
         PutLittleEndian(archive, size, 4);
         PutLittleEndian(archive, nameLength, 2);
-        PutLittleEndian(archive, 0, 2);             // extra field
+        PutLittleEndian(archive, 0, 2);  // extra field
         archive += entry.name;
         archive += entry.data;
 
         PutLittleEndian(directory, 0x02014b50, 4);
-        PutLittleEndian(directory, 20, 2);          // version made by
-        PutLittleEndian(directory, 20, 2);          // version needed
+        PutLittleEndian(directory, 20, 2);  // version made by
+        PutLittleEndian(directory, 20, 2);  // version needed
         PutLittleEndian(directory, entry.flag, 2);
         PutLittleEndian(directory, entry.method, 2);
         PutLittleEndian(directory, 0, 2);
@@ -67,11 +69,11 @@ inline std::string MakeRawZip(const std::vector<RawEntry>& entries)
         PutLittleEndian(directory, compressed, 4);
         PutLittleEndian(directory, size, 4);
         PutLittleEndian(directory, nameLength, 2);
-        PutLittleEndian(directory, 0, 2);           // extra field
-        PutLittleEndian(directory, 0, 2);           // comment
-        PutLittleEndian(directory, 0, 2);           // disk
-        PutLittleEndian(directory, 0, 2);           // internal attributes
-        PutLittleEndian(directory, 0, 4);           // external attributes
+        PutLittleEndian(directory, 0, 2);  // extra field
+        PutLittleEndian(directory, 0, 2);  // comment
+        PutLittleEndian(directory, 0, 2);  // disk
+        PutLittleEndian(directory, 0, 2);  // internal attributes
+        PutLittleEndian(directory, 0, 4);  // external attributes
         PutLittleEndian(directory, offset, 4);
         directory += entry.name;
     }
@@ -84,7 +86,7 @@ inline std::string MakeRawZip(const std::vector<RawEntry>& entries)
     PutLittleEndian(archive, static_cast<std::uint32_t>(entries.size()), 2);
     PutLittleEndian(archive, static_cast<std::uint32_t>(directory.size()), 4);
     PutLittleEndian(archive, directoryOffset, 4);
-    PutLittleEndian(archive, 0, 2);                 // comment
+    PutLittleEndian(archive, 0, 2);  // comment
     return archive;
 }
 

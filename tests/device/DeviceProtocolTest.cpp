@@ -25,7 +25,7 @@ using sim::Faults;
 using sim::Operation;
 using sim::SimulatorOptions;
 using sim::Stats;
-using Codes = std::vector<int>; // acknowledgement codes, -1 for one that never came
+using Codes = std::vector<int>;  // acknowledgement codes, -1 for one that never came
 
 constexpr LinkKey kKey = {0x11, 0x22, 0x33, 0x44, 0x55, 0x66};
 constexpr LinkKey kOtherKey = {0xA1, 0xB2, 0xC3, 0xD4, 0xE5, 0xF6};
@@ -37,10 +37,10 @@ const std::uint8_t* Data(const std::string& bytes)
 
 // What a host saw of one download.
 struct SeenDownload {
-    int refusal = -1;                // the acknowledgement code when the request was answered with one
-    std::vector<std::int64_t> sizes; // every size frame, in order
-    std::vector<int> indices;        // every block's, -1 for one that failed its checksum
-    std::string data;                // of the blocks that passed it
+    int refusal = -1;                 // the acknowledgement code when the request was answered with one
+    std::vector<std::int64_t> sizes;  // every size frame, in order
+    std::vector<int> indices;         // every block's, -1 for one that failed its checksum
+    std::string data;                 // of the blocks that passed it
 };
 
 class DeviceOverTcp : public ::testing::Test {
@@ -122,7 +122,7 @@ protected:
         host_.SendAck();
         const std::size_t blocks = std::max<std::size_t>(1, (size + kBlockDataSize - 1) / kBlockDataSize);
         while (seen.indices.size() < blocks && (frame = host_.ReadFrame())) {
-            if (frame->type() == TypeByte(FrameType::Value)) { // a repeated size asks for nothing
+            if (frame->type() == TypeByte(FrameType::Value)) {  // a repeated size asks for nothing
                 seen.sizes.push_back(frame->le32(4));
                 continue;
             }
@@ -186,7 +186,7 @@ TEST_F(DeviceOverTcp, InputItCannotUseIsSkippedOrRefused)
     struct Case {
         const char* name;
         std::function<void(ScriptedHost&)> send;
-        int answer; // acknowledgement code, or -1: no answer at all
+        int answer;  // acknowledgement code, or -1: no answer at all
     };
     const std::vector<Case> cases = {
         {"bytes that start no frame", [](ScriptedHost& h) { h.SendBytes("hello#*\x09zz", 10); }, -1},
@@ -235,12 +235,12 @@ TEST_F(DeviceOverTcp, UploadsThatCannotBeCompletedAreRefusedOrLeftUnansweredAndL
     const fs::path temporary = state() / "kind-7.zip.part";
     struct Case {
         const char* name;
-        Codes codes;                               // of the command, the size and each block sent
-        std::vector<int> blocks = {0, 1, 2, 3, 4}; // sent in this order; -1: a probe instead
+        Codes codes;                                // of the command, the size and each block sent
+        std::vector<int> blocks = {0, 1, 2, 3, 4};  // sent in this order; -1: a probe instead
         std::int32_t size = 5 * kBlockDataSize;
         Faults faults = {};
-        std::function<bool()> obstruct = [] { return true; }; // false where this system cannot have it
-        std::optional<int> received = {};                     // blocks the device counts
+        std::function<bool()> obstruct = [] { return true; };  // false where this system cannot have it
+        std::optional<int> received = {};                      // blocks the device counts
     };
     const std::vector<Case> cases = {
         // The host sends a block only once the frame before is acknowledged.
@@ -452,7 +452,7 @@ TEST_F(DeviceOverTcp, RefusedOperationsAreAnsweredWithCodeOne)
 {
     struct Case {
         Operation operation;
-        std::uint8_t a, c; // of the command (a, kind, c)
+        std::uint8_t a, c;  // of the command (a, kind, c)
     };
     for (const Case& op : {Case{Operation::Upload, 1, 0}, Case{Operation::Download, 2, 0},
                            Case{Operation::VersionRead, 2, 2}, Case{Operation::VersionWrite, 1, 2}}) {
@@ -472,7 +472,7 @@ TEST_F(DeviceOverTcp, RefusedOperationsAreAnsweredWithCodeOne)
 TEST_F(DeviceOverTcp, TheSessionsAskedForEndServing)
 {
     Start({}, {}, 2);
-    host_.SendKeyFrame(kOtherKey); // the first session ends, the second begins
+    host_.SendKeyFrame(kOtherKey);  // the first session ends, the second begins
     ASSERT_TRUE(WaitFor([&] { return stats().sessions == 2; }));
     EXPECT_FALSE(device_->Finished());
     host_.Close();
@@ -486,7 +486,7 @@ TEST(DeviceSimulator, StopsPromptlyWhateverItIsDoing)
     TempFolder folder;
     SimulatorOptions options;
     options.stateFolder = folder.path();
-    options.port = ScriptedHost().port(); // nobody listens there any more: the device keeps trying
+    options.port = ScriptedHost().port();  // nobody listens there any more: the device keeps trying
     for (const sim::Transport transport : {sim::Transport::Tcp, sim::Transport::Pty}) {
         SCOPED_TRACE(transport == sim::Transport::Tcp ? "waiting for a host" : "greeting on a pty");
         if (transport == sim::Transport::Pty && !PseudoTerminalPair::Supported())
@@ -499,7 +499,7 @@ TEST(DeviceSimulator, StopsPromptlyWhateverItIsDoing)
         device.Stop();
         EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
         EXPECT_TRUE(device.Finished());
-        device.Stop(); // again: nothing happens
+        device.Stop();  // again: nothing happens
     }
 }
 
@@ -590,7 +590,7 @@ TEST(HostFrameReader, TheSameFramesComeOutHoweverTheStreamIsCut)
     stream.Stray("line noise#").Frame(FrameType::Command, {0, 0, 0, 0});
     stream.Stray("*\x09 a type byte no frame has").Frame(FrameType::Block, block);
     stream.Stray("*\x04"
-                 "ABCDEFGH"); // a command's length, and no '#' where it would end
+                 "ABCDEFGH");  // a command's length, and no '#' where it would end
     stream.Frame(FrameType::Value, {1, 1, 0x10, 0x27, 0, 0}).Frame(FrameType::Block, block);
     stream.Frame(FrameType::Ack, {0, 0, 0, 0});
 
@@ -619,11 +619,11 @@ TEST(HostFrameReader, ClearedBytesCountInTheOffsetsButNotAsDropped)
     sim::HostFrameReader reader;
     const sim::Bytes half(first.bytes.begin(), first.bytes.begin() + kBlockDataSize / 2);
     EXPECT_TRUE(Feed(reader, half, half.size(), half.size()).empty());
-    reader.Clear(); // the host went away with half a block sent
+    reader.Clear();  // the host went away with half a block sent
     EXPECT_EQ(Feed(reader, second.bytes, second.bytes.size(), 16384),
               (Frames{{second.frames[0].first, half.size() + second.bytes.size()}}));
     EXPECT_EQ(reader.dropped(), 0u);
 }
 
-} // namespace
-} // namespace quillon::testing
+}  // namespace
+}  // namespace quillon::testing

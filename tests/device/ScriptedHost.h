@@ -109,7 +109,8 @@ public:
     }
 
 private:
-    template <typename Cancel> void RunFor(std::chrono::milliseconds timeout, Cancel&& cancel)
+    template <typename Cancel>
+    void RunFor(std::chrono::milliseconds timeout, Cancel&& cancel)
     {
         io_.restart();
         io_.run_for(timeout);
@@ -146,4 +147,4 @@ private:
     bool closed_ = false;
 };
 
-} // namespace quillon::testing
+}  // namespace quillon::testing

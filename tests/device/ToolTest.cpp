@@ -8,8 +8,8 @@
 
 #include "common/TempFolder.h"
 #include "common/WaitFor.h"
-#include "support/tooling/PseudoTerminalPair.h"
 #include "support/serial/SerialPortList.h"
+#include "support/tooling/PseudoTerminalPair.h"
 #include "tools/ToolProcess.h"
 #include "transfer/Quillon.h"
 
@@ -48,7 +48,7 @@ TEST_F(DeviceTool, CommandLinesItCannotServeSayWhyWithTheirExitCode)
     struct Case {
         std::vector<std::string> arguments;
         std::string mentions;
-        int exitCode; // 2: the command line is wrong; 1: what it names cannot be opened
+        int exitCode;  // 2: the command line is wrong; 1: what it names cannot be opened
     };
     const std::vector<Case> cases = {
         {{"--name", "SHORT"}, "exactly 12 characters", 2},
@@ -142,5 +142,5 @@ TEST_P(DeviceToolSession, TheSessionsAskedForEndTheProgram)
 INSTANTIATE_TEST_SUITE_P(Links, DeviceToolSession, ::testing::Bool(),
                          [](const auto& info) { return info.param ? "OnAPseudoTerminal" : "OverTcp"; });
 
-} // namespace
-} // namespace quillon::testing
+}  // namespace
+}  // namespace quillon::testing

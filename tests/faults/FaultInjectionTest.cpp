@@ -25,8 +25,8 @@
 #include "common/TempFolder.h"
 #include "common/WaitFor.h"
 #include "device/DeviceSimulator.h"
-#include "support/tooling/PseudoTerminalPair.h"
 #include "support/serial/SerialPortList.h"
+#include "support/tooling/PseudoTerminalPair.h"
 #include "transfer/PendingOp.h"
 #include "transfer/Quillon.h"
 
@@ -51,15 +51,9 @@ constexpr auto kGone = 10s;
 
 enum class Link { Tcp, Serial };
 
-void PrintTo(Link link, std::ostream* out)
-{
-    *out << (link == Link::Tcp ? "Tcp" : "Serial");
-}
+void PrintTo(Link link, std::ostream* out) { *out << (link == Link::Tcp ? "Tcp" : "Serial"); }
 
-CSysconfig_SET& Registry()
-{
-    return *CSysconfig_SET::get();
-}
+CSysconfig_SET& Registry() { return *CSysconfig_SET::get(); }
 
 int BlocksOf(const fs::path& zip)
 {
@@ -73,7 +67,8 @@ int Percent(int done, int total)
 }
 
 // Runs a host operation on a thread of its own, as a host does.
-template <typename Op> auto OnHostThread(Op&& op)
+template <typename Op>
+auto OnHostThread(Op&& op)
 {
     return std::async(std::launch::async, std::forward<Op>(op));
 }
@@ -119,7 +114,8 @@ struct DeviceLog {
     }
 };
 
-template <typename Op> Clock::duration Timed(Op&& op)
+template <typename Op>
+Clock::duration Timed(Op&& op)
 {
     const auto start = Clock::now();
     op();
@@ -129,8 +125,8 @@ template <typename Op> Clock::duration Timed(Op&& op)
 // What the links' watchers reported, by link. Shared with their threads, which may still be in the
 // callback as a test ends.
 struct OnlineReports {
-    std::atomic<int> state[2] = {}; // 1 online, -1 offline, 0 nothing yet
-    std::atomic<int> drops[2] = {}; // online, then offline
+    std::atomic<int> state[2] = {};  // 1 online, -1 offline, 0 nothing yet
+    std::atomic<int> drops[2] = {};  // online, then offline
 };
 
 class FaultHarness : public ::testing::Test {
@@ -298,7 +294,7 @@ protected:
         EXPECT_EQ(TreeChanges(unpackedBefore_, SnapshotTree(UnpackFolder())), "");
         const fs::path part = DownloadPath() + ".part";
         if (fs::exists(part)) {
-            expected_.insert("down.zip.part"); // until the transfer object goes
+            expected_.insert("down.zip.part");  // until the transfer object goes
             EXPECT_LT(fs::file_size(part), fs::file_size(served)) << "the gathered blocks look complete";
         }
     }
@@ -486,10 +482,7 @@ struct BlockFault {
     const char* name;
     Faults faults;
 };
-void PrintTo(const BlockFault& fault, std::ostream* out)
-{
-    *out << fault.name;
-}
+void PrintTo(const BlockFault& fault, std::ostream* out) { *out << fault.name; }
 constexpr int kFaultyBlock = 2;
 
 class DownloadBlockFault : public FaultHarness,
@@ -593,7 +586,8 @@ TEST_P(IntruderOverTcp, ExchangeCompletesWithTheDevicesData)
         ASSERT_TRUE(WaitFor([] { return Registry().GetReadRate() > 0; })) << EventsOf(device);
         break;
     case Exchange::Upload:
-        result = OnHostThread([&] { return quillon().WriteSettoHard(ArchivePath("served").string(), kKind); });
+        result =
+            OnHostThread([&] { return quillon().WriteSettoHard(ArchivePath("served").string(), kKind); });
         ASSERT_TRUE(WaitFor([&] { return device.GetStats().blocksReceived > 0; })) << EventsOf(device);
         break;
     case Exchange::VersionRead:
@@ -800,5 +794,5 @@ TEST_F(FaultOverSerial, GreetingThatCrossesTheKeyFrameHidesNoAnswer)
     }
 }
 
-} // namespace
-} // namespace quillon::testing
+}  // namespace
+}  // namespace quillon::testing

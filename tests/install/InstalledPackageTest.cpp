@@ -20,10 +20,7 @@ int Shell(const std::string& command)
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-std::string Quote(const fs::path& path)
-{
-    return "'" + path.string() + "'";
-}
+std::string Quote(const fs::path& path) { return "'" + path.string() + "'"; }
 
 // Accepts an upload as a device does and returns the archive it received.
 std::string AcceptUpload(DevicePeer& device)
@@ -75,7 +72,7 @@ TEST(InstalledPackage, HostProgramBuiltAgainstItUploadsAndDownloads)
     const fs::path prefix = work.path() / "prefix";
     const fs::path hostBuild = work.path() / "host-build";
     ASSERT_EQ(Shell(std::string(QUILLON_CMAKE) + " --install " + Quote(QUILLON_BINARY_DIR) + " --prefix " +
-                  Quote(prefix) + " > /dev/null"),
+                    Quote(prefix) + " > /dev/null"),
               0);
     EXPECT_TRUE(fs::exists(prefix / "include" / "quillon" / "Quillon.h"));
 
@@ -83,13 +80,15 @@ TEST(InstalledPackage, HostProgramBuiltAgainstItUploadsAndDownloads)
     const std::string pkgConfig = "PKG_CONFIG_PATH=" + Quote(prefix / "lib" / "pkgconfig") + ":" +
                                   Quote(prefix / "lib" / QUILLON_LIBRARY_ARCH / "pkgconfig") + " pkg-config";
     EXPECT_EQ(Shell(pkgConfig + " --exists quillon"), 0);
-    EXPECT_EQ(Shell("c++ -std=c++20 " + Quote(fs::path(QUILLON_SOURCE_DIR) / "examples" / "host" / "main.cpp") +
-                  " $(" + pkgConfig + " --cflags --libs quillon) -o " + Quote(work.path() / "pc-host")),
+    EXPECT_EQ(Shell("c++ -std=c++20 " +
+                    Quote(fs::path(QUILLON_SOURCE_DIR) / "examples" / "host" / "main.cpp") + " $(" +
+                    pkgConfig + " --cflags --libs quillon) -o " + Quote(work.path() / "pc-host")),
               0);
 
-    ASSERT_EQ(Shell(std::string(QUILLON_CMAKE) + " -S " + Quote(fs::path(QUILLON_SOURCE_DIR) / "examples" / "host") +
-                  " -B " + Quote(hostBuild) + " -DCMAKE_PREFIX_PATH=" + Quote(prefix) + " > /dev/null && " +
-                  QUILLON_CMAKE + " --build " + Quote(hostBuild) + " > /dev/null"),
+    ASSERT_EQ(Shell(std::string(QUILLON_CMAKE) + " -S " +
+                    Quote(fs::path(QUILLON_SOURCE_DIR) / "examples" / "host") + " -B " + Quote(hostBuild) +
+                    " -DCMAKE_PREFIX_PATH=" + Quote(prefix) + " > /dev/null && " + QUILLON_CMAKE +
+                    " --build " + Quote(hostBuild) + " > /dev/null"),
               0);
 
     const fs::path package = work.path() / "package";
@@ -102,8 +101,8 @@ TEST(InstalledPackage, HostProgramBuiltAgainstItUploadsAndDownloads)
     fs::create_directory(hostWork);
 
     auto host = std::async(std::launch::async, [&] {
-        return Shell(Quote(hostBuild / "quillon-host-example") + " " + Quote(package) + " " + Quote(hostWork) +
-                   " > " + Quote(work.path() / "host.log") + " 2>&1");
+        return Shell(Quote(hostBuild / "quillon-host-example") + " " + Quote(package) + " " +
+                     Quote(hostWork) + " > " + Quote(work.path() / "host.log") + " 2>&1");
     });
     std::unique_ptr<ByteChannel> channel;
     ASSERT_TRUE(

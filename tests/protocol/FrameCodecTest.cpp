@@ -46,6 +46,8 @@ TEST(FrameLayout, HandWorkedFrames)
         int keyLength;
         Bytes expected;
     };
+    // One frame a row, its bytes where they belong.
+    // clang-format off
     const std::vector<Case> cases = {
         {"success ack, zero key", FrameType::Ack, {0x00}, kZeroKey, 6,
          {0x2A, 0x07, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x2D, 0x23}},
@@ -64,6 +66,7 @@ TEST(FrameLayout, HandWorkedFrames)
          {0x2A, 0x05, 0x10, 0x20, 0x34, 0x11, 0x22, 0x33, 0x11, 0x22, 0x33, 0x11, 0x22, 0x33, 0x11, 0x22,
           0x55, 0x66, 0x2B, 0x23}},
     };
+    // clang-format on
     for (const auto& c : cases)
         EXPECT_EQ(Assemble(c.type, c.body, c.key, c.keyLength), c.expected) << c.name;
 }
@@ -90,7 +93,8 @@ TEST(FrameLayout, BlockBodyUnderEveryKeyLength)
         Bytes frame(kMaxFrameSize);
         ASSERT_EQ(AssembleFrame(frame, TypeByte(FrameType::Block), zeros, kKey, keyLength), kMaxFrameSize);
         for (int offset = 2; offset <= 4099; ++offset)
-            ASSERT_EQ(frame[offset], kKey[(offset - 2) % keyLength]) << "key length " << keyLength << ", offset " << offset;
+            ASSERT_EQ(frame[offset], kKey[(offset - 2) % keyLength])
+                << "key length " << keyLength << ", offset " << offset;
         EXPECT_EQ(frame[4100], kKey[4]);
         EXPECT_EQ(frame[4101], kKey[5]);
         EXPECT_EQ(frame[4102], FrameChecksum(frame.data(), 4104));
@@ -130,7 +134,8 @@ TEST(FrameCheck, RestoresOnlyTheBodyOfAFrameBuiltWithTheSameKey)
     Bytes frame = Join(Assemble(FrameType::Value, body, kKey), {0xEE, 0xEE});
     ASSERT_TRUE(CheckFrame(frame.data(), 20, kKey));
     // The tag is never unscrambled.
-    EXPECT_EQ(Bytes(frame.begin() + 2, frame.begin() + 18), Join(Join(body, Bytes(6, 0)), {kKey[4], kKey[5]}));
+    EXPECT_EQ(Bytes(frame.begin() + 2, frame.begin() + 18),
+              Join(Join(body, Bytes(6, 0)), {kKey[4], kKey[5]}));
     EXPECT_EQ(Bytes(frame.begin() + 20, frame.end()), (Bytes{0xEE, 0xEE}));
 }
 

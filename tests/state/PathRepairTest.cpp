@@ -133,10 +133,12 @@ TEST_F(PathRepair, PackagesWithoutAUsableSerialOrAnExistingRootCreateNothing)
     };
     // Serials that are not a plain folder name; the last three are not code page 936 throughout, and
     // would widen to what comes before the first byte that is not.
+    // clang-format off
     for (const std::string serial :
          {"..", ".", "...", " . ", "../escaped", "../../escaped", "sub/escaped", "..\\escaped",
           "sub\\escaped", "/escaped", "\\escaped", "\\\\server\\share", "C:escaped", "C:\\escaped",
           "name:stream", "tab\tinside", "bell\a", "del\x7f", "AB\r12", "\xFF\xFF", "AB\x81 12", "AB\xFF" "12"})
+        // clang-format on
         cases.push_back({"serial " + ::testing::PrintToString(serial),
                          std::string(kMarker) + "\n" + serial + "\nBDB0001\n"});
     for (const auto& [label, description] : cases) {
@@ -177,7 +179,9 @@ TEST_F(PathRepair, SerialsInTheDoubleByteCodePageNameOneFolder)
     const std::vector<Case> cases = {
         {"two double-byte characters", "\xD6\xD0\xCE\xC4", L"\x4E2D\x6587"},
         // The second byte of this character is the code of a backslash, yet it is one character.
+        // clang-format off
         {"trail byte that looks like a backslash", "\x95\x5C" "01", L"\x661E" L"01"},
+        // clang-format on
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

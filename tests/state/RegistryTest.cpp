@@ -13,10 +13,7 @@
 
 namespace {
 
-CSysconfig_SET& Registry()
-{
-    return *CSysconfig_SET::get();
-}
+CSysconfig_SET& Registry() { return *CSysconfig_SET::get(); }
 
 // The first call of the process and the first link reports are raced on purpose: every thread
 // must get the one instance, and all must see the one link that won.
@@ -66,10 +63,15 @@ TEST(Registry, RatesAreSinglePrecisionPercentages)
         int done, total, percent;
     };
     const std::vector<Case> cases = {
-        {1, 3, 33}, {2, 3, 66}, {3, 3, 100}, {53, 100, 52}, {59, 100, 58}, {1, 2, 50},
-        {5, 4, 125},         // not clamped
+        {1, 3, 33},
+        {2, 3, 66},
+        {3, 3, 100},
+        {53, 100, 52},
+        {59, 100, 58},
+        {1, 2, 50},
+        {5, 4, 125},  // not clamped
         {0, 7, 0},
-        {1, 0, 100},         // nothing to move is all moved, never a division by zero
+        {1, 0, 100},            // nothing to move is all moved, never a division by zero
         {INT_MAX, 1, INT_MAX},  // kept within int instead of overflowing
         {INT_MIN, 1, INT_MIN},
     };

@@ -17,10 +17,7 @@ namespace {
 
 volatile std::sig_atomic_t stopRequested = 0;
 
-extern "C" void OnStop(int)
-{
-    stopRequested = 1;
-}
+extern "C" void OnStop(int) { stopRequested = 1; }
 
 void OnStopSignals(void (*handler)(int))
 {

@@ -41,7 +41,7 @@ TEST(ChildProcess, ReportsExitCodesAndBothStreams)
         ChildProcess child(Helper(c.steps));
         ASSERT_TRUE(child.started()) << child.error();
         EXPECT_EQ(child.Wait(30s), c.code);
-#ifndef _WIN32 // Wine, which runs the Windows suite, counts no memory of a child that has ended
+#ifndef _WIN32  // Wine, which runs the Windows suite, counts no memory of a child that has ended
         EXPECT_GT(child.PeakMemoryKiB(), 0u);
 #endif
         // Text-mode streams on Windows end lines with CR LF.
@@ -57,7 +57,8 @@ TEST(ChildProcess, ReportsExitCodesAndBothStreams)
 TEST(ChildProcess, PassesArgumentsThroughUnchanged)
 {
     const std::vector<std::string> arguments = {
-        "plain", "two words", "", "\"quoted\"", "back\\slash", "trailing\\", "both \\\"x\\\" \\\\", "tab\there",
+        "plain",      "two words",           "",          "\"quoted\"", "back\\slash",
+        "trailing\\", "both \\\"x\\\" \\\\", "tab\there",
     };
     std::vector<std::string> steps{"args"};
     steps.insert(steps.end(), arguments.begin(), arguments.end());
@@ -136,7 +137,8 @@ TEST(ChildProcess, StandardErrorCanGoToAFileOrATerminal)
         EXPECT_FALSE(ChildProcess(Helper({}), {.errors = ChildProcess::ErrorStream::Terminal}).started());
         GTEST_SKIP() << "this platform has no pseudo-terminals for a child's standard error";
     }
-    ChildProcess child(Helper({"err", "on a terminal", "exit", "4"}), {.errors = ChildProcess::ErrorStream::Terminal});
+    ChildProcess child(Helper({"err", "on a terminal", "exit", "4"}),
+                       {.errors = ChildProcess::ErrorStream::Terminal});
     ASSERT_TRUE(child.started()) << child.error();
     EXPECT_EQ(child.Wait(30s), 4);
     // A terminal turns the line end into CR LF.

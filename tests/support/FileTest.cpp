@@ -23,10 +23,16 @@ TEST(FileNames, NameAndExtensionComeFromTheLastComponent)
         std::string path, name, extension;
     };
     const std::vector<Case> cases = {
-        {"C:\\Packages\\AB12\\AB12.ORI", "AB12.ORI", "ORI"}, {"packages/AB12/AB12_B.ORI", "AB12_B.ORI", "ORI"},
-        {"mixed\\separators/DeviceSet.DST", "DeviceSet.DST", "DST"}, {"archive.tar.gz", "archive.tar.gz", "gz"},
-        {"folder.d/noextension", "noextension", ""}, {"noextension", "noextension", ""},
-        {"dir/.profile", ".profile", ""}, {"dir/endsWithDot.", "endsWithDot.", ""}, {"dir/", "", ""}, {"", "", ""},
+        {"C:\\Packages\\AB12\\AB12.ORI", "AB12.ORI", "ORI"},
+        {"packages/AB12/AB12_B.ORI", "AB12_B.ORI", "ORI"},
+        {"mixed\\separators/DeviceSet.DST", "DeviceSet.DST", "DST"},
+        {"archive.tar.gz", "archive.tar.gz", "gz"},
+        {"folder.d/noextension", "noextension", ""},
+        {"noextension", "noextension", ""},
+        {"dir/.profile", ".profile", ""},
+        {"dir/endsWithDot.", "endsWithDot.", ""},
+        {"dir/", "", ""},
+        {"", "", ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.path);
@@ -109,8 +115,14 @@ TEST(Directory, ListsTheFilesThatMatchTheFilterAsOfTheLastRefresh)
 
     const Names all = {"AB12.ORI", "AB12.RGF", "CD34.bdb", "DeviceSet.DST", "README", "ab12_B.ori"};
     const std::vector<std::pair<std::string, Names>> cases = {
-        {"", all}, {"*", all}, {"*.*", all}, {"*.ORI", {"AB12.ORI", "ab12_B.ori"}}, {"*_b.ORI", {"ab12_B.ori"}},
-        {"AB12.???", {"AB12.ORI", "AB12.RGF"}}, {"DeviceSet.DST", {"DeviceSet.DST"}}, {"nothing*", {}},
+        {"", all},
+        {"*", all},
+        {"*.*", all},
+        {"*.ORI", {"AB12.ORI", "ab12_B.ori"}},
+        {"*_b.ORI", {"ab12_B.ori"}},
+        {"AB12.???", {"AB12.ORI", "AB12.RGF"}},
+        {"DeviceSet.DST", {"DeviceSet.DST"}},
+        {"nothing*", {}},
     };
     for (const auto& [filter, names] : cases) {
         SCOPED_TRACE("filter \"" + filter + "\"");
@@ -152,9 +164,18 @@ TEST(Wildcard, MatchesLikeWindowsFolderSearches)
         bool matches;
     };
     const std::vector<Case> cases = {
-        {"", "anything", true},   {"*", "", true},          {"*.*", "no-dot", true},     {"*.ORI", "a.ori", true},
-        {"*.ORI", "a.ORIG", false}, {"*.ORI", ".ORI", true},    {"a?c", "abc", true},        {"a?c", "ac", false},
-        {"a*b*c", "aXXbYYc", true}, {"a*b*c", "aXXbYY", false}, {"*?", "", false},           {"**x", "abx", true},
+        {"", "anything", true},
+        {"*", "", true},
+        {"*.*", "no-dot", true},
+        {"*.ORI", "a.ori", true},
+        {"*.ORI", "a.ORIG", false},
+        {"*.ORI", ".ORI", true},
+        {"a?c", "abc", true},
+        {"a?c", "ac", false},
+        {"a*b*c", "aXXbYYc", true},
+        {"a*b*c", "aXXbYY", false},
+        {"*?", "", false},
+        {"**x", "abx", true},
         {"x", "X", true},
         {"\xC4*", "\xC4\xE4", true},  // bytes above ASCII match themselves only
         {"\xC4", "\xE4", false},
@@ -163,7 +184,8 @@ TEST(Wildcard, MatchesLikeWindowsFolderSearches)
         {"a*a*a*a*a*a*a*a*a*a*a*a*a", std::string(5000, 'a'), true},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(quillon::WildcardMatch(c.pattern, c.name), c.matches) << c.pattern << " / " << c.name.substr(0, 9);
+        EXPECT_EQ(quillon::WildcardMatch(c.pattern, c.name), c.matches)
+            << c.pattern << " / " << c.name.substr(0, 9);
 }
 
 }  // namespace

@@ -25,17 +25,19 @@ std::wstring Wide(const std::string& ascii) { return std::wstring(ascii.begin(),
 
 TEST(IsPlainPathComponent, AcceptsOnlyNamesThatStayInsideTheirFolder)
 {
-    const std::vector<std::string> plain = {"AB12XY345678", "a b", ".hidden", "name.", "..a", "a..b",
-                                            "\xD6\xD0"};
-    const std::vector<std::string> refused = {"",    ".",   "..",  "...", " ",   ". .", "a/b", "a\\b",
-                                              "/",   "\\",  "C:",  "a:b", "a\tb", "a\nb", "\x7f", std::string(1, '\0')};
+    const std::vector<std::string> plain = {"AB12XY345678", "a b",  ".hidden", "name.",
+                                            "..a",          "a..b", "\xD6\xD0"};
+    const std::vector<std::string> refused = {
+        "",  ".",  "..", "...", " ",    ". .",  "a/b",  "a\\b",
+        "/", "\\", "C:", "a:b", "a\tb", "a\nb", "\x7f", std::string(1, '\0')};
     for (const std::string& name : plain)
         EXPECT_TRUE(quillon::IsPlainPathComponent(name)) << ::testing::PrintToString(name);
     for (const std::string& name : refused)
         EXPECT_FALSE(quillon::IsPlainPathComponent(name)) << ::testing::PrintToString(name);
     EXPECT_TRUE(quillon::IsPlainPathComponent(std::wstring(L"\x4E2D\x6587")));
     EXPECT_FALSE(quillon::IsPlainPathComponent(std::wstring(L"..")));
-    EXPECT_FALSE(quillon::IsPlainPathComponent(std::wstring(L"a\x85" L"b")));  // a C1 control
+    EXPECT_FALSE(quillon::IsPlainPathComponent(std::wstring(L"a\x85"
+                                                            L"b")));  // a C1 control
 }
 
 class FileSystem : public ::testing::Test {

@@ -27,10 +27,7 @@ struct RestoreEmptyPin {
     ~RestoreEmptyPin() { serial::pin_ports({}); }
 };
 
-TEST(SerialPortList, TestsStartWithTheListPinnedToNothing)
-{
-    EXPECT_TRUE(serial::list_ports().empty());
-}
+TEST(SerialPortList, TestsStartWithTheListPinnedToNothing) { EXPECT_TRUE(serial::list_ports().empty()); }
 
 TEST(SerialPortList, APinnedListHoldsExactlyThePinnedNamesInOrder)
 {

@@ -196,7 +196,8 @@ TEST_F(SerialPortOnPty, AReadEndsOnceTheLineIsQuietForTheTimeoutSoFramesFurtherA
     const std::string first = Frame(18, 'x'), second = Frame(72, 'y');
     std::thread writer([&] {
         EXPECT_TRUE(pty.write(first));
-        std::this_thread::sleep_for(std::chrono::milliseconds(10 * kTimeout));  // the pause between two frames
+        std::this_thread::sleep_for(
+            std::chrono::milliseconds(10 * kTimeout));  // the pause between two frames
         EXPECT_TRUE(pty.write(second));
     });
     std::vector<std::string> chunks;
@@ -217,11 +218,8 @@ TEST_F(SerialPortOnPty, TheBufferSizeCapsAChunk)
         std::vector<std::size_t> chunkSizes;
     };
     const std::vector<Case> cases = {
-        {10, 25, {10, 10, 5}},
-        {1, 3, {1, 1, 1}},
-        {5000, 4104, {4104}},
-        {4096, 5000, {4096, 904}},
-        {0, 2, {1, 1}},  // a size below one still lets a byte through
+        {10, 25, {10, 10, 5}},     {1, 3, {1, 1, 1}}, {5000, 4104, {4104}},
+        {4096, 5000, {4096, 904}}, {0, 2, {1, 1}},  // a size below one still lets a byte through
     };
     for (const auto& c : cases) {
         SCOPED_TRACE("buffer size " + std::to_string(c.bufferSize));

@@ -82,7 +82,8 @@ public:
     }
     bool waitClosed(Fd fd)
     {
-        return waitUntil([&](const Events& e) { return std::count(e.closes.begin(), e.closes.end(), fd) > 0; });
+        return waitUntil(
+            [&](const Events& e) { return std::count(e.closes.begin(), e.closes.end(), fd) > 0; });
     }
 
 private:
@@ -135,7 +136,8 @@ public:
     {
         std::string data(count, '\0');
         std::size_t got = 0;
-        asio::async_read(socket_, asio::buffer(data), [&](asio::error_code e, std::size_t n) { error_ = e, got = n; });
+        asio::async_read(socket_, asio::buffer(data),
+                         [&](asio::error_code e, std::size_t n) { error_ = e, got = n; });
         io_.restart();
         io_.run_for(kDeadline);
         if (!io_.stopped()) {  // the deadline passed
@@ -216,7 +218,8 @@ TEST(TcpServerLifecycle, StopClosesEveryConnectionAndTheSamePortListensAgainAtOn
     // The server closed first, so its side of those connections waits in TIME_WAIT.
     ASSERT_EQ(server.startThread(port), 0);
     Peer again(server);
-    EXPECT_GT(again.fd, *std::max_element(events.conns.begin(), events.conns.end())) << "handles are not reused";
+    EXPECT_GT(again.fd, *std::max_element(events.conns.begin(), events.conns.end()))
+        << "handles are not reused";
     EXPECT_EQ(server.sendMsg(again.fd, std::string("back")), 4);
     EXPECT_EQ(again.read(4), "back");
 }
@@ -330,7 +333,8 @@ TEST(TcpServerData, BytesFlowBothWaysThroughEveryOverloadAndBadSendsAreRefused)
     using Send = std::function<int(const std::string&)>;
     const std::vector<std::pair<const char*, Send>> overloads = {
         {"fd, string", [&](const std::string& m) { return server.sendMsg(fd, m); }},
-        {"fd, vector", [&](const std::string& m) { return server.sendMsg(fd, std::vector(m.begin(), m.end())); }},
+        {"fd, vector",
+         [&](const std::string& m) { return server.sendMsg(fd, std::vector(m.begin(), m.end())); }},
         {"fd, pointer", [&](const std::string& m) { return server.sendMsg(fd, m.data(), int(m.size())); }},
         {"pointer", [&](const std::string& m) { return server.sendMsg(m.data(), int(m.size())); }},
         {"string", [&](const std::string& m) { return server.sendMsg(m); }},
@@ -408,8 +412,9 @@ TEST(TcpServerData, ConcurrentSendsKeepEachMessageWhole)
     // A message: its thread, its sequence number, then a body of the thread's number. Every tenth
     // is larger than the socket takes at once, so sends are cut short while others queue.
     auto message = [](int thread, int seq) {
-        const std::size_t length = seq % 10 == 0 ? 100000 + static_cast<std::size_t>(thread) * 1000
-                                                 : 1 + static_cast<std::size_t>(seq * 37 + thread * 101) % 3000;
+        const std::size_t length = seq % 10 == 0
+                                       ? 100000 + static_cast<std::size_t>(thread) * 1000
+                                       : 1 + static_cast<std::size_t>(seq * 37 + thread * 101) % 3000;
         return std::string{char(thread), char(seq)} + std::string(length, char(thread));
     };
     std::size_t total = 0;
@@ -513,7 +518,9 @@ TEST(TcpServerSplitter, UnendingDataIsDeliveredInBoundedPiecesAndTheRestAtClose)
     const std::size_t size = 4 * kMaxPending + 123;
     const std::string stream = Pattern(size, 5);
     peer.write(stream);
-    const auto allButTheBound = [&](const Events& e) { return e.received(peer.fd).size() + kMaxPending >= size; };
+    const auto allButTheBound = [&](const Events& e) {
+        return e.received(peer.fd).size() + kMaxPending >= size;
+    };
     ASSERT_TRUE(server.waitUntil(allButTheBound)) << "no more than the bound waits for a message";
     auto events = server.events();
     for (const auto& piece : events.messages[peer.fd]) {

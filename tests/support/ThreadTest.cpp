@@ -118,7 +118,8 @@ TEST(ThreadCreate, GivesTheThreadTheStackItAsksFor)
 {
     // A request below the default still gets the default; 12 MiB runs only if 32 MiB is honoured,
     // being more than the usual 8 MiB default.
-    for (const auto& [stackSize, used] : {std::pair{0u, 64u << 10}, {1u, 64u << 10}, {32u << 20, 12u << 20}}) {
+    for (const auto& [stackSize, used] :
+         {std::pair{0u, 64u << 10}, {1u, 64u << 10}, {32u << 20, 12u << 20}}) {
         SCOPED_TRACE(stackSize);
         Worker worker([used = used] { EXPECT_GT(UseStack(used), 0u); });
         ASSERT_EQ(worker.start(false, stackSize), 0);
@@ -189,7 +190,10 @@ TEST(ThreadHandles, DeadHandlesAreRefusedWith22)
                 ASSERT_EQ(worker.start(death == "created detached"), 0);
                 ASSERT_NE(worker.handle, nullptr);
             }
-            EXPECT_EQ(death == "joined" ? worker.join() : death == "detached" ? Threads::Detach(worker.handle) : 0, 0);
+            EXPECT_EQ(death == "joined"     ? worker.join()
+                      : death == "detached" ? Threads::Detach(worker.handle)
+                                            : 0,
+                      0);
             EXPECT_EQ(operation(worker.handle), kBadHandle);
             // The worker must outlive its thread, detached ones included.
             EXPECT_TRUE(death == "null" || WaitFor([&] { return worker.finished.load(); }));
@@ -257,7 +261,8 @@ class Looper : public TThread {
 public:
     // waits: each pass waits for work, and only mainLoopKill can get it out of that wait.
     explicit Looper(Journal& journal, int stopAfter = 0, bool waits = false)
-        : journal_(journal), stopAfter_(stopAfter), waits_(waits) {}
+        : journal_(journal), stopAfter_(stopAfter), waits_(waits)
+    {}
     Looper(Journal& journal, Priority priority) : TThread(priority), journal_(journal) {}
     ~Looper() override { stop(); }
 

@@ -25,11 +25,27 @@ TEST(Math, FloatToIntTruncatesAndFloatToIntRoundAddsAHalfFirstWithinTheRangeOfIn
         int truncated, rounded;
     };
     const std::vector<Case> cases = {
-        {-1.7, -1, -1},  {1.7, 1, 2},    {0.0, 0, 0},   {-0.0, 0, 0},   {2.5, 2, 3},    {-2.5, -2, -2},
-        {-0.99, 0, 0},   {0.49, 0, 0},   {0.5, 0, 1},   {-0.5, 0, 0},   {-0.51, 0, 0},  {-1.5, -1, -1},
-        {1.49, 1, 1},    {2147483647.0, INT_MAX, INT_MAX},               {2147483647.9, INT_MAX, INT_MAX},
-        {-2147483648.9, INT_MIN, INT_MIN}, {1e10, INT_MAX, INT_MAX},     {-1e10, INT_MIN, INT_MIN},
-        {infinity, INT_MAX, INT_MAX},      {-infinity, INT_MIN, INT_MIN}, {nan, 0, 0},
+        {-1.7, -1, -1},
+        {1.7, 1, 2},
+        {0.0, 0, 0},
+        {-0.0, 0, 0},
+        {2.5, 2, 3},
+        {-2.5, -2, -2},
+        {-0.99, 0, 0},
+        {0.49, 0, 0},
+        {0.5, 0, 1},
+        {-0.5, 0, 0},
+        {-0.51, 0, 0},
+        {-1.5, -1, -1},
+        {1.49, 1, 1},
+        {2147483647.0, INT_MAX, INT_MAX},
+        {2147483647.9, INT_MAX, INT_MAX},
+        {-2147483648.9, INT_MIN, INT_MIN},
+        {1e10, INT_MAX, INT_MAX},
+        {-1e10, INT_MIN, INT_MIN},
+        {infinity, INT_MAX, INT_MAX},
+        {-infinity, INT_MIN, INT_MIN},
+        {nan, 0, 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.x);
@@ -42,11 +58,7 @@ TEST(Math, HammingWindowsOfTheUsualLengths)
 {
     constexpr float kTolerance = 1e-6f;
     const std::vector<std::vector<float>> cases = {
-        {},
-        {0.0f},
-        {0.08f, 0.08f},
-        {0.08f, 0.54f, 1.0f, 0.54f, 0.08f},
-        {0.08f, 0.77f, 0.77f, 0.08f},
+        {}, {0.0f}, {0.08f, 0.08f}, {0.08f, 0.54f, 1.0f, 0.54f, 0.08f}, {0.08f, 0.77f, 0.77f, 0.08f},
     };
     for (const auto& expected : cases) {
         SCOPED_TRACE(expected.size());
@@ -136,8 +148,8 @@ TEST(Logger, WritesWholeLinesToStandardError)
     logger.write("%s %d", "formatted", 7);
     logger.write("%s", std::string(5000, 'x').c_str());
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "serial: port opened\nport opened\nplain\nalready ended\nformatted 7\n" + std::string(5000, 'x') +
-                  "\n");
+              "serial: port opened\nport opened\nplain\nalready ended\nformatted 7\n" +
+                  std::string(5000, 'x') + "\n");
     EXPECT_STREQ(text, "port opened");
 }
 

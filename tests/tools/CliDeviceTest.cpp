@@ -18,7 +18,7 @@ struct RoundTripCase {
     const char* name;
     int kind;
     std::size_t extraBytes;
-    bool uploadZip; // upload an archive made with pack, instead of the folder
+    bool uploadZip;  // upload an archive made with pack, instead of the folder
     friend void PrintTo(const RoundTripCase& test, std::ostream* out) { *out << test.name; }
 };
 
@@ -116,7 +116,7 @@ TEST(CliTcp, StatusProbeDevdirRecordAndVersions)
         Succeeds("version set " + version + " --kind " + std::to_string(kind), {}, &device);
     for (const auto& [kind, version] : versions) {
         const std::string get = "version get --kind " + std::to_string(kind);
-        if (kind == 1) // as a person reads it
+        if (kind == 1)  // as a person reads it
             EXPECT_EQ(Quillon(get).out, "kind 1: version 123456\n");
         else
             EXPECT_EQ(Succeeds(get, {}, &device)["version"], version) << "kind " << kind;
@@ -154,9 +154,9 @@ TEST(CliSerial, DeviceCommandsOverAPseudoTerminalAtLineRate)
 
 struct FaultCase {
     const char* name;
-    const char* device;  // the simulator's fault options; "@" stands for the test's folder
-    const char* command; // likewise
-    const char* reason;  // empty: the command gets through despite the fault
+    const char* device;   // the simulator's fault options; "@" stands for the test's folder
+    const char* command;  // likewise
+    const char* reason;   // empty: the command gets through despite the fault
     const char* says;
     friend void PrintTo(const FaultCase& test, std::ostream* out) { *out << test.name; }
 };
@@ -301,16 +301,19 @@ TEST(CliTcp, ListensWhereToldForTheAllowedPeersOnly)
     SimulatedDevice device(folder.path(), "--tcp 127.0.0.1:" + std::to_string(port));
     ASSERT_TRUE(device.ok());
 
-    const ProcessResult refused = Quillon("status --wait 1 --verbose --allow 10.0.0.0/8 --allow fd00::/8" + where);
+    const ProcessResult refused =
+        Quillon("status --wait 1 --verbose --allow 10.0.0.0/8 --allow fd00::/8" + where);
     EXPECT_EQ(refused.exitCode, 3) << Describe(refused);
     EXPECT_NE(refused.err.find("refused: not in the allowed list"), npos) << Describe(refused);
-    EXPECT_NE(refused.err.find("no device on TCP 127.0.0.1 port " + std::to_string(port)), npos) << Describe(refused);
+    EXPECT_NE(refused.err.find("no device on TCP 127.0.0.1 port " + std::to_string(port)), npos)
+        << Describe(refused);
 
     const ProcessResult allowed = Quillon("status --wait 20 --json --allow 127.0.0.0/8" + where);
     EXPECT_EQ(allowed.exitCode, 0) << Describe(allowed);
     EXPECT_EQ(JsonOf(allowed)["link"], "tcp");
 
-    for (const char* wrong : {"--allow 10.0.0.0/33", "--allow localhost", "--listen 10.0.0.300", "--port 0"}) {
+    for (const char* wrong :
+         {"--allow 10.0.0.0/33", "--allow localhost", "--listen 10.0.0.300", "--port 0"}) {
         const ProcessResult run = Quillon(std::string("status ") + wrong);
         EXPECT_EQ(run.exitCode, 2) << wrong << Describe(run);
     }
@@ -337,7 +340,7 @@ TEST(CliTcp, LibraryLinesOnlyWithVerboseOnStandardErrorAndProgressOnlyOnATermina
     EXPECT_NE(verbose.err.find("finish---------------"), npos) << Describe(verbose);
     EXPECT_EQ(JsonOf(verbose)["ok"], "true") << "standard output holds the JSON object alone";
 
-    QUILLON_REQUIRE_PSEUDO_TERMINALS(); // for the rest, which draws on a terminal
+    QUILLON_REQUIRE_PSEUDO_TERMINALS();  // for the rest, which draws on a terminal
     const ProcessResult upload = Quillon("upload @/package", folder.path(), {.stderrOnTerminal = true});
     ASSERT_EQ(upload.exitCode, 0) << Describe(upload);
     EXPECT_NE(upload.err.find("upload   100% [########################]"), npos) << Describe(upload);
@@ -349,5 +352,5 @@ TEST(CliTcp, LibraryLinesOnlyWithVerboseOnStandardErrorAndProgressOnlyOnATermina
     EXPECT_NE(download.err.find("download 100% ["), npos) << Describe(download);
 }
 
-} // namespace
-} // namespace quillon::testing
+}  // namespace
+}  // namespace quillon::testing

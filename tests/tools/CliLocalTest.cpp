@@ -14,7 +14,7 @@ namespace {
 struct UsageCase {
     const char* name;
     const char* line;
-    const char* says; // a piece of what standard error must say
+    const char* says;  // a piece of what standard error must say
     friend void PrintTo(const UsageCase& test, std::ostream* out) { *out << test.name; }
 };
 
@@ -58,7 +58,7 @@ INSTANTIATE_TEST_SUITE_P(Table, CliUsage, ::testing::ValuesIn(kUsageCases), kCas
 // Problems with local files are found before any link starts, and say what is wrong.
 struct LocalCase {
     const char* name;
-    const char* line; // "@" stands for the test's folder
+    const char* line;  // "@" stands for the test's folder
     const char* reason;
     const char* says;
     friend void PrintTo(const LocalCase& test, std::ostream* out) { *out << test.name; }
@@ -92,7 +92,7 @@ TEST_P(CliLocalProblem, ExitsWith4BeforeLookingForADevice)
     EXPECT_EQ(json["exit_code"], "4");
     EXPECT_TRUE(json.has("seconds"));
     EXPECT_EQ(json["reason"], GetParam().reason);
-    for (const std::string& text : {json["error"], run.err}) // for a script, and for the person
+    for (const std::string& text : {json["error"], run.err})  // for a script, and for the person
         EXPECT_NE(text.find(GetParam().says), std::string::npos) << Describe(run);
     EXPECT_LT(run.seconds, 5.0) << "no device was waited for";
     EXPECT_EQ(run.err.find('\x1b'), std::string::npos) << "what a package says reaches the terminal escaped";
@@ -171,8 +171,8 @@ TEST(CliLocal, PackThenUnpackGivesThePackageBackAndACutArchiveChangesNothing)
 struct CheckCase {
     const char* name;
     PackageLayout package;
-    const char* remove;   // files taken away after the package is made
-    const char* problems; // what the check must list, in order, each after a "; "
+    const char* remove;    // files taken away after the package is made
+    const char* problems;  // what the check must list, in order, each after a "; "
     friend void PrintTo(const CheckCase& test, std::ostream* out) { *out << test.name; }
 };
 
@@ -309,7 +309,7 @@ TEST(CliHelp, EveryCommandItsArgumentsTheCommonOptionsAndTheExitCodesAreInTheRea
         const auto members = HelpEntries(help.out, "Subcommands:");
         if (members.empty())
             expectRow(command, description, help.out);
-        else // a group such as "version": its description in the text, a row for each member
+        else  // a group such as "version": its description in the text, a row for each member
             EXPECT_NE(readme.find(description), std::string::npos) << command << ": " << description;
         for (const auto& [member, memberDescription] : members)
             expectRow(command + " " + member, memberDescription,
@@ -328,11 +328,11 @@ TEST(CliHelp, EveryCommandItsArgumentsTheCommonOptionsAndTheExitCodesAreInTheRea
     for (std::string line; std::getline(codes, line) && !line.empty();) {
         EXPECT_NE(readme.find(line + "\n"), std::string::npos) << "README lacks the exit code line: " << line;
         // "  N  text": two blanks, the digit, two blanks, the meaning.
-        codeCount += line.size() > 5 && line.compare(0, 2, "  ") == 0 && std::isdigit(static_cast<unsigned char>(line[2])) &&
-                     line.compare(3, 2, "  ") == 0;
+        codeCount += line.size() > 5 && line.compare(0, 2, "  ") == 0 &&
+                     std::isdigit(static_cast<unsigned char>(line[2])) && line.compare(3, 2, "  ") == 0;
     }
     EXPECT_EQ(codeCount, 5);
 }
 
-} // namespace
-} // namespace quillon::testing
+}  // namespace
+}  // namespace quillon::testing

@@ -55,7 +55,8 @@ inline std::vector<std::string> Words(const std::string& line, const fs::path& f
             continue;
         }
         const std::string below = word.substr(word.size() > 1 && word[1] == '/' ? 2 : 1);
-        words.push_back(below.empty() ? folder.string() : (folder / fs::path(below).make_preferred()).string());
+        words.push_back(below.empty() ? folder.string()
+                                      : (folder / fs::path(below).make_preferred()).string());
     }
     return words;
 }
@@ -83,8 +84,8 @@ class Json {
 public:
     struct Value {
         bool null = false;
-        std::string text;               // a string, or a number's or boolean's literal
-        std::vector<std::string> items; // an array's strings
+        std::string text;                // a string, or a number's or boolean's literal
+        std::vector<std::string> items;  // an array's strings
     };
 
     static std::optional<Json> Parse(const std::string& text)
@@ -274,4 +275,4 @@ inline Json Succeeds(const std::string& line, const fs::path& folder = {},
     return JsonOf(run);
 }
 
-} // namespace quillon::testing
+}  // namespace quillon::testing

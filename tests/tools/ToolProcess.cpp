@@ -19,10 +19,7 @@ std::string Plain(std::string text)
 
 }  // namespace
 
-bool TerminalsSupported()
-{
-    return ChildProcess::TerminalSupported();
-}
+bool TerminalsSupported() { return ChildProcess::TerminalSupported(); }
 
 ProcessResult RunProcess(const std::vector<std::string>& argv, const RunOptions& options)
 {
@@ -59,14 +56,8 @@ std::string BackgroundProcess::ReadLine(std::chrono::milliseconds deadline)
     return child_.ReadLine(deadline).value_or("");
 }
 
-bool BackgroundProcess::Running()
-{
-    return child_.Running();
-}
+bool BackgroundProcess::Running() { return child_.Running(); }
 
-int BackgroundProcess::Stop()
-{
-    return child_.Stop();
-}
+int BackgroundProcess::Stop() { return child_.Stop(); }
 
 }  // namespace quillon::testing

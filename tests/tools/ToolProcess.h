@@ -16,17 +16,17 @@ namespace quillon::testing {
 bool TerminalsSupported();
 
 struct ProcessResult {
-    int exitCode = -1;     // the exit status, or -1 when the program was killed or did not start
-    std::string out;       // standard output
-    std::string err;       // standard error (what the terminal received, when it was one)
-                           // Both without the CR of Windows' text-mode line ends.
-    bool timedOut = false; // killed at the deadline
-    double seconds = 0;    // how long it ran
+    int exitCode = -1;      // the exit status, or -1 when the program was killed or did not start
+    std::string out;        // standard output
+    std::string err;        // standard error (what the terminal received, when it was one)
+                            // Both without the CR of Windows' text-mode line ends.
+    bool timedOut = false;  // killed at the deadline
+    double seconds = 0;     // how long it ran
 };
 
 struct RunOptions {
-    std::chrono::seconds deadline{120}; // only bounds a broken run; a passing one never waits for it
-    bool stderrOnTerminal = false;      // standard error on a pseudo-terminal instead of a pipe
+    std::chrono::seconds deadline{120};  // only bounds a broken run; a passing one never waits for it
+    bool stderrOnTerminal = false;       // standard error on a pseudo-terminal instead of a pipe
 };
 
 // Runs the program with the arguments and waits for it to end.
@@ -54,4 +54,4 @@ private:
     ChildProcess child_;
 };
 
-} // namespace quillon::testing
+}  // namespace quillon::testing

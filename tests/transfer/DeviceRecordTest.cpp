@@ -20,7 +20,8 @@ protected:
     {
         auto result = OnHostThread([&] { return quillon().CheckDeviceSETDir(folder); });
         if (const auto request = Expect(FrameType::RecordRequest)) {
-            EXPECT_EQ(Bytes(request->clear.begin() + 2, request->clear.begin() + 6), (Bytes{0x52, 0xA0, 0xAA, 0xAA}));
+            EXPECT_EQ(Bytes(request->clear.begin() + 2, request->clear.begin() + 6),
+                      (Bytes{0x52, 0xA0, 0xAA, 0xAA}));
         }
         for (const std::string& name : names) {
             Bytes body(66, 0xAA);
@@ -83,9 +84,11 @@ TEST_F(RecordAndProbe, NameMakesOneFolderDirectlyInsideOrNothing)
     std::vector<Case> cases = {
         {"DEV001\0\0\0\0\0\0"s, "DEV001"},
         {"name\0zero!!!"s, "name"},
-        {"..\x81 AAAAAAAA", nullptr},    // widening stops short at ".." ...
-        {"\xff" "AAAAAAAAAAA", nullptr},  // ... or at nothing: the folder itself
-        {"ABCDEFGHIJK\xD6", nullptr},    // ... or before a cut double-byte character
+        {"..\x81 AAAAAAAA", nullptr},  // widening stops short at ".." ...
+        {"\xff"
+         "AAAAAAAAAAA",
+         nullptr},                     // ... or at nothing: the folder itself
+        {"ABCDEFGHIJK\xD6", nullptr},  // ... or before a cut double-byte character
         {".\0\0\0\0\0\0\0\0\0\0\0"s, nullptr},
         {"..\0\0\0\0\0\0\0\0\0\0"s, nullptr},
         {std::string(12, '\0'), nullptr},

@@ -41,9 +41,10 @@ protected:
     void SendBlock(int index, const std::string& archive)
     {
         const std::size_t start = static_cast<std::size_t>(index) * kBlockDataSize;
-        const std::size_t count = start < archive.size() ? std::min<std::size_t>(kBlockDataSize, archive.size() - start) : 0;
-        device().SendBlock(static_cast<std::uint16_t>(index), reinterpret_cast<const std::uint8_t*>(archive.data()) + start,
-                           count);
+        const std::size_t count =
+            start < archive.size() ? std::min<std::size_t>(kBlockDataSize, archive.size() - start) : 0;
+        device().SendBlock(static_cast<std::uint16_t>(index),
+                           reinterpret_cast<const std::uint8_t*>(archive.data()) + start, count);
     }
 
     bool NothingWritten() const
@@ -103,7 +104,8 @@ TEST_F(Download, ArchivesOfEverySizeEndUnpacked)
 
         std::string expectedLog;
         for (int i = 0; i < std::max(c.blocks, 1); ++i)
-            expectedLog += "CurrentIndex--" + std::to_string(i) + "  SumIndex--" + std::to_string(c.blocks) + "\n";
+            expectedLog +=
+                "CurrentIndex--" + std::to_string(i) + "  SumIndex--" + std::to_string(c.blocks) + "\n";
         EXPECT_EQ(LinesStartingWith(printed, {"CurrentIndex--"}), expectedLog);
     }
 }

@@ -28,10 +28,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-CSysconfig_SET& Registry()
-{
-    return *CSysconfig_SET::get();
-}
+CSysconfig_SET& Registry() { return *CSysconfig_SET::get(); }
 
 LinkSettings OnLoopback(std::vector<std::string> allowed = {}, std::string address = "127.0.0.1")
 {
@@ -87,9 +84,11 @@ TEST(LinkSettings, WhatCannotBeUsedIsSaidAndLeavesTheLinkOff)
     };
     EXPECT_EQ(with([](LinkSettings&) {}), "");
     EXPECT_EQ(with([](LinkSettings& s) { s.listen = false, s.port = -1; }), "") << "nothing to listen with";
-    EXPECT_NE(with([](LinkSettings& s) { s.listenAddress = "localhost"; }).find("\"localhost\""), std::string::npos);
+    EXPECT_NE(with([](LinkSettings& s) { s.listenAddress = "localhost"; }).find("\"localhost\""),
+              std::string::npos);
     EXPECT_NE(with([](LinkSettings& s) { s.port = 65536; }).find("65536"), std::string::npos);
-    EXPECT_NE(with([](LinkSettings& s) { s.allowedPeers = {"10.0.0.0/33"}; }).find("\"33\""), std::string::npos);
+    EXPECT_NE(with([](LinkSettings& s) { s.allowedPeers = {"10.0.0.0/33"}; }).find("\"33\""),
+              std::string::npos);
     EXPECT_NE(with([](LinkSettings& s) { s.allowedPeers = {"::1/"}; }), "");
     EXPECT_NE(with([](LinkSettings& s) { s.allowedPeers = {"10.0.0.1/+8"}; }), "");
     EXPECT_NE(with([](LinkSettings& s) { s.maxConnections = 0; }), "");

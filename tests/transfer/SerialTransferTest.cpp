@@ -5,8 +5,8 @@
 
 #include "common/PseudoTerminal.h"
 #include "common/RawZip.h"
-#include "transfer/TransferFixture.h"
 #include "support/serial/SerialPortList.h"
+#include "transfer/TransferFixture.h"
 
 namespace quillon::testing {
 namespace {
@@ -30,7 +30,8 @@ TEST(SerialTransfer, UploadDownloadAndVersionOverAPaddedSerialLine)
     // Upload: every acknowledgement is a padded short frame.
     const std::string archive = NoiseBytes(10000, 42);
     WriteBytes(folder.path() / "up.zip", archive);
-    auto upload = std::async(std::launch::async, [&] { return quillon.WriteSettoHard(folder.str("up.zip"), 1); });
+    auto upload =
+        std::async(std::launch::async, [&] { return quillon.WriteSettoHard(folder.str("up.zip"), 1); });
     std::string received;
     for (int frame = 0; frame < 2 + 3; ++frame) {
         const auto f = device.ReadFrame();
@@ -58,7 +59,8 @@ TEST(SerialTransfer, UploadDownloadAndVersionOverAPaddedSerialLine)
         const auto ack = device.ReadFrame();
         ASSERT_TRUE(ack && ack->type() == TypeByte(FrameType::Ack)) << "before block " << block;
         const std::size_t start = static_cast<std::size_t>(block) * kBlockDataSize;
-        device.SendBlock(static_cast<std::uint16_t>(block), reinterpret_cast<const std::uint8_t*>(zip.data()) + start,
+        device.SendBlock(static_cast<std::uint16_t>(block),
+                         reinterpret_cast<const std::uint8_t*>(zip.data()) + start,
                          std::min<std::size_t>(kBlockDataSize, zip.size() - start));
     }
     ASSERT_TRUE(device.ReadFrame());  // the last block's acknowledgement

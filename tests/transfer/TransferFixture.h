@@ -16,10 +16,7 @@
 
 namespace quillon::testing {
 
-inline CSysconfig_SET& Registry()
-{
-    return *CSysconfig_SET::get();
-}
+inline CSysconfig_SET& Registry() { return *CSysconfig_SET::get(); }
 
 class TcpTransfer : public ::testing::Test {
 protected:
@@ -86,12 +83,14 @@ private:
 
 // The lines of printed text that start with one of the prefixes: the operation's own
 // diagnostics, picked out of what every thread printed meanwhile.
-inline std::string LinesStartingWith(const std::string& printed, std::initializer_list<std::string_view> prefixes)
+inline std::string LinesStartingWith(const std::string& printed,
+                                     std::initializer_list<std::string_view> prefixes)
 {
     std::istringstream in(printed);
     std::string line, kept;
     while (std::getline(in, line))
-        if (std::any_of(prefixes.begin(), prefixes.end(), [&](std::string_view p) { return line.starts_with(p); }))
+        if (std::any_of(prefixes.begin(), prefixes.end(),
+                        [&](std::string_view p) { return line.starts_with(p); }))
             kept += line + '\n';
     return kept;
 }

@@ -16,7 +16,8 @@ protected:
     {
         archive_ = NoiseBytes(size, static_cast<std::uint32_t>(size));
         WriteBytes(path(), archive_);
-        auto result = OnHostThread([this, kind] { return quillon().WriteSettoHard(path(), static_cast<char>(kind)); });
+        auto result =
+            OnHostThread([this, kind] { return quillon().WriteSettoHard(path(), static_cast<char>(kind)); });
         ExpectCommand(1, kind, 0);
         return result;
     }
@@ -31,7 +32,8 @@ TEST_F(Upload, ArchivesOfEverySizeArriveBlockByBlock)
         std::size_t size;
         std::vector<int> rates;  // published after each block, one block each
     };
-    for (const auto& c : std::vector<Case>{{0, {}}, {4096, {100}}, {4097, {50, 100}}, {10000, {33, 66, 100}}}) {
+    for (const auto& c :
+         std::vector<Case>{{0, {}}, {4096, {100}}, {4097, {50, 100}}, {10000, {33, 66, 100}}}) {
         SCOPED_TRACE(c.size);
         const int blocks = static_cast<int>(c.rates.size());
         ::testing::internal::CaptureStdout();

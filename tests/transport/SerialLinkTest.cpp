@@ -121,7 +121,8 @@ TEST_F(SerialLinkTest, DeviceIsFoundKeyedTwiceHeardRekeyedAfterWrongTagsAndLostW
     for (std::size_t i = 0; i < kBlockDataSize; ++i)
         body.push_back(static_cast<std::uint8_t>(i * 7 + 1));
     block.resize(AssembleFrame(block, TypeByte(FrameType::Block), body, device.key()));
-    ASSERT_TRUE(pty.writeInPieces(std::string(block.begin(), block.end()), 512, std::chrono::milliseconds(2)));
+    ASSERT_TRUE(
+        pty.writeInPieces(std::string(block.begin(), block.end()), 512, std::chrono::milliseconds(2)));
     ASSERT_TRUE(WaitFor([&] { return link.delivered().size() == 3; }));
     EXPECT_EQ(link.delivered()[2], block);
 
@@ -201,13 +202,16 @@ std::size_t Count(const char* folder)
 TEST_F(SerialLinkTest, HundredLinksComeAndGoWithoutLeaks)
 {
     if (quillon::testing::kWindows)
-        GTEST_SKIP() << "counts descriptors and threads in /proc, which a Windows program does not have (under "
-                        "Wine it shows Wine's own)";
+        GTEST_SKIP()
+            << "counts descriptors and threads in /proc, which a Windows program does not have (under "
+               "Wine it shows Wine's own)";
     if (!std::filesystem::exists("/proc/self/fd"))
         GTEST_SKIP() << "needs /proc to count descriptors and threads";
     PseudoTerminal silent;
     ASSERT_TRUE(silent.ok());
-    { SerialLink warmUp({&silent}); }  // runtimes start helper threads of their own on first use
+    {
+        SerialLink warmUp({&silent});
+    }  // runtimes start helper threads of their own on first use
     const std::size_t descriptors = Count("/proc/self/fd");
     const std::size_t threads = Count("/proc/self/task");
     for (int i = 0; i < 100; ++i) {

@@ -6,8 +6,8 @@
 #include <ctime>
 #include <filesystem>
 #include <functional>
-#include <optional>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "common/DevicePeer.h"
@@ -194,8 +194,13 @@ TEST_F(TcpLink, ChunkRules)
         {"greeting then block delivers the block", Join(greeting, block), {block}, "4122\n4104\n"},
         {"greeting then ack is still delivered", Join(greeting, ack), {ack}, "28\n10--------\n10\n"},
         {"ack", ack, {ack}, "10\n10\n"},
-        {"ack and five more bytes go together", Join(ack, Bytes(5, 0x11)), {Join(ack, Bytes(5, 0x11))}, "15\n15\n"},
-        {"block at an odd offset gives a zero block", blockAtOddOffset, {Bytes(kMaxFrameSize, 0x00)},
+        {"ack and five more bytes go together",
+         Join(ack, Bytes(5, 0x11)),
+         {Join(ack, Bytes(5, 0x11))},
+         "15\n15\n"},
+        {"block at an odd offset gives a zero block",
+         blockAtOddOffset,
+         {Bytes(kMaxFrameSize, 0x00)},
          "4110\n4110--------\n4110\n-----------------------------------------------0\n"
          "-----------------------------------------------0\n"},
     };
@@ -239,7 +244,8 @@ TEST_F(TcpLink, FramesArriveWholeHoweverTcpCutsTheStream)
     device.SendRaw(ack);
 
     ASSERT_TRUE(WaitFor([&] { return link().delivered().size() == 7; }));
-    EXPECT_EQ(link().delivered(), (std::vector<Bytes>{ack, value, ack, block, block, {0x55, 0x55, 0x55}, ack}));
+    EXPECT_EQ(link().delivered(),
+              (std::vector<Bytes>{ack, value, ack, block, block, {0x55, 0x55, 0x55}, ack}));
 }
 
 // The link lays out what it is asked to send as these frames, built here by the codec whose
@@ -260,8 +266,10 @@ TEST_F(TcpLink, HostFramesOnTheWire)
         {[&] { link().SendValue(1, 2, seven, 4); }, Frame(FrameType::Value, {1, 2, 7, 0, 0, 0})},
         {[&] { link().SendAck(); }, Frame(FrameType::Ack, {0, 0, 0, 0})},
         // Index 258, little-endian, then the data padded with zeros.
-        {[&] { link().SendBlock(hundred.data(), 100, 258); }, Frame(FrameType::Block, Join({0x02, 0x01}, hundred))},
-        {[&] { link().RequestDeviceRecord(); }, Frame(FrameType::RecordRequest, {0x52, 0xA0, 0xAA, 0xAA}), 505ms},
+        {[&] { link().SendBlock(hundred.data(), 100, 258); },
+         Frame(FrameType::Block, Join({0x02, 0x01}, hundred))},
+        {[&] { link().RequestDeviceRecord(); }, Frame(FrameType::RecordRequest, {0x52, 0xA0, 0xAA, 0xAA}),
+         505ms},
     };
     for (const auto& c : cases) {
         const auto start = std::chrono::steady_clock::now();
@@ -302,11 +310,14 @@ std::size_t Count(const char* folder)
 TEST_F(TcpLink, HundredLinksComeAndGoWithoutLeaks)
 {
     if (quillon::testing::kWindows)
-        GTEST_SKIP() << "counts descriptors and threads in /proc, which a Windows program does not have (under "
-                        "Wine it shows Wine's own)";
+        GTEST_SKIP()
+            << "counts descriptors and threads in /proc, which a Windows program does not have (under "
+               "Wine it shows Wine's own)";
     if (!std::filesystem::exists("/proc/self/fd"))
         GTEST_SKIP() << "needs /proc to count descriptors and threads";
-    { RecordingLink warmUp; }  // runtimes start helper threads of their own on first use
+    {
+        RecordingLink warmUp;
+    }  // runtimes start helper threads of their own on first use
     const std::size_t descriptors = Count("/proc/self/fd");
     const std::size_t threads = Count("/proc/self/task");
     for (int i = 0; i < 100; ++i) {

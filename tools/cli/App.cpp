@@ -72,7 +72,7 @@ void AddKind(CLI::App* command, int& kind, int highest, const std::string& what)
         ->capture_default_str();
 }
 
-} // namespace
+}  // namespace
 
 int Run(int argc, char** argv)
 {
@@ -84,7 +84,7 @@ int Run(int argc, char** argv)
     CLI::App app("Moves a device's settings between the device and this computer, over TCP (the device "
                  "connects to port 8234) or a serial port.",
                  "quillon");
-    app.fallthrough(); // the common options may also follow the command
+    app.fallthrough();  // the common options may also follow the command
     app.require_subcommand(1);
     app.footer(std::string("Exit codes:\n") + kExitCodeTable);
     app.add_option(
@@ -95,8 +95,9 @@ int Run(int argc, char** argv)
         ->type_name("SECONDS")
         ->check(CLI::Range(0.0, 86400.0))
         ->capture_default_str();
-    app.add_option("--listen", options.link.listenAddress,
-                   "Listen for the device on this local address only (IPv4 or IPv6; \"::\" for every interface)")
+    app.add_option(
+           "--listen", options.link.listenAddress,
+           "Listen for the device on this local address only (IPv4 or IPv6; \"::\" for every interface)")
         ->type_name("ADDRESS")
         ->check(LinkSettingValidator([](LinkSettings& s, const std::string& v) { s.listenAddress = v; }))
         ->capture_default_str();
@@ -109,8 +110,9 @@ int Run(int argc, char** argv)
                    "without it from anyone")
         ->type_name("ADDRESS[/PREFIX]")
         ->check(LinkSettingValidator([](LinkSettings& s, const std::string& v) { s.allowedPeers = {v}; }));
-    app.add_flag("--no-tcp", [&options](std::int64_t) { options.link.listen = false; },
-                 "Do not listen for a device on TCP (for a device on --serial-port)");
+    app.add_flag(
+        "--no-tcp", [&options](std::int64_t) { options.link.listen = false; },
+        "Do not listen for a device on TCP (for a device on --serial-port)");
     app.add_flag("--json", options.json, "Print the result as one JSON object on standard output");
     app.add_flag("--verbose", options.verbose, "Show the library's diagnostic lines, on standard error");
 
@@ -256,4 +258,4 @@ int Run(int argc, char** argv)
     return report.Finish(code, out, stderr);
 }
 
-} // namespace quillon::cli
+}  // namespace quillon::cli

@@ -6,4 +6,4 @@ namespace quillon::cli {
 // Parses the command line, runs the command and returns the exit status.
 int Run(int argc, char** argv);
 
-} // namespace quillon::cli
+}  // namespace quillon::cli

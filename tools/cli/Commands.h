@@ -16,7 +16,7 @@ struct CommandContext {
     const GlobalOptions& options;
     const CommandArguments& args;
     Report& report;
-    bool showProgress; // standard error is a terminal that the library's lines do not share
+    bool showProgress;  // standard error is a terminal that the library's lines do not share
 };
 
 // Without a device.
@@ -59,6 +59,6 @@ bool CheckPackage(Report& report, const std::filesystem::path& folder, ExitCode&
 bool ListPackage(Report& report, const std::filesystem::path& folder, const std::filesystem::path& leaveOut,
                  std::vector<std::string>& files, ExitCode& failure);
 
-} // namespace local
+}  // namespace local
 
-} // namespace quillon::cli
+}  // namespace quillon::cli

@@ -25,12 +25,9 @@ std::unique_ptr<DeviceSession> Open(CommandContext& context, ExitCode& failure)
     return session;
 }
 
-std::string KindText(int kind)
-{
-    return "kind " + std::to_string(kind);
-}
+std::string KindText(int kind) { return "kind " + std::to_string(kind); }
 
-} // namespace
+}  // namespace
 
 ExitCode Status(CommandContext& context)
 {
@@ -183,4 +180,4 @@ ExitCode DeviceDirectory(CommandContext& context)
     return ExitCode::Success;
 }
 
-} // namespace quillon::cli
+}  // namespace quillon::cli

@@ -38,10 +38,11 @@ std::string JoinPorts(const std::vector<std::string>& ports)
 std::string TcpWhere(const LinkSettings& link)
 {
     const bool everywhere = link.listenAddress == "0.0.0.0" || link.listenAddress == "::";
-    return "TCP " + (everywhere ? std::string() : link.listenAddress + " ") + "port " + std::to_string(link.port);
+    return "TCP " + (everywhere ? std::string() : link.listenAddress + " ") + "port " +
+           std::to_string(link.port);
 }
 
-} // namespace
+}  // namespace
 
 std::unique_ptr<DeviceSession> DeviceSession::Connect(const GlobalOptions& options, Report& report,
                                                       ExitCode& failure)
@@ -49,8 +50,9 @@ std::unique_ptr<DeviceSession> DeviceSession::Connect(const GlobalOptions& optio
     serial::pin_ports(options.serialPorts);
     const LinkSettings& tcp = options.link;
     if (!tcp.listen && options.serialPorts.empty()) {
-        failure = report.Fail(ExitCode::Usage, "no_link", "--no-tcp leaves no link to look for a device on",
-                              "Give --serial-port PATH for a device on a serial line, or leave --no-tcp out.");
+        failure =
+            report.Fail(ExitCode::Usage, "no_link", "--no-tcp leaves no link to look for a device on",
+                        "Give --serial-port PATH for a device on a serial line, or leave --no-tcp out.");
         return nullptr;
     }
 
@@ -59,8 +61,9 @@ std::unique_ptr<DeviceSession> DeviceSession::Connect(const GlobalOptions& optio
     // a wait that could never end well.
     if (tcp.listen && quillon->GetListeningPort() == 0) {
         failure = report.Fail(ExitCode::LocalProblem, "port_busy",
-                              "cannot listen on " + TcpWhere(tcp) + ": it is taken by another program, or the "
-                              "address is not one of this computer's",
+                              "cannot listen on " + TcpWhere(tcp) +
+                                  ": it is taken by another program, or the "
+                                  "address is not one of this computer's",
                               "A device reaches only the program that holds the port: close the other "
                               "program (another quillon, or a host application), or give --listen and --port "
                               "that this computer has free.");
@@ -74,10 +77,11 @@ std::unique_ptr<DeviceSession> DeviceSession::Connect(const GlobalOptions& optio
     const int link = registry.GetSeriOrTcp();
     if (link == kNoLink) {
         std::string where = tcp.listen ? TcpWhere(tcp) : std::string();
-        std::string hint = tcp.listen ? "Check that the device is on and connects to port " + std::to_string(tcp.port) +
-                                            " of this computer" +
-                                            (tcp.allowedPeers.empty() ? "" : " from an address --allow lets in")
-                                      : "Check that the device is on";
+        std::string hint = tcp.listen
+                               ? "Check that the device is on and connects to port " +
+                                     std::to_string(tcp.port) + " of this computer" +
+                                     (tcp.allowedPeers.empty() ? "" : " from an address --allow lets in")
+                               : "Check that the device is on";
         if (options.serialPorts.empty()) {
             hint += ". No serial port was searched: give --serial-port PATH for a device on a serial line";
         } else {
@@ -96,10 +100,7 @@ std::unique_ptr<DeviceSession> DeviceSession::Connect(const GlobalOptions& optio
     return std::unique_ptr<DeviceSession>(new DeviceSession(options, std::move(quillon), link));
 }
 
-std::string DeviceSession::LinkKey() const
-{
-    return link_ == kTcpLink ? "tcp" : "serial";
-}
+std::string DeviceSession::LinkKey() const { return link_ == kTcpLink ? "tcp" : "serial"; }
 
 std::string DeviceSession::LinkText() const
 {
@@ -110,9 +111,6 @@ std::string DeviceSession::LinkText() const
     return "a serial port (" + JoinPorts(options_.serialPorts) + ")";
 }
 
-bool DeviceSession::StillAnswers()
-{
-    return quillon_->JudgeIsAvailable();
-}
+bool DeviceSession::StillAnswers() { return quillon_->JudgeIsAvailable(); }
 
-} // namespace quillon::cli
+}  // namespace quillon::cli

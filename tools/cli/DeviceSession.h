@@ -44,4 +44,4 @@ private:
     int link_;
 };
 
-} // namespace quillon::cli
+}  // namespace quillon::cli

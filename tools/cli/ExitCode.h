@@ -6,16 +6,13 @@ namespace quillon::cli {
 
 enum class ExitCode : int {
     Success = 0,
-    DeviceFailed = 1, // the device refused, did not answer, or a transfer broke off
-    Usage = 2,        // the command line is wrong
-    NoDevice = 3,     // no device showed up within --wait
-    LocalProblem = 4, // a missing or unreadable file, an incomplete package, a folder that cannot be written
+    DeviceFailed = 1,  // the device refused, did not answer, or a transfer broke off
+    Usage = 2,         // the command line is wrong
+    NoDevice = 3,      // no device showed up within --wait
+    LocalProblem = 4,  // a missing or unreadable file, an incomplete package, a folder that cannot be written
 };
 
-inline int ToInt(ExitCode code)
-{
-    return static_cast<int>(code);
-}
+inline int ToInt(ExitCode code) { return static_cast<int>(code); }
 
 // The table as the help footer and the README print it, one line a code.
 inline constexpr const char* kExitCodeTable =
@@ -27,4 +24,4 @@ inline constexpr const char* kExitCodeTable =
     "written,\n"
     "     a TCP port taken by another program\n";
 
-} // namespace quillon::cli
+}  // namespace quillon::cli

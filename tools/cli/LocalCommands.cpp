@@ -95,7 +95,7 @@ bool ListPackage(Report& report, const fs::path& folder, const fs::path& leaveOu
     return false;
 }
 
-} // namespace local
+}  // namespace local
 
 using namespace local;
 
@@ -126,7 +126,7 @@ ExitCode Pack(CommandContext& context)
     packer.Setzipfilespath(FolderArgument(folder));
     if (packer.ComPress(files, archive.string()) != 0) {
         std::error_code ignored;
-        fs::remove(archive, ignored); // what was packed before the failure is no archive of the package
+        fs::remove(archive, ignored);  // what was packed before the failure is no archive of the package
         return report.Fail(
             ExitCode::LocalProblem, "cannot_pack",
             "cannot pack " + folder.string() + " into " + archive.string(),
@@ -244,4 +244,4 @@ ExitCode Repair(CommandContext& context)
     return ExitCode::Success;
 }
 
-} // namespace quillon::cli
+}  // namespace quillon::cli

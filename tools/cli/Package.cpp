@@ -52,4 +52,4 @@ std::vector<std::string> ReadCheckReport(const fs::path& folder)
     return lines;
 }
 
-} // namespace quillon::cli
+}  // namespace quillon::cli

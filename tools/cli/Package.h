@@ -20,4 +20,4 @@ PackageListing ListPackageFiles(const std::filesystem::path& folder, const std::
 // The lines of the check's report (kCheckReportFileName) in folder, without their line ends.
 std::vector<std::string> ReadCheckReport(const std::filesystem::path& folder);
 
-} // namespace quillon::cli
+}  // namespace quillon::cli

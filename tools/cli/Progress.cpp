@@ -21,7 +21,7 @@ std::string FormatDuration(double seconds)
     return text;
 }
 
-} // namespace
+}  // namespace
 
 std::string FormatBytes(std::uint64_t bytes)
 {
@@ -101,4 +101,4 @@ void ProgressBar::Close()
     enabled_ = false;
 }
 
-} // namespace quillon::cli
+}  // namespace quillon::cli

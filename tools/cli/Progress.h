@@ -42,4 +42,4 @@ private:
     Clock::time_point lastDraw_{};
 };
 
-} // namespace quillon::cli
+}  // namespace quillon::cli

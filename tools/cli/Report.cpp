@@ -52,7 +52,7 @@ void AppendHexEscape(std::string& text, unsigned char byte)
     text += escaped;
 }
 
-} // namespace
+}  // namespace
 
 std::string Printable(std::string_view text)
 {
@@ -142,20 +142,11 @@ void Report::Declare(std::initializer_list<const char*> keys)
         SetRaw(key, "null");
 }
 
-void Report::Set(const std::string& key, std::string_view text)
-{
-    SetRaw(key, JsonString(text));
-}
+void Report::Set(const std::string& key, std::string_view text) { SetRaw(key, JsonString(text)); }
 
-void Report::Set(const std::string& key, std::int64_t number)
-{
-    SetRaw(key, std::to_string(number));
-}
+void Report::Set(const std::string& key, std::int64_t number) { SetRaw(key, std::to_string(number)); }
 
-void Report::Set(const std::string& key, bool flag)
-{
-    SetRaw(key, flag ? "true" : "false");
-}
+void Report::Set(const std::string& key, bool flag) { SetRaw(key, flag ? "true" : "false"); }
 
 void Report::Set(const std::string& key, const std::vector<std::string>& texts)
 {
@@ -172,10 +163,7 @@ void Report::SetSeconds(const std::string& key, double seconds)
     SetRaw(key, text);
 }
 
-void Report::SetNull(const std::string& key)
-{
-    SetRaw(key, "null");
-}
+void Report::SetNull(const std::string& key) { SetRaw(key, "null"); }
 
 ExitCode Report::Fail(ExitCode code, std::string reason, std::string message, std::string hint)
 {
@@ -210,4 +198,4 @@ int Report::Finish(ExitCode code, std::FILE* out, std::FILE* err) const
     return ToInt(code);
 }
 
-} // namespace quillon::cli
+}  // namespace quillon::cli

@@ -65,11 +65,11 @@ private:
 
     std::string command_;
     bool json_;
-    std::vector<std::pair<std::string, std::string>> fields_; // key, value as JSON text
+    std::vector<std::pair<std::string, std::string>> fields_;  // key, value as JSON text
     std::vector<std::string> lines_;
     std::string reason_;
     std::string message_;
     std::string hint_;
 };
 
-} // namespace quillon::cli
+}  // namespace quillon::cli

@@ -20,7 +20,7 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-constexpr std::int64_t kMaxArchiveSize = 200'000'000; // the most the device takes
+constexpr std::int64_t kMaxArchiveSize = 200'000'000;  // the most the device takes
 constexpr auto kPoll = std::chrono::milliseconds(50);
 // The library ends a failed download by giving up the operation, and an archive that did not
 // unpack by marking it finished as well, a moment later; this is how long that moment may be.
@@ -71,10 +71,7 @@ std::uint64_t FileSize(const fs::path& path)
     return error ? 0 : size;
 }
 
-std::string Percent(int percent)
-{
-    return std::to_string(percent) + "%";
-}
+std::string Percent(int percent) { return std::to_string(percent) + "%"; }
 
 // Packs a package folder that passes the check into a temporary archive.
 ExitCode PackFolder(Report& report, const fs::path& folder, const TemporaryFile& archive)
@@ -98,7 +95,7 @@ ExitCode PackFolder(Report& report, const fs::path& folder, const TemporaryFile&
     return ExitCode::Success;
 }
 
-} // namespace
+}  // namespace
 
 ExitCode Upload(CommandContext& context)
 {
@@ -223,12 +220,12 @@ ExitCode Download(CommandContext& context)
     const auto dropCreatedFolder = [&] {
         std::error_code ignored;
         if (folderCreated)
-            fs::remove(folder, ignored); // only when still empty: nothing else is removed
+            fs::remove(folder, ignored);  // only when still empty: nothing else is removed
     };
 
     enum class Outcome { Unpacked, NotUnpacked, Aborted, Stalled };
     Outcome outcome = Outcome::Stalled;
-    const fs::path part = archive.string() + ".part"; // where the library gathers the blocks
+    const fs::path part = archive.string() + ".part";  // where the library gathers the blocks
     const auto stall =
         std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(context.args.stallSeconds));
     {
@@ -317,4 +314,4 @@ ExitCode Download(CommandContext& context)
                        "Try again; if it keeps happening, check the line to the device.");
 }
 
-} // namespace quillon::cli
+}  // namespace quillon::cli

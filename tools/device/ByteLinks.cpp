@@ -5,8 +5,8 @@
 
 #include "ByteLink.h"
 #include "Stopper.h"
-#include "support/tooling/PseudoTerminalPair.h"
 #include "support/serial/SerialPort.h"
+#include "support/tooling/PseudoTerminalPair.h"
 
 namespace quillon::sim {
 
@@ -229,10 +229,7 @@ std::unique_ptr<ByteLink> ConnectTcp(const std::string& host, int port, std::chr
     return link;
 }
 
-std::unique_ptr<ByteLink> PtyLink(PseudoTerminalPair& pair)
-{
-    return std::make_unique<PtyDeviceLink>(pair);
-}
+std::unique_ptr<ByteLink> PtyLink(PseudoTerminalPair& pair) { return std::make_unique<PtyDeviceLink>(pair); }
 
 std::unique_ptr<ByteLink> SerialPortLink(libmarl::SerialPort& port)
 {

@@ -24,10 +24,7 @@ Bytes ValueBody(std::uint8_t a, std::uint8_t b, std::uint32_t number)
     return body;
 }
 
-std::string Kind(std::uint8_t kind)
-{
-    return "kind " + std::to_string(kind);
-}
+std::string Kind(std::uint8_t kind) { return "kind " + std::to_string(kind); }
 
 std::string Triple(unsigned a, unsigned b, unsigned c)
 {
@@ -102,10 +99,7 @@ Bytes DeviceProtocol::Ack(std::uint8_t code)
     return Frame(FrameType::Ack, {code, 0, 0, 0});
 }
 
-void DeviceProtocol::Sent(const std::string& description)
-{
-    monitor_.Detail("-> " + description);
-}
+void DeviceProtocol::Sent(const std::string& description) { monitor_.Detail("-> " + description); }
 
 void DeviceProtocol::Fault(const std::string& what)
 {

@@ -9,8 +9,8 @@
 #include "LinePacer.h"
 #include "StateFolder.h"
 #include "protocol/DeviceRecord.h"
-#include "support/tooling/PseudoTerminalPair.h"
 #include "support/serial/SerialPort.h"
+#include "support/tooling/PseudoTerminalPair.h"
 
 namespace quillon::sim {
 
@@ -113,10 +113,7 @@ DeviceSimulator::DeviceSimulator(SimulatorOptions options)
     : options_(std::move(options)), monitor_(options_.log, options_.verbose)
 {}
 
-DeviceSimulator::~DeviceSimulator()
-{
-    Stop();
-}
+DeviceSimulator::~DeviceSimulator() { Stop(); }
 
 std::string DeviceSimulator::Start()
 {

@@ -19,10 +19,7 @@ std::span<std::uint8_t> HostFrameReader::Room(std::size_t count)
     return {buffer_.data() + tail_, count};
 }
 
-void HostFrameReader::Filled(std::size_t filled)
-{
-    tail_ += std::min(filled, buffer_.size() - tail_);
-}
+void HostFrameReader::Filled(std::size_t filled) { tail_ += std::min(filled, buffer_.size() - tail_); }
 
 void HostFrameReader::Drop(std::size_t count)
 {

@@ -67,7 +67,8 @@ public:
     }
     bool verbose() const { return verbose_; }
 
-    template <typename Change> void Update(Change&& change)
+    template <typename Change>
+    void Update(Change&& change)
     {
         std::lock_guard lock(mutex_);
         change(stats_);

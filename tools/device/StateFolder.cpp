@@ -18,10 +18,7 @@ constexpr const char* kTemporarySuffix = ".part";
 // Text files the device wrote itself are small; anything bigger was not written by it.
 constexpr std::uint64_t kMaxTextFile = 64 * 1024;
 
-std::string Describe(const std::error_code& error)
-{
-    return error.message();
-}
+std::string Describe(const std::error_code& error) { return error.message(); }
 
 // Writes the text under a temporary name and renames it over the file, so a reader never sees half.
 std::string ReplaceFile(const fs::path& path, const std::string& text)

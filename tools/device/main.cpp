@@ -13,10 +13,7 @@ namespace {
 // The one thing a signal handler may touch.
 volatile std::sig_atomic_t stopSignal = 0;
 
-extern "C" void OnStopSignal(int)
-{
-    stopSignal = 1;
-}
+extern "C" void OnStopSignal(int) { stopSignal = 1; }
 
 }  // namespace
 

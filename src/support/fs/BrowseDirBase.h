@@ -35,6 +35,6 @@ protected:
     virtual bool ProcessFile(std::string path);
     virtual bool ProcessDir(std::string path, std::string parentPath);
 
-    char InitialDir[kPathCapacity];  // the folder set by SetInitDir
+    char InitialDir[kPathCapacity];   // the folder set by SetInitDir
     char FilePattern[kPathCapacity];  // the pattern of the walk under way
 };

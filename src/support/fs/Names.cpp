@@ -6,7 +6,8 @@ namespace quillon {
 
 namespace {
 
-template <typename Char> bool IsPlainComponent(std::basic_string_view<Char> name)
+template <typename Char>
+bool IsPlainComponent(std::basic_string_view<Char> name)
 {
     bool onlyDotsAndBlanks = true;
     for (const Char c : name) {
@@ -14,8 +15,8 @@ template <typename Char> bool IsPlainComponent(std::basic_string_view<Char> name
         const auto code = static_cast<std::make_unsigned_t<Char>>(c);
         bool control = code < 0x20 || code == 0x7F;
         if constexpr (sizeof(Char) > 1)
-            control =
-                control || (code >= 0x80 && code <= 0x9F); // narrow, these bytes start double-byte characters
+            control = control ||
+                      (code >= 0x80 && code <= 0x9F);  // narrow, these bytes start double-byte characters
         if (control || IsNameSeparator(c) || c == Char(':'))
             return false;
         if (c != Char('.') && c != Char(' '))
@@ -24,15 +25,9 @@ template <typename Char> bool IsPlainComponent(std::basic_string_view<Char> name
     return !name.empty() && !onlyDotsAndBlanks;
 }
 
-} // namespace
+}  // namespace
 
-bool IsPlainPathComponent(std::string_view name)
-{
-    return IsPlainComponent(name);
-}
-bool IsPlainPathComponent(std::wstring_view name)
-{
-    return IsPlainComponent(name);
-}
+bool IsPlainPathComponent(std::string_view name) { return IsPlainComponent(name); }
+bool IsPlainPathComponent(std::wstring_view name) { return IsPlainComponent(name); }
 
-} // namespace quillon
+}  // namespace quillon

@@ -7,14 +7,8 @@
 namespace quillon {
 
 // True for the characters that separate folders in names from packages and archives: "/" and "\".
-constexpr bool IsNameSeparator(char c)
-{
-    return c == '/' || c == '\\';
-}
-constexpr bool IsNameSeparator(wchar_t c)
-{
-    return c == L'/' || c == L'\\';
-}
+constexpr bool IsNameSeparator(char c) { return c == '/' || c == '\\'; }
+constexpr bool IsNameSeparator(wchar_t c) { return c == L'/' || c == L'\\'; }
 
 // True when name can stand as one folder or file name of its own, so that joining it to a folder
 // names something directly inside that folder: not empty, no "/" or "\", no ":" (drives, Windows
@@ -29,4 +23,4 @@ bool IsPlainPathComponent(std::wstring_view name);
 bool IsReservedDeviceName(std::string_view component);
 bool IsReservedDeviceName(std::wstring_view component);
 
-} // namespace quillon
+}  // namespace quillon

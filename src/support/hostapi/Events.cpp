@@ -14,7 +14,10 @@ TEventsSender::TEventsSender(const TEventsSender&) {}
 TEventsSender& TEventsSender::operator=(const TEventsSender&) { return *this; }
 TEventsSender::~TEventsSender() = default;
 
-void TEventsSender::sendEvent(TEventsHandler& handler, const TEvent& event) const { handler.handleEvent(event); }
+void TEventsSender::sendEvent(TEventsHandler& handler, const TEvent& event) const
+{
+    handler.handleEvent(event);
+}
 
 TEventsHandler::TEventsHandler() = default;
 TEventsHandler::TEventsHandler(const TEventsHandler& other) : TEventsSender(other) {}

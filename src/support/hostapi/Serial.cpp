@@ -13,10 +13,7 @@ namespace serial {
 
 // ---- exceptions -----------------------------------------------------------------------------
 
-SerialException::SerialException(const char* description)
-{
-    (void)description;
-}
+SerialException::SerialException(const char* description) { (void)description; }
 
 SerialException::SerialException(const SerialException& other)
     : std::exception(other), message_(other.message_)
@@ -30,20 +27,13 @@ SerialException& SerialException::operator=(const SerialException& other)
 
 SerialException::~SerialException() = default;
 
-const char* SerialException::what() const noexcept
-{
-    return message_.c_str();
-}
+const char* SerialException::what() const noexcept { return message_.c_str(); }
 
-PortNotOpenedException::PortNotOpenedException(const char* description)
-{
-    (void)description;
-}
+PortNotOpenedException::PortNotOpenedException(const char* description) { (void)description; }
 
 PortNotOpenedException::PortNotOpenedException(const PortNotOpenedException& other)
     : std::exception(other), message_(other.message_)
-{
-}
+{}
 
 PortNotOpenedException& PortNotOpenedException::operator=(const PortNotOpenedException& other)
 {
@@ -53,10 +43,7 @@ PortNotOpenedException& PortNotOpenedException::operator=(const PortNotOpenedExc
 
 PortNotOpenedException::~PortNotOpenedException() = default;
 
-const char* PortNotOpenedException::what() const noexcept
-{
-    return message_.c_str();
-}
+const char* PortNotOpenedException::what() const noexcept { return message_.c_str(); }
 
 IOException::IOException(std::string file, int line, int errorNumber)
     : file_(std::move(file)), line_(line), errorNumber_(errorNumber)
@@ -74,8 +61,7 @@ IOException::IOException(std::string file, int line, const char* description)
 
 IOException::IOException(const IOException& other)
     : std::exception(other), line_(other.line_), message_(other.message_), errorNumber_(other.errorNumber_)
-{
-}
+{}
 
 IOException& IOException::operator=(const IOException& other)
 {
@@ -90,25 +76,13 @@ IOException& IOException::operator=(const IOException& other)
 
 IOException::~IOException() = default;
 
-const char* IOException::what() const noexcept
-{
-    return message_.c_str();
-}
+const char* IOException::what() const noexcept { return message_.c_str(); }
 
-int IOException::getErrorNumber() const
-{
-    return errorNumber_;
-}
+int IOException::getErrorNumber() const { return errorNumber_; }
 
-int IOException::getLine() const
-{
-    return line_;
-}
+int IOException::getLine() const { return line_; }
 
-const std::string& IOException::getFile() const
-{
-    return file_;
-}
+const std::string& IOException::getFile() const { return file_; }
 
 // ---- Serial -------------------------------------------------------------------------------------
 
@@ -119,10 +93,7 @@ using Clock = std::chrono::steady_clock;
 // The most one read of the port below gathers; what a caller did not ask for waits for the next read.
 constexpr int kChunkSize = 4096;
 
-int ClampToInt(std::uint64_t value)
-{
-    return static_cast<int>(std::min<std::uint64_t>(value, INT_MAX));
-}
+int ClampToInt(std::uint64_t value) { return static_cast<int>(std::min<std::uint64_t>(value, INT_MAX)); }
 
 }  // namespace
 
@@ -187,10 +158,7 @@ Serial::Serial(const std::string& port, unsigned int baudrate, Timeout timeout, 
 
 Serial::~Serial() = default;
 
-void Serial::open()
-{
-    impl_->open();
-}
+void Serial::open() { impl_->open(); }
 
 void Serial::close()
 {
@@ -198,10 +166,7 @@ void Serial::close()
     impl_->pending.clear();
 }
 
-bool Serial::isOpen() const
-{
-    return impl_->line != nullptr;
-}
+bool Serial::isOpen() const { return impl_->line != nullptr; }
 
 std::size_t Serial::read(std::uint8_t* buffer, std::size_t size)
 {
@@ -268,10 +233,7 @@ void Serial::setPort(const std::string& port)
     impl_->reopenIfOpen();
 }
 
-std::string Serial::getPort() const
-{
-    return impl_->port;
-}
+std::string Serial::getPort() const { return impl_->port; }
 
 void Serial::setTimeout(Timeout& timeout)
 {
@@ -279,10 +241,7 @@ void Serial::setTimeout(Timeout& timeout)
     impl_->reopenIfOpen();
 }
 
-Timeout Serial::getTimeout() const
-{
-    return impl_->timeout;
-}
+Timeout Serial::getTimeout() const { return impl_->timeout; }
 
 void Serial::setBaudrate(std::uint32_t baudrate)
 {
@@ -290,29 +249,14 @@ void Serial::setBaudrate(std::uint32_t baudrate)
     impl_->reopenIfOpen();
 }
 
-std::uint32_t Serial::getBaudrate() const
-{
-    return impl_->baudrate;
-}
+std::uint32_t Serial::getBaudrate() const { return impl_->baudrate; }
 
-bytesize_t Serial::getBytesize() const
-{
-    return impl_->bytesize;
-}
+bytesize_t Serial::getBytesize() const { return impl_->bytesize; }
 
-parity_t Serial::getParity() const
-{
-    return impl_->parity;
-}
+parity_t Serial::getParity() const { return impl_->parity; }
 
-stopbits_t Serial::getStopbits() const
-{
-    return impl_->stopbits;
-}
+stopbits_t Serial::getStopbits() const { return impl_->stopbits; }
 
-flowcontrol_t Serial::getFlowcontrol() const
-{
-    return impl_->flowcontrol;
-}
+flowcontrol_t Serial::getFlowcontrol() const { return impl_->flowcontrol; }
 
 }  // namespace serial

@@ -20,13 +20,10 @@ namespace serial {
 struct QUILLON_API Timeout {
     Timeout(std::uint32_t interByte = 0, std::uint32_t readConstant = 0, std::uint32_t readMultiplier = 0,
             std::uint32_t writeConstant = 0, std::uint32_t writeMultiplier = 0)
-        : inter_byte_timeout(interByte),
-          read_timeout_constant(readConstant),
-          read_timeout_multiplier(readMultiplier),
-          write_timeout_constant(writeConstant),
+        : inter_byte_timeout(interByte), read_timeout_constant(readConstant),
+          read_timeout_multiplier(readMultiplier), write_timeout_constant(writeConstant),
           write_timeout_multiplier(writeMultiplier)
-    {
-    }
+    {}
 
     std::uint32_t inter_byte_timeout;
     std::uint32_t read_timeout_constant;

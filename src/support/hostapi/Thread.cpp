@@ -55,8 +55,7 @@ TThread::TThread() : TThread(Normal) {}
 
 TThread::TThread(Priority priority)
     : state_((static_cast<std::uint64_t>(priority) << kPriorityShift) & kPriorityMask)
-{
-}
+{}
 
 TThread::~TThread()
 {

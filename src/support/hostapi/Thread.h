@@ -107,9 +107,9 @@ public:
     // from Create. A stopped TThread may be started again.
     int start();
     // Asks the loop to end, calls mainLoopKill (unless the loop has ended already), and waits for
-    // the thread to end: 0, or the error of the wait. Nothing to stop is 0 too. Called on the thread itself, stop() only asks: the loop
-    // ends after the current pass, and a later stop() from another thread (or the destructor) waits
-    // for it.
+    // the thread to end: 0, or the error of the wait. Nothing to stop is 0 too. Called on the thread itself,
+    // stop() only asks: the loop ends after the current pass, and a later stop() from another thread (or the
+    // destructor) waits for it.
     int stop();
 
     // True from start() until the thread's mainLoopEnd has returned.
@@ -153,7 +153,7 @@ private:
     std::atomic<std::uint64_t> state_;
     void* handle_ = nullptr;
     unsigned long id_ = 0;
-    TMutex lifecycleMutex_;     // one start() or stop() at a time
+    TMutex lifecycleMutex_;       // one start() or stop() at a time
     mutable TMutex handleMutex_;  // guards handle_ and id_
 };
 

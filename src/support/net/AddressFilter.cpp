@@ -9,10 +9,7 @@ namespace quillon {
 namespace {
 
 // An IPv4 peer on a dual-stack socket: its address in the IPv6 form that wraps an IPv4 one.
-bool IsMappedV4(const asio::ip::address_v6& address)
-{
-    return address.is_v4_mapped();
-}
+bool IsMappedV4(const asio::ip::address_v6& address) { return address.is_v4_mapped(); }
 
 }  // namespace
 

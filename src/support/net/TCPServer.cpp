@@ -23,8 +23,8 @@
 #include <utility>
 #include <vector>
 
-#include "support/net/AddressFilter.h"
 #include "support/base/Diagnostics.h"
+#include "support/net/AddressFilter.h"
 #include "support/net/ListenOptions.h"
 
 // Threading model. The server's thread owns the connections: it accepts, reads, closes, and runs
@@ -360,9 +360,8 @@ void TCPServer::Impl::closeLeftovers()
 
 void TCPServer::Impl::startAccept()
 {
-    acceptor_.async_accept([this](const asio::error_code& error, tcp::socket socket) {
-        onAccepted(error, std::move(socket));
-    });
+    acceptor_.async_accept(
+        [this](const asio::error_code& error, tcp::socket socket) { onAccepted(error, std::move(socket)); });
 }
 
 void TCPServer::Impl::onAccepted(const asio::error_code& error, tcp::socket socket)
@@ -436,8 +435,7 @@ void TCPServer::Impl::startRead(const ConnectionPtr& conn)
         [this, conn](const asio::error_code& error, std::size_t count) { onReadDone(conn, error, count); });
 }
 
-void TCPServer::Impl::onReadDone(const ConnectionPtr& conn, const asio::error_code& error,
-                                 std::size_t count)
+void TCPServer::Impl::onReadDone(const ConnectionPtr& conn, const asio::error_code& error, std::size_t count)
 {
     if (conn->closed)
         return;
@@ -485,8 +483,8 @@ void TCPServer::Impl::deliver(const ConnectionPtr& conn, const char* data, std::
     }
 }
 
-std::optional<std::size_t> TCPServer::Impl::splitAndDeliver(const ConnectionPtr& conn,
-                                                            const char* data, std::size_t count)
+std::optional<std::size_t> TCPServer::Impl::splitAndDeliver(const ConnectionPtr& conn, const char* data,
+                                                            std::size_t count)
 {
     std::size_t offset = 0;
     while (offset < count && !conn->closed) {
@@ -659,60 +657,33 @@ TCPServer::~TCPServer()
     impl_->stop(false);
 }
 
-int TCPServer::startThread(int port)
-{
-    return impl_->start("0.0.0.0", port);
-}
+int TCPServer::startThread(int port) { return impl_->start("0.0.0.0", port); }
 
-int TCPServer::startThread(const std::string& address, int port)
-{
-    return impl_->start(address, port);
-}
+int TCPServer::startThread(const std::string& address, int port) { return impl_->start(address, port); }
 
 std::string TCPServer::setAllowedPeers(const std::vector<std::string>& entries)
 {
     return impl_->setAllowedPeers(entries);
 }
 
-void TCPServer::setMaxConnections(std::size_t count)
-{
-    impl_->setMaxConnections(count);
-}
+void TCPServer::setMaxConnections(std::size_t count) { impl_->setMaxConnections(count); }
 
-void TCPServer::closeConnection(std::int64_t fd)
-{
-    impl_->closeById(fd);
-}
+void TCPServer::closeConnection(std::int64_t fd) { impl_->closeById(fd); }
 
 void TCPServer::runAfter(std::chrono::milliseconds delay, std::function<void()> task)
 {
     impl_->runAfter(delay, std::move(task));
 }
 
-void TCPServer::stop()
-{
-    impl_->stop(true);
-}
+void TCPServer::stop() { impl_->stop(true); }
 
-int TCPServer::listeningPort() const
-{
-    return impl_->listeningPort();
-}
+int TCPServer::listeningPort() const { return impl_->listeningPort(); }
 
-void TCPServer::setMessageSplitter(MessageSplitter splitter)
-{
-    impl_->setSplitter(std::move(splitter));
-}
+void TCPServer::setMessageSplitter(MessageSplitter splitter) { impl_->setSplitter(std::move(splitter)); }
 
-void TCPServer::mainLoop()
-{
-    impl_->runLoop();
-}
+void TCPServer::mainLoop() { impl_->runLoop(); }
 
-void TCPServer::mainLoopKill()
-{
-    impl_->beginShutdown(true);
-}
+void TCPServer::mainLoopKill() { impl_->beginShutdown(true); }
 
 int TCPServer::sendMsg(std::int64_t fd, const std::string& message)
 {

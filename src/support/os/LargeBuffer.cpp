@@ -21,19 +21,13 @@ LargeBuffer::LargeBuffer(std::size_t size)
     mappedSize_ = mapping.length;
 }
 
-LargeBuffer::~LargeBuffer()
-{
-    Release();
-}
+LargeBuffer::~LargeBuffer() { Release(); }
 
 LargeBuffer::LargeBuffer(LargeBuffer&& other) noexcept
-    : data_(std::exchange(other.data_, nullptr)),
-      size_(std::exchange(other.size_, 0)),
-      mapping_(std::exchange(other.mapping_, nullptr)),
-      mappedSize_(std::exchange(other.mappedSize_, 0)),
+    : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)),
+      mapping_(std::exchange(other.mapping_, nullptr)), mappedSize_(std::exchange(other.mappedSize_, 0)),
       refused_(std::exchange(other.refused_, false))
-{
-}
+{}
 
 LargeBuffer& LargeBuffer::operator=(LargeBuffer&& other) noexcept
 {

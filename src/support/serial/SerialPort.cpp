@@ -69,7 +69,7 @@ public:
     std::mutex readMutex;
     asio::io_context io;
     asio::serial_port port{io};
-    std::size_t bufferSize = kDefaultBufferSize;  // guarded by readMutex
+    std::size_t bufferSize = kDefaultBufferSize;    // guarded by readMutex
     Milliseconds readTimeout{kDefaultReadTimeout};  // guarded by readMutex
     int pendingError = 0;  // a port error seen after a read had already gathered bytes; readMutex
     std::array<char, kScratchSize> scratch{};  // guarded by readMutex
@@ -137,40 +137,19 @@ public:
 
 SerialPort::SerialPort() : impl_(std::make_unique<Impl>()) {}
 
-SerialPort::~SerialPort()
-{
-    serialClose();
-}
+SerialPort::~SerialPort() { serialClose(); }
 
-void SerialPort::setBufferSize(int bytes)
-{
-    impl_->requested.bufferSize = bytes;
-}
+void SerialPort::setBufferSize(int bytes) { impl_->requested.bufferSize = bytes; }
 
-void SerialPort::setBaud(int baud)
-{
-    impl_->requested.baud = baud;
-}
+void SerialPort::setBaud(int baud) { impl_->requested.baud = baud; }
 
-void SerialPort::setTimeoutRead(int milliseconds)
-{
-    impl_->requested.readTimeout = milliseconds;
-}
+void SerialPort::setTimeoutRead(int milliseconds) { impl_->requested.readTimeout = milliseconds; }
 
-void SerialPort::setSendSleep(int milliseconds)
-{
-    impl_->requested.sendSleep = milliseconds;
-}
+void SerialPort::setSendSleep(int milliseconds) { impl_->requested.sendSleep = milliseconds; }
 
-void SerialPort::setPort(const std::string& name)
-{
-    impl_->name = name;
-}
+void SerialPort::setPort(const std::string& name) { impl_->name = name; }
 
-const std::string& SerialPort::getPort() const
-{
-    return impl_->name;
-}
+const std::string& SerialPort::getPort() const { return impl_->name; }
 
 int SerialPort::serialOpen()
 {
@@ -233,10 +212,7 @@ void SerialPort::serialClose()
     --d.closing;
 }
 
-bool SerialPort::isOpen() const
-{
-    return impl_->open;
-}
+bool SerialPort::isOpen() const { return impl_->open; }
 
 int SerialPort::send(const char* data, int count)
 {

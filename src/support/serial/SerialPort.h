@@ -19,7 +19,7 @@ public:
     SerialPort& operator=(const SerialPort&) = delete;
 
     // Settings take effect at the next serialOpen.
-    void setBufferSize(int bytes);       // the most one read returns
+    void setBufferSize(int bytes);  // the most one read returns
     void setBaud(int baud);
     void setTimeoutRead(int milliseconds);  // inter-byte time-out of a read
     void setSendSleep(int milliseconds);    // pause after each send, for the device to take it in

@@ -18,10 +18,7 @@ constexpr auto kAfterKill = std::chrono::seconds(30);
 
 }  // namespace
 
-bool ChildProcess::TerminalSupported()
-{
-    return child_process::TerminalSupported();
-}
+bool ChildProcess::TerminalSupported() { return child_process::TerminalSupported(); }
 
 ChildProcess::ChildProcess(const std::vector<std::string>& argv, Options options)
     : destroyGrace_(options.destroyGrace)

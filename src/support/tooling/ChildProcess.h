@@ -27,10 +27,10 @@ namespace quillon {
 
 // Where a child's standard error goes.
 enum class ChildErrorStream {
-    Pipe,     // read here, like standard output
-    File,     // written to the options' errorFile, created or emptied
-    Terminal, // a pseudo-terminal's slave, read here at the master (see TerminalSupported)
-    Shared,   // this process's own standard error, where the child's messages show as they come
+    Pipe,      // read here, like standard output
+    File,      // written to the options' errorFile, created or emptied
+    Terminal,  // a pseudo-terminal's slave, read here at the master (see TerminalSupported)
+    Shared,    // this process's own standard error, where the child's messages show as they come
 };
 
 struct ChildProcessOptions {

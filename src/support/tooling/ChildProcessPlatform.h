@@ -19,9 +19,8 @@ enum Stream : int { kOutput = 0, kErrors = 1 };
 bool TerminalSupported();
 
 // Starts the child (argv is not empty); nullptr with error set when it cannot be started.
-std::unique_ptr<ChildProcess::Platform, ChildProcess::PlatformDeleter> Start(const std::vector<std::string>& argv,
-                                                                          const ChildProcess::Options& options,
-                                                                          std::string& error);
+std::unique_ptr<ChildProcess::Platform, ChildProcess::PlatformDeleter>
+Start(const std::vector<std::string>& argv, const ChildProcess::Options& options, std::string& error);
 
 // Whether the stream is one this object reads (standard error may go to a file instead).
 bool Readable(const ChildProcess::Platform& child, Stream stream);

@@ -9,10 +9,7 @@ namespace quillon {
 
 namespace {
 
-std::string Explain(const std::string& what)
-{
-    return what + ": " + std::strerror(errno);
-}
+std::string Explain(const std::string& what) { return what + ": " + std::strerror(errno); }
 
 // A descriptor the null device or standard error can be copied from; the caller closes it.
 int OpenDestination(StdoutDiversion::Destination destination)
@@ -22,7 +19,7 @@ int OpenDestination(StdoutDiversion::Destination destination)
     return descriptors::Copy(descriptors::Of(stderr));
 }
 
-} // namespace
+}  // namespace
 
 std::unique_ptr<StdoutDiversion> StdoutDiversion::Start(Destination destination, std::string& error)
 {
@@ -68,9 +65,6 @@ StdoutDiversion::~StdoutDiversion()
     std::fclose(output_);
 }
 
-bool IsTerminal(std::FILE* stream)
-{
-    return stream && descriptors::IsTerminal(descriptors::Of(stream));
-}
+bool IsTerminal(std::FILE* stream) { return stream && descriptors::IsTerminal(descriptors::Of(stream)); }
 
-} // namespace quillon
+}  // namespace quillon

@@ -15,8 +15,8 @@ namespace quillon {
 class StdoutDiversion {
 public:
     enum class Destination {
-        Discard,       // the null device
-        StandardError, // wherever standard error goes
+        Discard,        // the null device
+        StandardError,  // wherever standard error goes
     };
 
     // Saves a copy of standard output and points standard output at destination. Null, with the
@@ -43,4 +43,4 @@ private:
 // person, such as a progress bar redrawn in place, can be left out when it goes to a file or pipe.
 bool IsTerminal(std::FILE* stream);
 
-} // namespace quillon
+}  // namespace quillon

@@ -50,7 +50,8 @@ TEST(WidePaths, AreUtf8OnDisk)
 TEST(WidePaths, NamesThatAreNotUtf8ComeBackToTheSameFile)
 {
     TempFolder sandbox;
-    const std::vector<std::string> names = {"\xFF.ORI", "a\xC3", "\xC0\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80"};
+    const std::vector<std::string> names = {"\xFF.ORI", "a\xC3", "\xC0\xAF", "\xED\xA0\x80",
+                                            "\xF4\x90\x80\x80"};
     for (const std::string& name : names)
         WriteBytes(sandbox.path() / name, "content of " + name);
 
@@ -58,8 +59,8 @@ TEST(WidePaths, NamesThatAreNotUtf8ComeBackToTheSameFile)
     ASSERT_TRUE(quillon::ListDirectory(Wide(sandbox.path()), listed));
     ASSERT_EQ(listed.size(), names.size());
     for (const std::wstring& name : listed) {
-        const quillon::FilePtr file = quillon::OpenFile(quillon::JoinPath(Wide(sandbox.path()), name),
-                                                        quillon::FileMode::Read);
+        const quillon::FilePtr file =
+            quillon::OpenFile(quillon::JoinPath(Wide(sandbox.path()), name), quillon::FileMode::Read);
         EXPECT_NE(file, nullptr);
         for (const wchar_t c : name)
             EXPECT_FALSE(c >= 0xD800 && c < 0xDC80) << "only bytes are escaped";
@@ -70,7 +71,8 @@ TEST(WidePaths, NamesThatAreNotUtf8ComeBackToTheSameFile)
 TEST(WidePaths, ThatNoEncodingCanHoldNameNothing)
 {
     TempFolder sandbox;
-    for (const std::wstring& name : {std::wstring(L"\xD800"), std::wstring(1, static_cast<wchar_t>(0x110000))}) {
+    for (const std::wstring& name :
+         {std::wstring(L"\xD800"), std::wstring(1, static_cast<wchar_t>(0x110000))}) {
         const std::wstring path = quillon::JoinPath(Wide(sandbox.path()), name);
         EXPECT_FALSE(quillon::MakeDirectory(path));
         EXPECT_EQ(quillon::OpenFile(path, quillon::FileMode::CreateNew), nullptr);

@@ -25,7 +25,8 @@ bool NarrowToWideChecked(const std::string& narrow, std::wstring& wide)
     // no such locale, the code page is the same one.
     const char* current = std::setlocale(LC_ALL, nullptr);
     const std::string saved = current ? current : "C";
-    const UINT codePage = std::setlocale(LC_ALL, "chs") != nullptr ? ___lc_codepage_func() : kSimplifiedChinese;
+    const UINT codePage =
+        std::setlocale(LC_ALL, "chs") != nullptr ? ___lc_codepage_func() : kSimplifiedChinese;
 
     // One character at a time: the runtime's mbstowcs gives nothing at all for a string with a bad
     // or cut double-byte character, where the name before it is still worth having.
@@ -37,7 +38,8 @@ bool NarrowToWideChecked(const std::string& narrow, std::wstring& wide)
         const int width = ::IsDBCSLeadByteEx(codePage, static_cast<BYTE>(narrow[i])) ? 2 : 1;
         wchar_t character = L'\0';
         if (i + static_cast<std::size_t>(width) > length ||
-            ::MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, narrow.data() + i, width, &character, 1) != 1) {
+            ::MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, narrow.data() + i, width, &character, 1) !=
+                1) {
             whole = false;
             break;
         }

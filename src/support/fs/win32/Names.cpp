@@ -9,7 +9,8 @@ namespace quillon {
 
 namespace {
 
-template <typename Char> bool IsReservedName(std::basic_string_view<Char> component)
+template <typename Char>
+bool IsReservedName(std::basic_string_view<Char> component)
 {
     // Windows drops a trailing dot or blank: such a name opens another one.
     if (!component.empty() && (component.back() == Char('.') || component.back() == Char(' ')))
@@ -36,15 +37,9 @@ template <typename Char> bool IsReservedName(std::basic_string_view<Char> compon
            upper[3] <= '9';
 }
 
-} // namespace
+}  // namespace
 
-bool IsReservedDeviceName(std::string_view component)
-{
-    return IsReservedName(component);
-}
-bool IsReservedDeviceName(std::wstring_view component)
-{
-    return IsReservedName(component);
-}
+bool IsReservedDeviceName(std::string_view component) { return IsReservedName(component); }
+bool IsReservedDeviceName(std::wstring_view component) { return IsReservedName(component); }
 
-} // namespace quillon
+}  // namespace quillon

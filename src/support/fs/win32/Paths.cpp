@@ -37,14 +37,14 @@ DWORD Attributes(const std::wstring& path) { return GetFileAttributesW(path.c_st
 
 HANDLE Create(const std::string& path, DWORD access, DWORD disposition, DWORD flags)
 {
-    return CreateFileA(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                       nullptr, disposition, flags, nullptr);
+    return CreateFileA(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                       disposition, flags, nullptr);
 }
 
 HANDLE Create(const std::wstring& path, DWORD access, DWORD disposition, DWORD flags)
 {
-    return CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                       nullptr, disposition, flags, nullptr);
+    return CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                       disposition, flags, nullptr);
 }
 
 bool IsReparsePoint(HANDLE handle)

@@ -204,8 +204,8 @@ struct TThreadC<void>::Platform {
         if (attributes.result() != 0)
             return attributes.result();
         if (stackSize != 0) {
-            const int result =
-                pthread_attr_setstacksize(attributes.get(), quillon::StackSizeFor(*attributes.get(), stackSize));
+            const int result = pthread_attr_setstacksize(attributes.get(),
+                                                         quillon::StackSizeFor(*attributes.get(), stackSize));
             if (result != 0)
                 return result;
         }

@@ -49,7 +49,8 @@ Mapping Map(std::size_t size)
         // whole small pages otherwise (the tail is at least one, so they always fit).
         const auto roundUp = [size](std::size_t unit) { return (size + unit - 1) / unit * unit; };
         const std::size_t whole = roundUp(kLargePage);
-        const std::size_t keep = whole <= size + tail ? whole : roundUp(static_cast<std::size_t>(sysconf(_SC_PAGESIZE)));
+        const std::size_t keep =
+            whole <= size + tail ? whole : roundUp(static_cast<std::size_t>(sysconf(_SC_PAGESIZE)));
         if (size + tail > keep)
             munmap(data + keep, size + tail - keep);
         base = data;
@@ -65,9 +66,6 @@ Mapping Map(std::size_t size)
     return mapping;
 }
 
-void Unmap(void* base, std::size_t length)
-{
-    munmap(base, length);
-}
+void Unmap(void* base, std::size_t length) { munmap(base, length); }
 
 }  // namespace quillon::large_buffer

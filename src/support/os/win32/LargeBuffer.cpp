@@ -18,9 +18,6 @@ Mapping Map(std::size_t size)
     return mapping;
 }
 
-void Unmap(void* base, std::size_t)
-{
-    VirtualFree(base, 0, MEM_RELEASE);
-}
+void Unmap(void* base, std::size_t) { VirtualFree(base, 0, MEM_RELEASE); }
 
 }  // namespace quillon::large_buffer

@@ -15,10 +15,7 @@ struct PortListDeleter {
     void operator()(sp_port** list) const { sp_free_port_list(list); }
 };
 
-std::string Text(const char* text)
-{
-    return text != nullptr ? std::string(text) : std::string();
-}
+std::string Text(const char* text) { return text != nullptr ? std::string(text) : std::string(); }
 
 std::string HardwareId(sp_port* port)
 {

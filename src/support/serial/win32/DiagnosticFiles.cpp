@@ -2,10 +2,7 @@
 
 namespace quillon {
 
-std::string DiagnosticFilePath(const std::string& name)
-{
-    return "C:\\testData\\" + name;
-}
+std::string DiagnosticFilePath(const std::string& name) { return "C:\\testData\\" + name; }
 
 std::FILE* OpenDiagnosticFile(const std::string& name)
 {

@@ -63,10 +63,7 @@ int FromWindowsError(DWORD error)
     }
 }
 
-int LastError()
-{
-    return FromWindowsError(::GetLastError());
-}
+int LastError() { return FromWindowsError(::GetLastError()); }
 
 }  // namespace
 

@@ -29,10 +29,7 @@ struct ChildProcess::Platform {
     }
 };
 
-void ChildProcess::PlatformDeleter::operator()(Platform* platform) const
-{
-    delete platform;
-}
+void ChildProcess::PlatformDeleter::operator()(Platform* platform) const { delete platform; }
 
 namespace child_process {
 
@@ -84,14 +81,10 @@ bool AddPipe(FileActions& spawn, int target, int& ours, int& theirs, std::string
 
 }  // namespace
 
-bool TerminalSupported()
-{
-    return true;
-}
+bool TerminalSupported() { return true; }
 
-std::unique_ptr<ChildProcess::Platform, ChildProcess::PlatformDeleter> Start(const std::vector<std::string>& argv,
-                                                                          const ChildProcess::Options& options,
-                                                                          std::string& error)
+std::unique_ptr<ChildProcess::Platform, ChildProcess::PlatformDeleter>
+Start(const std::vector<std::string>& argv, const ChildProcess::Options& options, std::string& error)
 {
     std::unique_ptr<ChildProcess::Platform, ChildProcess::PlatformDeleter> child(new ChildProcess::Platform);
     // The child's ends: they must be closed here once the child has them, or the streams never end.
@@ -131,7 +124,7 @@ std::unique_ptr<ChildProcess::Platform, ChildProcess::PlatformDeleter> Start(con
                                            O_RDWR | O_NOCTTY, 0);
         break;
     case ChildProcess::ErrorStream::Shared:
-        break; // inherited as it is
+        break;  // inherited as it is
     }
 
     std::vector<char*> arguments;
@@ -148,10 +141,7 @@ std::unique_ptr<ChildProcess::Platform, ChildProcess::PlatformDeleter> Start(con
     return child;
 }
 
-bool Readable(const ChildProcess::Platform& child, Stream stream)
-{
-    return child.streams[stream] >= 0;
-}
+bool Readable(const ChildProcess::Platform& child, Stream stream) { return child.streams[stream] >= 0; }
 
 std::size_t Read(ChildProcess::Platform& child, Stream stream, char* buffer, std::size_t size,
                  const std::atomic<bool>& abandon)
@@ -189,24 +179,15 @@ int Release(ChildProcess::Platform& child)
     while ((reaped = ::wait4(child.pid, &status, 0, &usage)) < 0 && errno == EINTR) {
     }
     if (reaped == child.pid)
-        child.peakMemoryKiB = static_cast<std::size_t>(usage.ru_maxrss); // in KiB on Linux
+        child.peakMemoryKiB = static_cast<std::size_t>(usage.ru_maxrss);  // in KiB on Linux
     return reaped == child.pid && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-std::size_t PeakMemoryKiB(const ChildProcess::Platform& child)
-{
-    return child.peakMemoryKiB;
-}
+std::size_t PeakMemoryKiB(const ChildProcess::Platform& child) { return child.peakMemoryKiB; }
 
-void AskToStop(ChildProcess::Platform& child)
-{
-    ::kill(child.pid, SIGTERM);
-}
+void AskToStop(ChildProcess::Platform& child) { ::kill(child.pid, SIGTERM); }
 
-void Kill(ChildProcess::Platform& child)
-{
-    ::kill(child.pid, SIGKILL);
-}
+void Kill(ChildProcess::Platform& child) { ::kill(child.pid, SIGKILL); }
 
 }  // namespace child_process
 }  // namespace quillon

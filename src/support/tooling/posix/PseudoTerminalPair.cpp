@@ -16,10 +16,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-std::string Failure(const char* what)
-{
-    return std::string(what) + ": " + std::strerror(errno);
-}
+std::string Failure(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
 
 int MillisecondsLeft(Clock::time_point deadline)
 {
@@ -38,10 +35,7 @@ bool MakeRaw(int fd)
 
 }  // namespace
 
-bool PseudoTerminalPair::Supported()
-{
-    return true;
-}
+bool PseudoTerminalPair::Supported() { return true; }
 
 PseudoTerminalPair::PseudoTerminalPair(Slave slave)
 {

@@ -25,10 +25,7 @@ struct ChildProcess::Platform {
     }
 };
 
-void ChildProcess::PlatformDeleter::operator()(Platform* platform) const
-{
-    delete platform;
-}
+void ChildProcess::PlatformDeleter::operator()(Platform* platform) const { delete platform; }
 
 namespace child_process {
 
@@ -47,7 +44,8 @@ std::wstring Wide(const std::string& narrow)
 {
     if (narrow.empty())
         return {};
-    const int size = ::MultiByteToWideChar(CP_ACP, 0, narrow.data(), static_cast<int>(narrow.size()), nullptr, 0);
+    const int size =
+        ::MultiByteToWideChar(CP_ACP, 0, narrow.data(), static_cast<int>(narrow.size()), nullptr, 0);
     std::wstring wide(static_cast<std::size_t>(size), L'\0');
     ::MultiByteToWideChar(CP_ACP, 0, narrow.data(), static_cast<int>(narrow.size()), wide.data(), size);
     return wide;
@@ -120,14 +118,10 @@ std::mutex& StartLock()
 
 }  // namespace
 
-bool TerminalSupported()
-{
-    return false;
-}
+bool TerminalSupported() { return false; }
 
-std::unique_ptr<ChildProcess::Platform, ChildProcess::PlatformDeleter> Start(const std::vector<std::string>& argv,
-                                                                          const ChildProcess::Options& options,
-                                                                          std::string& error)
+std::unique_ptr<ChildProcess::Platform, ChildProcess::PlatformDeleter>
+Start(const std::vector<std::string>& argv, const ChildProcess::Options& options, std::string& error)
 {
     if (options.errors == ChildProcess::ErrorStream::Terminal) {
         error = "a terminal for standard error is not available on this platform";
@@ -198,10 +192,7 @@ std::unique_ptr<ChildProcess::Platform, ChildProcess::PlatformDeleter> Start(con
     return child;
 }
 
-bool Readable(const ChildProcess::Platform& child, Stream stream)
-{
-    return child.streams[stream] != nullptr;
-}
+bool Readable(const ChildProcess::Platform& child, Stream stream) { return child.streams[stream] != nullptr; }
 
 // The pipe ends when the child (and whatever inherited its end) has ended, which is what abandon
 // waits for on this platform as well: ChildProcess abandons reads only after the child's end.
@@ -214,10 +205,7 @@ std::size_t Read(ChildProcess::Platform& child, Stream stream, char* buffer, std
     return got;
 }
 
-void AwaitEnd(ChildProcess::Platform& child)
-{
-    ::WaitForSingleObject(child.process, INFINITE);
-}
+void AwaitEnd(ChildProcess::Platform& child) { ::WaitForSingleObject(child.process, INFINITE); }
 
 int Release(ChildProcess::Platform& child)
 {
@@ -229,10 +217,7 @@ int Release(ChildProcess::Platform& child)
     return code == kKilledExitCode ? -1 : static_cast<int>(code);
 }
 
-std::size_t PeakMemoryKiB(const ChildProcess::Platform& child)
-{
-    return child.peakMemoryKiB;
-}
+std::size_t PeakMemoryKiB(const ChildProcess::Platform& child) { return child.peakMemoryKiB; }
 
 void AskToStop(ChildProcess::Platform& child)
 {
@@ -242,10 +227,7 @@ void AskToStop(ChildProcess::Platform& child)
         Kill(child);
 }
 
-void Kill(ChildProcess::Platform& child)
-{
-    ::TerminateProcess(child.process, kKilledExitCode);
-}
+void Kill(ChildProcess::Platform& child) { ::TerminateProcess(child.process, kKilledExitCode); }
 
 }  // namespace child_process
 }  // namespace quillon

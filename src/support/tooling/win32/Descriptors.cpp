@@ -7,10 +7,7 @@ namespace quillon::descriptors {
 
 const char* const kNullDeviceName = "NUL";
 
-int Of(std::FILE* stream)
-{
-    return ::_fileno(stream);
-}
+int Of(std::FILE* stream) { return ::_fileno(stream); }
 
 int StandardOutput()
 {
@@ -23,29 +20,14 @@ int Copy(int fd)
     return fd >= 0 ? ::_dup(fd) : -1;
 }
 
-int OpenNullDevice()
-{
-    return ::_open(kNullDeviceName, _O_WRONLY | _O_NOINHERIT);
-}
+int OpenNullDevice() { return ::_open(kNullDeviceName, _O_WRONLY | _O_NOINHERIT); }
 
-bool Redirect(int from, int to)
-{
-    return ::_dup2(from, to) == 0;
-}
+bool Redirect(int from, int to) { return ::_dup2(from, to) == 0; }
 
-void Close(int fd)
-{
-    ::_close(fd);
-}
+void Close(int fd) { ::_close(fd); }
 
-std::FILE* OpenStream(int fd)
-{
-    return ::_fdopen(fd, "w");
-}
+std::FILE* OpenStream(int fd) { return ::_fdopen(fd, "w"); }
 
-bool IsTerminal(int fd)
-{
-    return ::_isatty(fd) != 0;
-}
+bool IsTerminal(int fd) { return ::_isatty(fd) != 0; }
 
 }  // namespace quillon::descriptors

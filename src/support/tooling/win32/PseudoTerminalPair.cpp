@@ -3,45 +3,27 @@
 
 namespace quillon {
 
-bool PseudoTerminalPair::Supported()
-{
-    return false;
-}
+bool PseudoTerminalPair::Supported() { return false; }
 
 PseudoTerminalPair::PseudoTerminalPair(Slave) : error_("pseudo-terminals are not supported on this platform")
 {}
 
 PseudoTerminalPair::~PseudoTerminalPair() = default;
 
-bool PseudoTerminalPair::write(std::string_view, std::chrono::milliseconds)
-{
-    return false;
-}
+bool PseudoTerminalPair::write(std::string_view, std::chrono::milliseconds) { return false; }
 
 PseudoTerminalPair::ReadResult PseudoTerminalPair::readSome(std::size_t, std::chrono::milliseconds)
 {
     return {ReadStatus::Closed, {}};
 }
 
-bool PseudoTerminalPair::slaveInUse() const
-{
-    return false;
-}
+bool PseudoTerminalPair::slaveInUse() const { return false; }
 
-std::string PseudoTerminalPair::read(std::size_t, std::chrono::milliseconds)
-{
-    return {};
-}
+std::string PseudoTerminalPair::read(std::size_t, std::chrono::milliseconds) { return {}; }
 
-std::string PseudoTerminalPair::drain()
-{
-    return {};
-}
+std::string PseudoTerminalPair::drain() { return {}; }
 
-bool PseudoTerminalPair::makeSlaveCooked()
-{
-    return false;
-}
+bool PseudoTerminalPair::makeSlaveCooked() { return false; }
 
 void PseudoTerminalPair::closeMaster() {}
 
