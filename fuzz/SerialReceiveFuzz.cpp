@@ -24,7 +24,11 @@ struct Harness {
         fuzz::SilenceDiagnostics();
         serial::pin_ports({});  // the link must never probe a real port
         CSysconfig_SET::get()->SetSeriOrTcp(kSerialLink);
-        quillon = std::make_unique<CQuillon>();
+        // A loopback port of its own: replays run side by side with tests.
+        LinkSettings settings;
+        settings.listenAddress = "127.0.0.1";
+        settings.port = 0;
+        quillon = std::make_unique<CQuillon>(settings);
         TransferInternals::SerialLink(*quillon).InstallKey(kFuzzKey);
     }
 

@@ -26,7 +26,11 @@ struct Harness {
     {
         fuzz::SilenceDiagnostics();
         CSysconfig_SET::get()->SetSeriOrTcp(kTcpLink);
-        quillon = std::make_unique<CQuillon>();
+        // A loopback port of its own: replays run side by side with tests.
+        LinkSettings settings;
+        settings.listenAddress = "127.0.0.1";
+        settings.port = 0;
+        quillon = std::make_unique<CQuillon>(settings);
         CHardwareServer_SET& link = TransferInternals::TcpLink(*quillon);
         link.onConn(kFakeConnection);
         link.InstallKey(kFuzzKey);  // seeds are scrambled with a known key

@@ -20,11 +20,6 @@ fi
 # The targets write scratch files for every input; memory-backed storage keeps them fast.
 if [[ -d /dev/shm && -w /dev/shm ]]; then export TMPDIR=/dev/shm; fi
 
-# The receive targets build a transfer object, which listens on the device port; in a network
-# namespace of their own they leave the port to the tests and hosts of this machine.
-isolate=()
-if unshare -rn true 2>/dev/null; then isolate=(unshare -rn); fi
-
 touch "$totals"
 failed=0
 printf '%-22s %12s %14s %s\n' target executions "all runs" result
@@ -32,7 +27,7 @@ for target in "${targets[@]}"; do
   mkdir -p "$work/$target" "$findings/$target"
   log=$(mktemp)
   status=ok
-  if ! "${isolate[@]}" "$bin/$target" "$work/$target" "fuzz/corpus/$target" -max_total_time="$seconds" -print_final_stats=1 \
+  if ! "$bin/$target" "$work/$target" "fuzz/corpus/$target" -max_total_time="$seconds" -print_final_stats=1 \
        -artifact_prefix="$findings/$target/" -close_fd_mask=1 > "$log" 2>&1; then
     status="FINDING (see $findings/$target/ and $log)"
     failed=1

@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "common/LoopbackLink.h"
 #include "common/TempFolder.h"
 #include "common/WaitFor.h"
 #include "support/serial/SerialPortList.h"
@@ -107,28 +109,33 @@ TEST_P(DeviceToolSession, TheSessionsAskedForEndTheProgram)
 {
     if (pty() && !PseudoTerminalPair::Supported())
         GTEST_SKIP() << "pseudo-terminals are not available on this platform";
+    // A host on TCP listens before the device connects; one on a serial line opens the device's port.
+    std::optional<CQuillon> quillon;
+    if (!pty())
+        quillon.emplace(LoopbackLink());
     std::vector<std::string> arguments = {kTool, "--sessions", "1", "--state", state()};
-    arguments.insert(arguments.end(), pty() ? std::initializer_list<std::string>{"--pty"}
-                                            : std::initializer_list<std::string>{"--tcp", "127.0.0.1:8234"});
+    arguments.insert(arguments.end(),
+                     pty() ? std::initializer_list<std::string>{"--pty"}
+                           : std::initializer_list<std::string>{
+                                 "--tcp", "127.0.0.1:" + std::to_string(quillon->GetListeningPort())});
     BackgroundProcess device(arguments, log_);
     ASSERT_TRUE(device.started());
     if (pty()) {
         const std::string path = device.ReadLine(10s);
         ASSERT_FALSE(path.empty()) << "no path on the first line";
         serial::pin_ports({path});
+        quillon.emplace(LoopbackLink());
     }
-    {
-        CQuillon quillon;
-        // The device says when it has the key that the host sends as the link comes up.
-        ASSERT_TRUE(WaitFor(
-            [&] {
-                return Log().find("keyed\n") != std::string::npos &&
-                       CSysconfig_SET::get()->GetSeriOrTcp() == (pty() ? kSerialLink : kTcpLink);
-            },
-            20s))
-            << "the host never found the device";
-        EXPECT_EQ(quillon.WriteFileVersion(1, 9), 0);
-    }
+    // The device says when it has the key that the host sends as the link comes up.
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            return Log().find("keyed\n") != std::string::npos &&
+                   CSysconfig_SET::get()->GetSeriOrTcp() == (pty() ? kSerialLink : kTcpLink);
+        },
+        20s))
+        << "the host never found the device";
+    EXPECT_EQ(quillon->WriteFileVersion(1, 9), 0);
+    quillon.reset();
     // The host has gone: the session is over, and so is the program.
     ASSERT_TRUE(WaitFor([&] { return !device.Running(); })) << "the program did not end";
     EXPECT_EQ(device.Stop(), 0);

@@ -21,6 +21,7 @@
 #include <tuple>
 
 #include "common/DevicePeer.h"
+#include "common/LoopbackLink.h"
 #include "common/PseudoTerminal.h"
 #include "common/TempFolder.h"
 #include "common/WaitFor.h"
@@ -147,7 +148,7 @@ protected:
                 state == -1)
                 ++reports->drops[link];
         });
-        quillon_ = std::make_unique<CQuillon>();
+        quillon_ = std::make_unique<CQuillon>(LoopbackLink());
         fs::create_directories(UnpackFolder() / "kept");
         WriteBytes(UnpackFolder() / "kept" / "earlier.txt", "from an earlier download");
         expected_ = {"down", "down/kept", "down/kept/earlier.txt"};
@@ -228,6 +229,7 @@ protected:
     {
         SimulatorOptions options;
         options.transport = link == Link::Tcp ? sim::Transport::Tcp : sim::Transport::Pty;
+        options.port = quillon().GetListeningPort();
         options.stateFolder = folder_.path() / state;
         options.name = "FAULTY-UNIT1";
         expected_.insert(state);
@@ -569,7 +571,7 @@ TEST_P(IntruderOverTcp, ExchangeCompletesWithTheDevicesData)
     options.faults.delay = 20ms;
     std::optional<DevicePeer> peer;
     if (arrival == Arrival::BeforeTheDevice) {
-        peer.emplace(ConnectTcp(kDevicePort));
+        peer.emplace(ConnectTcp(quillon().GetListeningPort()));
         ASSERT_TRUE(peer->ReadKeyFrame()) << "a lone first connection is the device until another comes";
     }
     DeviceSimulator& device = Connect(Link::Tcp, options);
@@ -599,7 +601,7 @@ TEST_P(IntruderOverTcp, ExchangeCompletesWithTheDevicesData)
 
     // The key in force, as the intruder may have guessed it from the clock (or been given it).
     if (!peer) {
-        peer.emplace(ConnectTcp(kDevicePort));
+        peer.emplace(ConnectTcp(quillon().GetListeningPort()));
         if (!peer->ReadKeyFrame(200ms))
             peer->SetKey(*device.GetStats().key);
     } else {
@@ -748,7 +750,7 @@ TEST_F(FaultOverSerial, AtLineRateTransfersTakeTheirTimeAndTheNextHostFindsTheDe
     ASSERT_TRUE(WaitFor([&] { return device.GetStats().sessionsEnded == 1; }));
     EXPECT_EQ(device.GetStats().sessions, 1);
 
-    quillon_ = std::make_unique<CQuillon>();
+    quillon_ = std::make_unique<CQuillon>(LoopbackLink());
     ASSERT_TRUE(WaitFor([&] { return device.GetStats().sessions == 2; }, kFound))
         << "the next host never found the device" << EventsOf(device);
     start = Clock::now();

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "common/TempFolder.h"
+#include "common/WaitFor.h"
 #include "tools/ToolProcess.h"
 
 namespace quillon::testing {
@@ -231,33 +232,78 @@ inline void MakePackage(const fs::path& folder, const PackageLayout& layout = {}
         WriteBytes(folder / (layout.serial + "_B.ORI"), "second ORI\n");
 }
 
-// The simulator, running for as long as the object lives.
+// The port the tool names on standard error when the system picked it (--port 0); 0 before it has.
+inline int ListeningPort(const std::string& errors)
+{
+    const auto at = errors.find("port ", errors.find("listening for the device on TCP "));
+    return at == std::string::npos || errors.find('\n', at) == std::string::npos ? 0
+                                                                                 : std::atoi(&errors[at + 5]);
+}
+
+// The simulator, for the tool's runs through Run; its state lives in folder, and the log of its
+// latest run. On a pseudo-terminal ("--pty" in its options) it runs for as long as the object
+// lives. Over TCP each run of the tool takes a free loopback port of its own and names it, and the
+// simulator is started against that port for that run alone, so that tests run side by side.
 class SimulatedDevice {
 public:
-    // Over TCP to this machine's port 8234 unless the options say otherwise ("@" in them stands
-    // for folder, as for Words); its state and log live in folder.
+    // "@" in options stands for folder, as for Words.
     SimulatedDevice(const fs::path& folder, const std::string& options = "",
                     const std::string& name = "QUILLONTEST1")
         : state_(folder / "device-state"), log_(folder / "device.log")
     {
-        std::vector<std::string> argv = Words(options, folder);
-        pty_ = std::find(argv.begin(), argv.end(), "--pty") != argv.end();
-        argv.insert(argv.begin(), {kDevice, "--state", state_.string(), "--name", name});
-        process_ = std::make_unique<BackgroundProcess>(argv, log_);
-        if (pty_)
+        argv_ = Words(options, folder);
+        pty_ = std::find(argv_.begin(), argv_.end(), "--pty") != argv_.end();
+        argv_.insert(argv_.begin(), {kDevice, "--state", state_.string(), "--name", name});
+        if (pty_) {
+            process_ = std::make_unique<BackgroundProcess>(argv_, log_);
             ptyPath_ = process_->ReadLine(std::chrono::seconds(10));
+        }
     }
 
-    bool ok() const { return process_->started() && (!pty_ || !ptyPath_.empty()); }
+    bool ok() const { return !pty_ || (process_->started() && !ptyPath_.empty()); }
     const std::string& ptyPath() const { return ptyPath_; }
     const fs::path& state() const { return state_; }
     // What it stored for an upload of the kind.
     fs::path stored(int kind) const { return state_ / ("kind-" + std::to_string(kind) + ".zip"); }
     std::string log() const { return ReadBytes(log_); }
 
+    // Runs the tool as Quillon does, with the device on its pseudo-terminal and TCP off, or over TCP.
+    ProcessResult Run(const std::string& line, const fs::path& folder = {}, RunOptions options = {}) const
+    {
+        if (pty_)
+            return Quillon(line + " --no-tcp --serial-port " + ptyPath_, folder, options);
+        std::unique_ptr<BackgroundProcess> device;
+        options.whileRunning = [&](const std::string& errors) {
+            const int port = ListeningPort(errors);
+            if (port != 0) {
+                std::vector<std::string> argv = argv_;
+                argv.insert(argv.end(), {"--tcp", "127.0.0.1:" + std::to_string(port)});
+                device = std::make_unique<BackgroundProcess>(argv, log_);
+            }
+            return port != 0;
+        };
+        const ProcessResult run = Quillon(line + " --listen 127.0.0.1 --port 0", folder, options);
+        // The device has handled what the tool sent last (it stores an upload after the last
+        // block) once it has seen every connection it made end.
+        if (device)
+            WaitFor([&] { return Count("connected") == Count("disconnected"); });
+        return run;
+    }
+
 private:
+    // How many lines of the log are the text.
+    int Count(const std::string& text) const
+    {
+        std::istringstream lines(log());
+        int count = 0;
+        for (std::string line; std::getline(lines, line);)
+            count += line == text || line == text + '\r';
+        return count;
+    }
+
     fs::path state_;
     fs::path log_;
+    std::vector<std::string> argv_;
     std::unique_ptr<BackgroundProcess> process_;
     bool pty_ = false;
     std::string ptyPath_;
@@ -266,11 +312,13 @@ private:
 #define ASSERT_DEVICE_STARTED(device)                                                                        \
     ASSERT_TRUE((device).ok()) << "the simulator did not start\n" << (device).log()
 
-// Runs the tool with --json; the run must succeed. Its JSON object.
+// Runs the tool with --json, against the device when one is given; the run must succeed. Its JSON
+// object.
 inline Json Succeeds(const std::string& line, const fs::path& folder = {},
                      const SimulatedDevice* device = nullptr)
 {
-    const ProcessResult run = Quillon(line + " --json", folder);
+    const ProcessResult run =
+        device ? device->Run(line + " --json", folder) : Quillon(line + " --json", folder);
     EXPECT_EQ(run.exitCode, 0) << line << "\n" << Describe(run) << (device ? device->log() : "");
     return JsonOf(run);
 }

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "common/WaitFor.h"
+
 namespace quillon::testing {
 
 namespace {
@@ -32,6 +34,15 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const RunOptions&
         result.err = child.error();
         return result;
     }
+    std::string errors;
+    if (options.whileRunning) {
+        WaitFor(
+            [&] {
+                errors += child.TakeErrors();
+                return options.whileRunning(errors) || !child.Running();
+            },
+            options.deadline);
+    }
     auto code = child.Wait(std::chrono::duration_cast<std::chrono::milliseconds>(options.deadline));
     if (!code) {
         child.Kill();
@@ -40,7 +51,8 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const RunOptions&
     }
     result.exitCode = result.timedOut ? -1 : code.value_or(-1);
     result.out = Plain(child.TakeOutput());
-    result.err = options.stderrOnTerminal ? child.TakeErrors() : Plain(child.TakeErrors());
+    errors += child.TakeErrors();
+    result.err = options.stderrOnTerminal ? errors : Plain(errors);
     result.seconds = std::chrono::duration<double>(Clock::now() - start).count();
     return result;
 }

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -27,6 +28,9 @@ struct ProcessResult {
 struct RunOptions {
     std::chrono::seconds deadline{120};  // only bounds a broken run; a passing one never waits for it
     bool stderrOnTerminal = false;       // standard error on a pseudo-terminal instead of a pipe
+    // Given what the program has written on standard error so far, while it runs, until it returns
+    // true: for a test that must act on something the program says before it ends.
+    std::function<bool(const std::string& errors)> whileRunning{};
 };
 
 // Runs the program with the arguments and waits for it to end.

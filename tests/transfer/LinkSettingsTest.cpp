@@ -1,6 +1,6 @@
 // The host's TCP link as its settings make it, against peers on loopback: only allowed peers are
 // ever keyed, a flood of connections neither exhausts the host nor keeps the device out, and what
-// a device sends cannot grow the host's state without bound. Each host listens on a port of its own.
+// a device sends cannot grow the host's state without bound.
 #include <gtest/gtest.h>
 
 #include <asio/connect.hpp>
@@ -18,6 +18,7 @@
 #endif
 
 #include "common/DevicePeer.h"
+#include "common/LoopbackLink.h"
 #include "common/TempFolder.h"
 #include "common/WaitFor.h"
 #include "device/DeviceSimulator.h"
@@ -30,15 +31,6 @@ namespace fs = std::filesystem;
 
 CSysconfig_SET& Registry() { return *CSysconfig_SET::get(); }
 
-LinkSettings OnLoopback(std::vector<std::string> allowed = {}, std::string address = "127.0.0.1")
-{
-    LinkSettings settings;
-    settings.listenAddress = std::move(address);
-    settings.port = 0;
-    settings.allowedPeers = std::move(allowed);
-    return settings;
-}
-
 struct AllowCase {
     const char* name;
     std::vector<std::string> allowed;
@@ -50,7 +42,7 @@ class AllowedPeers : public ::testing::TestWithParam<AllowCase> {};
 TEST_P(AllowedPeers, OnlyThoseAllowedAreKeyedTheRestAreLoggedAndClosed)
 {
     ::testing::internal::CaptureStdout();
-    CQuillon host(OnLoopback(GetParam().allowed));
+    CQuillon host(LoopbackLink(GetParam().allowed));
     ASSERT_NE(host.GetListeningPort(), 0);
     DevicePeer peer(ConnectTcp(host.GetListeningPort()));
     const bool keyed = peer.ReadKeyFrame().has_value();
@@ -78,7 +70,7 @@ INSTANTIATE_TEST_SUITE_P(Table, AllowedPeers, ::testing::ValuesIn(kAllowCases),
 TEST(LinkSettings, WhatCannotBeUsedIsSaidAndLeavesTheLinkOff)
 {
     const auto with = [](auto change) {
-        LinkSettings settings = OnLoopback();
+        LinkSettings settings = LoopbackLink();
         change(settings);
         return LinkSettingsProblem(settings);
     };
@@ -93,7 +85,7 @@ TEST(LinkSettings, WhatCannotBeUsedIsSaidAndLeavesTheLinkOff)
     EXPECT_NE(with([](LinkSettings& s) { s.allowedPeers = {"10.0.0.1/+8"}; }), "");
     EXPECT_NE(with([](LinkSettings& s) { s.maxConnections = 0; }), "");
 
-    LinkSettings wrong = OnLoopback({"not an address"});
+    LinkSettings wrong = LoopbackLink({"not an address"});
     EXPECT_EQ(CQuillon(wrong).GetListeningPort(), 0);
     wrong.listen = false;
     wrong.allowedPeers.clear();
@@ -102,7 +94,7 @@ TEST(LinkSettings, WhatCannotBeUsedIsSaidAndLeavesTheLinkOff)
 
 TEST(LinkSettings, ListensOnIpv6)
 {
-    CQuillon host(OnLoopback({"::1"}, "::1"));
+    CQuillon host(LoopbackLink({"::1"}, "::1"));
     if (host.GetListeningPort() == 0)
         GTEST_SKIP() << "this machine has no IPv6 loopback";
     DevicePeer peer(ConnectTcp(host.GetListeningPort(), "::1"));
@@ -135,7 +127,7 @@ TEST(ConnectionFlood, NeitherExhaustsTheHostNorKeepsTheDeviceOut)
         GTEST_SKIP() << "the flood needs " << 2 * kFlood << " descriptors";
 
     TempFolder folder;
-    CQuillon host(OnLoopback());
+    CQuillon host(LoopbackLink());
     const int port = host.GetListeningPort();
     ASSERT_NE(port, 0);
     const std::size_t before = OpenDescriptors();
@@ -173,7 +165,7 @@ TEST(ConnectionFlood, NeitherExhaustsTheHostNorKeepsTheDeviceOut)
 // time; the name keeps no more than a directory check reads of it.
 TEST(RecordFlood, TheDirectoryNameStaysWithinItsBound)
 {
-    CQuillon host(OnLoopback());
+    CQuillon host(LoopbackLink());
     DevicePeer device(ConnectTcp(host.GetListeningPort()));
     ASSERT_TRUE(device.ReadKeyFrame());
     ASSERT_TRUE(WaitFor([] { return Registry().GetSeriOrTcp() == kTcpLink; }));

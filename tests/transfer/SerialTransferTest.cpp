@@ -20,7 +20,7 @@ TEST(SerialTransfer, UploadDownloadAndVersionOverAPaddedSerialLine)
     serial::pin_ports({pty.slavePath()});
     TempFolder folder;
 
-    CQuillon quillon;
+    CQuillon quillon(LoopbackLink());
     DevicePeer device(PtyDeviceChannel(pty), true);
     device.SendRaw(GreetingFrame());
     ASSERT_TRUE(device.ReadKeyFrame(std::chrono::seconds(15))) << "the device was never found";

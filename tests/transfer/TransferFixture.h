@@ -1,4 +1,5 @@
-// A transfer object with a device connected to it over TCP on port 8234, played by the test.
+// A transfer object with a device connected to it over TCP on a loopback port of its own, played by
+// the test.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -10,6 +11,7 @@
 #include <sstream>
 
 #include "common/DevicePeer.h"
+#include "common/LoopbackLink.h"
 #include "common/TempFolder.h"
 #include "common/WaitFor.h"
 #include "transfer/Quillon.h"
@@ -22,10 +24,9 @@ class TcpTransfer : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        quillon_ = std::make_unique<CQuillon>();
-        std::unique_ptr<ByteChannel> channel;
-        ASSERT_TRUE(WaitFor([&] { return (channel = ConnectTcp(kDevicePort)) != nullptr; }))
-            << "nothing listens on port " << kDevicePort;
+        quillon_ = std::make_unique<CQuillon>(LoopbackLink());
+        auto channel = ConnectTcp(quillon_->GetListeningPort());
+        ASSERT_TRUE(channel) << "nothing listens on port " << quillon_->GetListeningPort();
         device_.emplace(std::move(channel));
         ASSERT_TRUE(device_->ReadKeyFrame()) << "no key frame on connection";
         ASSERT_TRUE(WaitFor([] { return Registry().GetSeriOrTcp() == kTcpLink; }));

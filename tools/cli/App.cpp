@@ -101,9 +101,11 @@ int Run(int argc, char** argv)
         ->type_name("ADDRESS")
         ->check(LinkSettingValidator([](LinkSettings& s, const std::string& v) { s.listenAddress = v; }))
         ->capture_default_str();
-    app.add_option("--port", options.link.port, "The TCP port the device connects to")
+    app.add_option("--port", options.link.port,
+                   "The TCP port the device connects to; 0 lets the system pick a free one, which is "
+                   "then named on standard error")
         ->type_name("N")
-        ->check(CLI::Range(1, 65535))
+        ->check(CLI::Range(0, 65535))
         ->capture_default_str();
     app.add_option("--allow", options.link.allowedPeers,
                    "Take the device's connection only from this address or network (repeatable); "
@@ -114,7 +116,8 @@ int Run(int argc, char** argv)
         "--no-tcp", [&options](std::int64_t) { options.link.listen = false; },
         "Do not listen for a device on TCP (for a device on --serial-port)");
     app.add_flag("--json", options.json, "Print the result as one JSON object on standard output");
-    app.add_flag("--verbose", options.verbose, "Show the library's diagnostic lines, on standard error");
+    app.add_flag("--verbose", options.verbose,
+                 "Show the library's diagnostic lines, and the port the tool listens on, on standard error");
 
     CLI::App* pack = AddCommand(app, "pack", "Pack the files of a package folder into a zip archive", Pack,
                                 chosen, chosenName, "pack");

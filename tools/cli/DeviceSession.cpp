@@ -35,11 +35,10 @@ std::string JoinPorts(const std::vector<std::string>& ports)
 }
 
 // Where the device is expected on TCP, for a sentence: "TCP port 8234", "TCP 192.168.7.1 port 8234".
-std::string TcpWhere(const LinkSettings& link)
+std::string TcpWhere(const LinkSettings& link, int port)
 {
     const bool everywhere = link.listenAddress == "0.0.0.0" || link.listenAddress == "::";
-    return "TCP " + (everywhere ? std::string() : link.listenAddress + " ") + "port " +
-           std::to_string(link.port);
+    return "TCP " + (everywhere ? std::string() : link.listenAddress + " ") + "port " + std::to_string(port);
 }
 
 }  // namespace
@@ -57,17 +56,24 @@ std::unique_ptr<DeviceSession> DeviceSession::Connect(const GlobalOptions& optio
     }
 
     auto quillon = std::make_unique<CQuillon>(tcp);
+    const int port = quillon->GetListeningPort();
     // A device cannot reach a process that could not take its port: found out now, rather than after
     // a wait that could never end well.
-    if (tcp.listen && quillon->GetListeningPort() == 0) {
+    if (tcp.listen && port == 0) {
         failure = report.Fail(ExitCode::LocalProblem, "port_busy",
-                              "cannot listen on " + TcpWhere(tcp) +
+                              "cannot listen on " + TcpWhere(tcp, tcp.port) +
                                   ": it is taken by another program, or the "
                                   "address is not one of this computer's",
                               "A device reaches only the program that holds the port: close the other "
                               "program (another quillon, or a host application), or give --listen and --port "
                               "that this computer has free.");
         return nullptr;
+    }
+    // Whoever let the system pick the port must learn it to point the device there, and before the
+    // wait, which is when the device has to come.
+    if (tcp.listen && (tcp.port == 0 || options.verbose)) {
+        std::fprintf(stderr, "listening for the device on %s\n", TcpWhere(tcp, port).c_str());
+        std::fflush(stderr);
     }
     CSysconfig_SET& registry = *CSysconfig_SET::get();
     const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
@@ -76,10 +82,10 @@ std::unique_ptr<DeviceSession> DeviceSession::Connect(const GlobalOptions& optio
         std::this_thread::sleep_for(kLinkPoll);
     const int link = registry.GetSeriOrTcp();
     if (link == kNoLink) {
-        std::string where = tcp.listen ? TcpWhere(tcp) : std::string();
+        std::string where = tcp.listen ? TcpWhere(tcp, port) : std::string();
         std::string hint = tcp.listen
-                               ? "Check that the device is on and connects to port " +
-                                     std::to_string(tcp.port) + " of this computer" +
+                               ? "Check that the device is on and connects to port " + std::to_string(port) +
+                                     " of this computer" +
                                      (tcp.allowedPeers.empty() ? "" : " from an address --allow lets in")
                                : "Check that the device is on";
         if (options.serialPorts.empty()) {
