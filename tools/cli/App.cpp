@@ -137,6 +137,11 @@ int Run(int argc, char** argv)
         AddCommand(app, "check", "Check that a package folder holds every file its DeviceSet.DST names",
                    Check, chosen, chosenName, "check");
     check->add_option("FOLDER", args.folder, "The package folder")->required()->type_name("");
+    check->footer(
+        "A package is a folder with DeviceSet.DST: an optional marker line, then the device serial\n"
+        "and the bdb serial, a line each. It must hold SERIAL.ORI, SERIAL.RGF and BDBSERIAL.bdb, and\n"
+        "SERIAL_B.ORI when the serial's 5th and 6th characters are UX, UK or BP. docs/package.md\n"
+        "shows an example and what each problem line means.");
 
     CLI::App* repair = AddCommand(
         app, "repair",
