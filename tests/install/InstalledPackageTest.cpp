@@ -1,15 +1,12 @@
 // The library as a host application gets it: installed with `cmake --install`, found with
-// find_package(Quillon) or pkg-config, and driven by a separate host program against a device that
-// this test plays.
+// find_package(Quillon) or pkg-config, and driven by a separate host program against the simulated
+// device.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <future>
 
-#include "common/DevicePeer.h"
 #include "common/TempFolder.h"
-#include "common/WaitFor.h"
-#include "protocol/DeviceLink.h"
+#include "device/DeviceSimulator.h"
 
 namespace quillon::testing {
 namespace {
@@ -21,50 +18,6 @@ int Shell(const std::string& command)
 }
 
 std::string Quote(const fs::path& path) { return "'" + path.string() + "'"; }
-
-// Accepts an upload as a device does and returns the archive it received.
-std::string AcceptUpload(DevicePeer& device)
-{
-    auto command = device.ReadFrame(std::chrono::seconds(20));
-    EXPECT_TRUE(command && command->checked() && command->type() == TypeByte(FrameType::Command));
-    device.SendAck();
-    auto size = device.ReadFrame();
-    EXPECT_TRUE(size && size->checked() && size->type() == TypeByte(FrameType::Value));
-    if (!size || !size->checked())
-        return {};
-    const std::uint32_t bytes = size->le32(4);
-    device.SendAck();
-    std::string archive;
-    while (archive.size() < bytes) {
-        auto block = device.ReadFrame();
-        EXPECT_TRUE(block && block->checked() && block->type() == TypeByte(FrameType::Block));
-        if (!block)
-            return {};
-        archive.append(block->clear.begin() + 4, block->clear.begin() + 4100);
-        device.SendAck();
-    }
-    archive.resize(bytes);
-    return archive;
-}
-
-// Serves a download of archive as a device does.
-void ServeDownload(DevicePeer& device, const std::string& archive)
-{
-    auto request = device.ReadFrame();
-    ASSERT_TRUE(request && request->checked());
-    ASSERT_EQ(request->at(2), 2);
-    device.SendValue(request->at(3), 1, static_cast<std::uint32_t>(archive.size()));
-    for (std::size_t start = 0; start < archive.size() || start == 0; start += kBlockDataSize) {
-        auto ack = device.ReadFrame();
-        ASSERT_TRUE(ack && ack->type() == TypeByte(FrameType::Ack));
-        device.SendBlock(static_cast<std::uint16_t>(start / kBlockDataSize),
-                         reinterpret_cast<const std::uint8_t*>(archive.data()) + start,
-                         std::min<std::size_t>(kBlockDataSize, archive.size() - start));
-        if (archive.empty())
-            break;
-    }
-    ASSERT_TRUE(device.ReadFrame());  // the last block's acknowledgement
-}
 
 TEST(InstalledPackage, HostProgramBuiltAgainstItUploadsAndDownloads)
 {
@@ -100,18 +53,15 @@ TEST(InstalledPackage, HostProgramBuiltAgainstItUploadsAndDownloads)
     const fs::path hostWork = work.path() / "host-work";
     fs::create_directory(hostWork);
 
-    auto host = std::async(std::launch::async, [&] {
-        return Shell(Quote(hostBuild / "quillon-host-example") + " " + Quote(package) + " " +
-                     Quote(hostWork) + " > " + Quote(work.path() / "host.log") + " 2>&1");
-    });
-    std::unique_ptr<ByteChannel> channel;
-    ASSERT_TRUE(
-        WaitFor([&] { return (channel = ConnectTcp(kDevicePort)) != nullptr; }, std::chrono::seconds(20)));
-    DevicePeer device(std::move(channel));
-    ASSERT_TRUE(device.ReadKeyFrame());
-    const std::string archive = AcceptUpload(device);
-    ServeDownload(device, archive);
-    EXPECT_EQ(host.get(), 0) << ReadBytes(work.path() / "host.log");
+    // The simulated device keeps what the host uploads and serves it back to the download.
+    sim::SimulatorOptions options;
+    options.stateFolder = work.path() / "device";
+    sim::DeviceSimulator device(std::move(options));  // looks for the host on the default port
+    ASSERT_EQ(device.Start(), "");
+    EXPECT_EQ(Shell(Quote(hostBuild / "quillon-host-example") + " " + Quote(package) + " " + Quote(hostWork) +
+                    " > " + Quote(work.path() / "host.log") + " 2>&1"),
+              0)
+        << ReadBytes(work.path() / "host.log");
 
     const Tree sent = SnapshotTree(package);
     EXPECT_EQ(TreeChanges(sent, SnapshotTree(hostWork / "unpacked")), "");
