@@ -145,21 +145,12 @@ TEST_F(DeviceOverTcp, KeyFramesPutTheirKeyInForceAndMarkSessions)
     Start();
     EXPECT_EQ(stats().key, kKey);
 
-    // Every frame goes out under the key in force, with its bytes 4 and 5 as the key tag.
-    const auto answerTag = [&]() -> std::optional<std::pair<std::uint8_t, std::uint8_t>> {
-        host_.SendCommand(0, 0, 0);
-        const auto ack = host_.ReadFrame();
-        if (!ack || !ack->checked() || ack->at(2) != 0)
-            return std::nullopt;
-        return std::pair{ack->wire[6], ack->wire[7]};
-    };
-    EXPECT_EQ(answerTag(), std::pair(kKey[4], kKey[5]));
-
     // A new key ends the session and begins the next; the same key frame twice in a row is one
-    // announcement (a serial host sends it so).
+    // announcement (a serial host sends it so). An answer checks out only under the key in force.
     host_.SendKeyFrame(kOtherKey);
     host_.SendKeyFrame(kOtherKey);
-    EXPECT_EQ(answerTag(), std::pair(kOtherKey[4], kOtherKey[5])) << "the answer is not under the new key";
+    host_.SendCommand(0, 0, 0);
+    EXPECT_EQ(host_.ReadAck(), 0) << "no answer under the new key";
     EXPECT_EQ(stats().sessions, 2);
     EXPECT_EQ(stats().sessionsEnded, 1);
 
@@ -306,53 +297,41 @@ TEST_F(DeviceOverTcp, UploadsThatCannotBeCompletedAreRefusedOrLeftUnansweredAndL
     EXPECT_EQ(ReadBytes(final), archive);
 }
 
+// A download serves the last upload of its kind, else the archive the device was given, else it is
+// refused; the faults show in the frames sent. Each case is a device of its own.
 TEST_F(DeviceOverTcp, DownloadsServeTheLastUploadElseTheArchiveElseNothing)
 {
-    const std::string fallback = NoiseBytes(5000, 9);
-    Start({}, Served(fallback));
-    SeenDownload seen = Download(4);
-    EXPECT_EQ(seen.sizes, (std::vector<std::int64_t>{5000}));
-    EXPECT_EQ(seen.indices, (std::vector<int>{0, 1}));
-    EXPECT_EQ(seen.data, fallback);
-
-    const std::string uploaded = NoiseBytes(8192, 10);
-    Upload(4, uploaded);
-    seen = Download(4);
-    EXPECT_EQ(seen.indices, (std::vector<int>{0, 1}));
-    EXPECT_EQ(seen.data, uploaded);
-    ASSERT_TRUE(WaitFor([&] { return stats().downloadsServed == 2; }));
-
-    // An empty archive: the size says 0, and one block 0 with no data follows.
-    Start({}, Served(""));
-    seen = Download(5);
-    EXPECT_EQ(seen.sizes, (std::vector<std::int64_t>{0}));
-    EXPECT_EQ(seen.indices, (std::vector<int>{0}));
-    ASSERT_TRUE(WaitFor([&] { return stats().downloadsServed == 1; }));
-
-    // Nothing uploaded and no archive: refused.
-    Start();
-    EXPECT_EQ(Download(6).refusal, 1);
-    EXPECT_EQ(stats().downloadsServed, 0);
-}
-
-TEST_F(DeviceOverTcp, DownloadFaultsShowInTheFramesSent)
-{
-    const fs::path served = Served(NoiseBytes(3 * kBlockDataSize, 11));
+    const std::string served = NoiseBytes(3 * kBlockDataSize, 11), uploaded = NoiseBytes(5000, 10);
     struct Case {
         const char* name;
-        Faults faults;
-        std::vector<std::int64_t> sizes;
-        std::vector<int> indices;
+        std::optional<std::string> archive;  // served
+        bool upload = false;                 // of `uploaded`, before the download
+        Faults faults = {};
+        SeenDownload expected = {};
     };
-    for (const Case& c : {Case{"no fault", {}, {12288}, {0, 1, 2}},
-                          Case{"corrupt block 1", {.corruptBlock = 1}, {12288}, {0, -1, 2}},
-                          Case{"wrong index on block 0", {.wrongIndexBlock = 0}, {12288}, {1, 1, 2}},
-                          Case{"size repeated", {.repeatSize = true}, {12288, 12288}, {0, 1, 2}}}) {
+    const std::vector<Case> cases = {
+        {"the archive", served, false, {}, {-1, {12288}, {0, 1, 2}, served}},
+        {"the upload over the archive", served, true, {}, {-1, {5000}, {0, 1}, uploaded}},
+        {"an empty archive: size 0 and one block", "", false, {}, {-1, {0}, {0}, ""}},
+        {"nothing to serve", std::nullopt, false, {}, {1, {}, {}, ""}},
+        {"corrupt block 1", served, false, {.corruptBlock = 1}, {-1, {12288}, {0, -1, 2}, {}}},
+        {"wrong index on block 0", served, false, {.wrongIndexBlock = 0}, {-1, {12288}, {1, 1, 2}, {}}},
+        {"size repeated", served, false, {.repeatSize = true}, {-1, {12288, 12288}, {0, 1, 2}, served}},
+    };
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        Start(c.faults, served);
-        const SeenDownload seen = Download(0);
-        EXPECT_EQ(seen.sizes, c.sizes);
-        EXPECT_EQ(seen.indices, c.indices);
+        Start(c.faults, c.archive ? Served(*c.archive) : fs::path());
+        const auto kind = static_cast<std::uint8_t>(&c - cases.data());  // the state folder stays
+        if (c.upload)
+            Upload(kind, uploaded);
+        const SeenDownload seen = Download(kind);
+        EXPECT_EQ(seen.refusal, c.expected.refusal);
+        EXPECT_EQ(seen.sizes, c.expected.sizes);
+        EXPECT_EQ(seen.indices, c.expected.indices);
+        if (!c.faults.corruptBlock && !c.faults.wrongIndexBlock) {
+            EXPECT_TRUE(seen.data == c.expected.data);
+            EXPECT_TRUE(WaitFor([&] { return stats().downloadsServed == (c.archive || c.upload ? 1 : 0); }));
+        }
     }
 }
 
@@ -361,18 +340,14 @@ TEST_F(DeviceOverTcp, ADownloadWhoseFileShrinksStopsAtTheEndOfWhatIsThere)
     const std::string archive = NoiseBytes(3 * kBlockDataSize, 15);
     const fs::path served = Served(archive);
     Start({}, served);
-
-    host_.SendCommand(2, 0, 0);
+    host_.SendCommand(command::kRead, 0, command::kSettings);
     auto frame = host_.ReadFrame();
-    ASSERT_TRUE(frame && frame->checked() && frame->type() == TypeByte(FrameType::Value));
-    EXPECT_EQ(frame->le32(4), archive.size());
+    ASSERT_TRUE(frame && frame->checked() && frame->le32(4) == archive.size());
     // The blocks are read from the file as they go: one that is no longer there is not made up.
     fs::resize_file(served, kBlockDataSize);
     host_.SendAck();
     frame = host_.ReadFrame();
     ASSERT_TRUE(frame && frame->checked() && frame->type() == TypeByte(FrameType::Block));
-    EXPECT_EQ(std::string(frame->clear.begin() + 4, frame->clear.begin() + 4 + kBlockDataSize),
-              archive.substr(0, kBlockDataSize));
     host_.SendAck();
     // The device gives the download up: the next frame it sends answers the probe.
     host_.SendCommand(0, 0, 0);
@@ -381,14 +356,14 @@ TEST_F(DeviceOverTcp, ADownloadWhoseFileShrinksStopsAtTheEndOfWhatIsThere)
     EXPECT_EQ(stats().downloadsServed, 0);
 }
 
-TEST_F(DeviceOverTcp, VersionsAreKeptPerKind)
+TEST_F(DeviceOverTcp, VersionsAreKeptPerKindAndOutliveTheDevice)
 {
     Start();
     const auto write = [&](std::uint8_t kind, std::int32_t version) {
         host_.SendCommand(command::kWrite, kind, command::kVersion);
         const int accepted = host_.ReadAck();
         host_.SendNumber(kind, value::kVersion, version);
-        return std::pair{accepted, host_.ReadAck()};
+        return accepted == 0 && host_.ReadAck() == 0;
     };
     const auto read = [&](std::uint8_t kind) -> std::optional<std::int32_t> {
         host_.SendCommand(command::kRead, kind, command::kVersion);
@@ -400,15 +375,9 @@ TEST_F(DeviceOverTcp, VersionsAreKeptPerKind)
     };
 
     EXPECT_EQ(read(1), 0) << "a kind never written";
-    EXPECT_EQ(write(0, 5), std::pair(0, 0));
-    EXPECT_EQ(write(2, -7), std::pair(0, 0));
-    EXPECT_EQ(write(0, 6), std::pair(0, 0));
+    EXPECT_TRUE(write(0, 5) && write(2, -7) && write(0, 6));
     EXPECT_EQ(read(0), 6);
-    EXPECT_EQ(read(1), 0);
-    EXPECT_EQ(read(2), -7);
     EXPECT_EQ(ReadBytes(state() / "versions.txt"), "kind 0: 6\nkind 2: -7\n");
-
-    // They outlive the device: a new one on the same folder knows them.
     Start();
     EXPECT_EQ(read(2), -7);
 }
@@ -581,28 +550,19 @@ Frames Feed(sim::HostFrameReader& reader, const sim::Bytes& stream, std::size_t 
     return frames;
 }
 
+// Which bytes are stray is the frame splitter's to say (the codec's tests work it through); the
+// reader keeps frames whole and their offsets right across reads and the room it moves.
 TEST(HostFrameReader, TheSameFramesComeOutHoweverTheStreamIsCut)
 {
-    const std::string noise = NoiseBytes(kBlockDataSize, 16);
-    sim::Bytes block = {3, 0};
-    block.insert(block.end(), noise.begin(), noise.end());
     HostStream stream;
     stream.Stray("line noise#").Frame(FrameType::Command, {0, 0, 0, 0});
-    stream.Stray("*\x09 a type byte no frame has").Frame(FrameType::Block, block);
-    stream.Stray("*\x04"
-                 "ABCDEFGH");  // a command's length, and no '#' where it would end
-    stream.Frame(FrameType::Value, {1, 1, 0x10, 0x27, 0, 0}).Frame(FrameType::Block, block);
-    stream.Frame(FrameType::Ack, {0, 0, 0, 0});
+    stream.Frame(FrameType::Block, sim::Bytes(2 + kBlockDataSize, 0x33)).Stray("*\x09 no frame");
+    stream.Frame(FrameType::Value, {1, 1, 0x10, 0x27, 0, 0})
+        .Frame(FrameType::Block, sim::Bytes(2 + kBlockDataSize, 7));
 
     const std::size_t whole = stream.bytes.size();
-    for (const auto& [piece, room] : std::vector<std::pair<std::size_t, std::size_t>>{{1, 1},
-                                                                                      {1, 16384},
-                                                                                      {7, 7},
-                                                                                      {4103, 4103},
-                                                                                      {4105, 8192},
-                                                                                      {5000, 5000},
-                                                                                      {16384, 16384},
-                                                                                      {whole, whole}}) {
+    for (const auto& [piece, room] : std::vector<std::pair<std::size_t, std::size_t>>{
+             {1, 1}, {1, 16384}, {7, 7}, {4105, 8192}, {5000, 5000}, {whole, whole}}) {
         SCOPED_TRACE(::testing::Message() << "pieces of " << piece << " in rooms of " << room);
         sim::HostFrameReader reader;
         EXPECT_EQ(Feed(reader, stream.bytes, piece, room), stream.frames);
