@@ -131,13 +131,12 @@ TEST_F(PathRepair, PackagesWithoutAUsableSerialOrAnExistingRootCreateNothing)
         {"marker followed by an empty line", std::string(kMarker) + "\n\nBDB0001\n"},
         {"marker alone", std::string(kMarker) + "\n"},
     };
-    // Serials that are not a plain folder name; the last three are not code page 936 throughout, and
-    // would widen to what comes before the first byte that is not.
+    // Serials that are not a plain folder name (the name check has its own table; these show that
+    // the repair asks it); the last three are not code page 936 throughout, and would widen to what
+    // comes before the first byte that is not.
     // clang-format off
-    for (const std::string serial :
-         {"..", ".", "...", " . ", "../escaped", "../../escaped", "sub/escaped", "..\\escaped",
-          "sub\\escaped", "/escaped", "\\escaped", "\\\\server\\share", "C:escaped", "C:\\escaped",
-          "name:stream", "tab\tinside", "bell\a", "del\x7f", "AB\r12", "\xFF\xFF", "AB\x81 12", "AB\xFF" "12"})
+    for (const std::string serial : {"..", " . ", "../escaped", "sub\\escaped", "C:escaped", "AB\r12", "\xFF\xFF",
+                                     "AB\x81 12", "AB\xFF" "12"})
         // clang-format on
         cases.push_back({"serial " + ::testing::PrintToString(serial),
                          std::string(kMarker) + "\n" + serial + "\nBDB0001\n"});
