@@ -2,10 +2,8 @@
 // only its own lines, and the repair creates nothing but one plain folder under its root.
 #include <cstdint>
 #include <cstdlib>
-#include <fstream>
 
-#include "FuzzInput.h"
-#include "FuzzScratch.h"
+#include "FuzzSupport.h"
 #include "state/Sysconfig_SET.h"
 
 using namespace quillon;
@@ -16,19 +14,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     static bool silenced = (fuzz::SilenceDiagnostics(), true);
     (void)silenced;
     scratch.Reset({"package", "root"});
-    const fuzz::fs::path package = scratch.root() / "package";
-    {
-        std::ofstream file(package / "DeviceSet.DST", std::ios::binary);
-        file.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
-    }
+    const fuzz::fs::path package = scratch.path() / "package";
+    testing::WriteBytes(package / "DeviceSet.DST", {reinterpret_cast<const char*>(data), size});
     auto* registry = CSysconfig_SET::get();
     registry->CheckSETExist(package.string());
-    registry->RepairSETPath((scratch.root() / "root").wstring(), package.wstring());
+    registry->RepairSETPath((scratch.path() / "root").wstring(), package.wstring());
 
     scratch.ExpectOnly({"package", "root"});
     std::error_code error;
     int created = 0;
-    for (const auto& entry : fuzz::fs::directory_iterator(scratch.root() / "root", error)) {
+    for (const auto& entry : fuzz::fs::directory_iterator(scratch.path() / "root", error)) {
         if (!entry.is_directory(error) || entry.is_symlink(error) || ++created > 1)
             std::abort();
     }

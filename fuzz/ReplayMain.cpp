@@ -3,44 +3,33 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <vector>
+
+#include "common/ScratchFolder.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
 
 namespace fs = std::filesystem;
 
-static bool Replay(const fs::path& file)
-{
-    std::ifstream in(file, std::ios::binary);
-    if (!in) {
-        std::fprintf(stderr, "cannot read %s\n", file.string().c_str());
-        return false;
-    }
-    const std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
-    return true;
-}
-
 int main(int argc, char** argv)
 {
-    int replayed = 0;
-    bool ok = true;
+    std::vector<fs::path> inputs;
     for (int i = 1; i < argc; ++i) {
-        const fs::path path = argv[i];
         std::error_code error;
-        if (fs::is_directory(path, error)) {
-            for (const auto& entry : fs::recursive_directory_iterator(path, error))
-                if (entry.is_regular_file(error)) {
-                    ok &= Replay(entry.path());
-                    ++replayed;
-                }
-        } else {
-            ok &= Replay(path);
-            ++replayed;
+        if (!fs::exists(argv[i], error)) {
+            std::fprintf(stderr, "cannot read %s\n", argv[i]);
+            return 1;
         }
+        if (!fs::is_directory(argv[i], error))
+            inputs.emplace_back(argv[i]);
+        for (const auto& entry : fs::recursive_directory_iterator(argv[i], error))
+            if (entry.is_regular_file(error))
+                inputs.push_back(entry.path());
     }
-    std::fprintf(stderr, "replayed %d inputs\n", replayed);
-    return ok && replayed > 0 ? 0 : 1;
+    for (const fs::path& input : inputs) {
+        const std::string bytes = quillon::testing::ReadBytes(input);
+        LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+    }
+    std::fprintf(stderr, "replayed %d inputs\n", static_cast<int>(inputs.size()));
+    return inputs.empty() ? 1 : 0;
 }

@@ -5,12 +5,11 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
+#include "FuzzSupport.h"
 #include "archive/ComPression.h"
-#include "protocol/FrameCodec.h"
 
 using namespace quillon;
 namespace fs = std::filesystem;
@@ -18,12 +17,10 @@ using Bytes = std::string;
 
 namespace {
 
-constexpr LinkKey kFuzzKey = {0x11, 0x22, 0x33, 0x44, 0x55, 0x66};
-
 Bytes Frame(FrameType type, const std::vector<std::uint8_t>& body)
 {
     std::vector<std::uint8_t> frame(kMaxFrameSize);
-    frame.resize(AssembleFrame(frame, TypeByte(type), body, kFuzzKey));
+    frame.resize(AssembleFrame(frame, TypeByte(type), body, fuzz::kFuzzKey));
     return Bytes(frame.begin(), frame.end());
 }
 
@@ -67,16 +64,15 @@ Bytes Record(const std::string& name)
 }
 
 // A small real archive of two files, as a device would send one.
-Bytes SampleArchive(const fs::path& work)
+Bytes SampleArchive()
 {
-    fs::create_directories(work / "package");
-    std::ofstream(work / "package" / "DeviceSet.DST", std::ios::binary) << "AB12XY345678\r\nBDB0001\r\n";
-    std::ofstream(work / "package" / "AB12XY345678.ORI", std::ios::binary) << std::string(6000, 'x') << "end";
+    testing::ScratchFolder work;
+    work.file("DeviceSet.DST", "AB12XY345678\r\nBDB0001\r\n");
+    work.file("AB12XY345678.ORI", std::string(6000, 'x') + "end");
     CComPression packer;
-    packer.Setzipfilespath((work / "package").string());
-    packer.ComPress({"DeviceSet.DST", "AB12XY345678.ORI"}, (work / "sample.zip").string());
-    std::ifstream in(work / "sample.zip", std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    packer.Setzipfilespath(work.path());
+    packer.ComPress({"DeviceSet.DST", "AB12XY345678.ORI"}, work.path("sample.zip"));
+    return testing::ReadBytes(work.path("sample.zip"));
 }
 
 // Serial chunks: a two-byte length before each.
@@ -91,7 +87,7 @@ Bytes Chunk(const Bytes& bytes)
 void Write(const fs::path& folder, const std::string& name, const Bytes& bytes)
 {
     fs::create_directories(folder);
-    std::ofstream(folder / name, std::ios::binary) << bytes;
+    testing::WriteBytes(folder / name, bytes);
 }
 
 }  // namespace
@@ -103,9 +99,7 @@ int main(int argc, char** argv)
         return 2;
     }
     const fs::path corpus = argv[1];
-    const fs::path work = fs::temp_directory_path() / "quillon-seeds";
-    fs::remove_all(work);
-    const Bytes archive = SampleArchive(work);
+    const Bytes archive = SampleArchive();
     const auto state = [](int op, int kind = 0) { return Bytes(1, static_cast<char>(op | kind << 4)); };
     // State byte: 0 none, 1 upload, 2 version write, 3 download, 4 version read; kind in bits 4-5.
 
@@ -153,7 +147,5 @@ int main(int argc, char** argv)
     Write(check, "plain", "AB12XY345678\nBDB0001\n");
     Write(check, "hostile", "../../escape\n..\\..\\x\n");
     Write(check, "empty", "");
-
-    fs::remove_all(work);
     return 0;
 }

@@ -2,9 +2,8 @@
 // nothing may be written outside the unpacking folder, and a refused archive writes nothing.
 #include <cstdint>
 #include <cstdlib>
-#include <fstream>
 
-#include "FuzzScratch.h"
+#include "FuzzSupport.h"
 #include "archive/ComPression.h"
 
 using namespace quillon;
@@ -13,17 +12,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 {
     static fuzz::Scratch scratch;
     scratch.Reset({"out"});
-    const fuzz::fs::path zip = scratch.root() / "in.zip";
-    {
-        std::ofstream file(zip, std::ios::binary);
-        file.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
-    }
+    testing::WriteBytes(scratch.path() / "in.zip", {reinterpret_cast<const char*>(data), size});
     CComPression unpacker;
-    unpacker.SetUnzipfilespath((scratch.root() / "out").string());
-    const int result = unpacker.UnComPress(zip.string());
+    unpacker.SetUnzipfilespath(scratch.str("out"));
+    const int result = unpacker.UnComPress(scratch.str("in.zip"));
     scratch.ExpectOnly({"in.zip", "out"});
     std::error_code error;
-    if (result != 0 && !fuzz::fs::is_empty(scratch.root() / "out", error))
+    if (result != 0 && !fuzz::fs::is_empty(scratch.path() / "out", error))
         std::abort();  // a refused or damaged archive leaves the folder as it was
     return 0;
 }

@@ -44,44 +44,32 @@ inline std::string MakeRawZip(const std::vector<RawEntry>& entries)
         const std::uint32_t size = entry.declaredSize.value_or(compressed);
         const auto nameLength = static_cast<std::uint32_t>(entry.name.size());
 
+        // The fields that the local header and the folder's entry share, from "version needed" on.
+        std::string fields;
+        PutLittleEndian(fields, 20, 2);  // version needed
+        PutLittleEndian(fields, entry.flag, 2);
+        PutLittleEndian(fields, entry.method, 2);
+        PutLittleEndian(fields, 0x210000, 4);  // 1980-01-01 00:00
+        PutLittleEndian(fields, crc, 4);
+        PutLittleEndian(fields, compressed, 4);
+        PutLittleEndian(fields, size, 4);
+        PutLittleEndian(fields, nameLength, 2);
+        PutLittleEndian(fields, 0, 2);  // extra field
+
         PutLittleEndian(archive, 0x04034b50, 4);
-        PutLittleEndian(archive, 20, 2);  // version needed
-        PutLittleEndian(archive, entry.flag, 2);
-        PutLittleEndian(archive, entry.method, 2);
-        PutLittleEndian(archive, 0, 2);     // time
-        PutLittleEndian(archive, 0x21, 2);  // 1980-01-01
-        PutLittleEndian(archive, crc, 4);
-        PutLittleEndian(archive, compressed, 4);
-        PutLittleEndian(archive, size, 4);
-        PutLittleEndian(archive, nameLength, 2);
-        PutLittleEndian(archive, 0, 2);  // extra field
-        archive += entry.name;
-        archive += entry.data;
+        archive += fields + entry.name + entry.data;
 
         PutLittleEndian(directory, 0x02014b50, 4);
         PutLittleEndian(directory, 20, 2);  // version made by
-        PutLittleEndian(directory, 20, 2);  // version needed
-        PutLittleEndian(directory, entry.flag, 2);
-        PutLittleEndian(directory, entry.method, 2);
-        PutLittleEndian(directory, 0, 2);
-        PutLittleEndian(directory, 0x21, 2);
-        PutLittleEndian(directory, crc, 4);
-        PutLittleEndian(directory, compressed, 4);
-        PutLittleEndian(directory, size, 4);
-        PutLittleEndian(directory, nameLength, 2);
-        PutLittleEndian(directory, 0, 2);  // extra field
-        PutLittleEndian(directory, 0, 2);  // comment
-        PutLittleEndian(directory, 0, 2);  // disk
-        PutLittleEndian(directory, 0, 2);  // internal attributes
-        PutLittleEndian(directory, 0, 4);  // external attributes
+        directory += fields;
+        directory.append(10, '\0');  // comment, disk, internal and external attributes
         PutLittleEndian(directory, offset, 4);
         directory += entry.name;
     }
     const auto directoryOffset = static_cast<std::uint32_t>(archive.size());
     archive += directory;
     PutLittleEndian(archive, 0x06054b50, 4);
-    PutLittleEndian(archive, 0, 2);
-    PutLittleEndian(archive, 0, 2);
+    PutLittleEndian(archive, 0, 4);  // disks
     PutLittleEndian(archive, static_cast<std::uint32_t>(entries.size()), 2);
     PutLittleEndian(archive, static_cast<std::uint32_t>(entries.size()), 2);
     PutLittleEndian(archive, static_cast<std::uint32_t>(directory.size()), 4);

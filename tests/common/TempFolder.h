@@ -1,5 +1,5 @@
-// A sandbox folder for tests that work on real files, with small helpers to fill it and to take a
-// byte-for-byte picture of a tree so that a test can prove that nothing changed.
+// Helpers for tests that work on real files in a TempFolder (see ScratchFolder.h): to fill one and
+// to take a byte-for-byte picture of a tree so that a test can prove that nothing changed.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -7,76 +7,13 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <map>
 #include <random>
 #include <string>
-#include <string_view>
-#include <system_error>
+
+#include "common/ScratchFolder.h"
 
 namespace quillon::testing {
-
-namespace fs = std::filesystem;
-
-// A new, empty folder under the system's temporary folder, removed with everything in it when the
-// object goes.
-class TempFolder {
-public:
-    TempFolder()
-    {
-        std::random_device random;
-        const fs::path base = fs::temp_directory_path();
-        for (int attempt = 0; attempt < 100; ++attempt) {
-            const fs::path candidate = base / ("quillon-test-" + std::to_string(random()));
-            std::error_code error;
-            if (fs::create_directory(candidate, error)) {
-                path_ = candidate;
-                return;
-            }
-        }
-        ADD_FAILURE() << "cannot create a temporary folder under " << base;
-    }
-    ~TempFolder()
-    {
-        std::error_code error;
-        if (!path_.empty()) {
-            // Folders a test made unreadable are opened up again, so they can be removed.
-            for (auto it = fs::recursive_directory_iterator(path_, error);
-                 !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
-                if (it->is_directory(error) && !it->is_symlink(error))
-                    fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, error);
-            }
-            fs::remove_all(path_, error);
-        }
-    }
-    TempFolder(const TempFolder&) = delete;
-    TempFolder& operator=(const TempFolder&) = delete;
-
-    const fs::path& path() const { return path_; }
-    // The folder, or a path below it, as the narrow string that the library takes.
-    std::string str(std::string_view below = {}) const
-    {
-        return below.empty() ? path_.string() : (path_ / fs::path(below)).string();
-    }
-
-private:
-    fs::path path_;
-};
-
-inline void WriteBytes(const fs::path& path, std::string_view bytes)
-{
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    ASSERT_TRUE(out.good()) << "cannot write " << path;
-}
-
-inline std::string ReadBytes(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 // Deterministic bytes that do not compress, for files of some size.
 inline std::string NoiseBytes(std::size_t size, std::uint32_t seed)

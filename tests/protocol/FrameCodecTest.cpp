@@ -71,19 +71,6 @@ TEST(FrameLayout, HandWorkedFrames)
         EXPECT_EQ(Assemble(c.type, c.body, c.key, c.keyLength), c.expected) << c.name;
 }
 
-TEST(FrameLayout, BlockFrameCarriesIndexLittleEndianAndZeroPadding)
-{
-    Bytes body = {0x02, 0x01};  // index 258
-    body.insert(body.end(), 100, 0xAB);
-    const Bytes frame = Assemble(FrameType::Block, body, kZeroKey);
-
-    ASSERT_EQ(frame.size(), 4104u);
-    Bytes expected = body;
-    expected.resize(2 + kBlockDataSize, 0x00);
-    EXPECT_EQ(Bytes(frame.begin() + 2, frame.begin() + 4100), expected);
-    EXPECT_EQ(frame[4103], 0x23);
-}
-
 TEST(FrameLayout, BlockBodyUnderEveryKeyLength)
 {
     // Block bodies are scrambled a word at a time over a repeated key; every byte must still take
@@ -119,12 +106,15 @@ TEST(FrameLayout, ChecksumOfEveryLengthAndAlignment)
         }
 }
 
-TEST(FrameLayout, UnknownTypeOrShortBufferBuildsNothing)
+TEST(FrameLayout, UnknownTypeShortBufferOrShortFrameIsRefused)
 {
     Bytes small(9);
     EXPECT_EQ(AssembleFrame(small, TypeByte(FrameType::Ack), {}, kZeroKey), 0);
     Bytes big(kMaxFrameSize);
     EXPECT_EQ(AssembleFrame(big, 9, {}, kZeroKey), 0);
+    Bytes frame = {0x2A, 0x07, 0x2D, 0x00, 0x00, 0x23};
+    for (int n : {0, 1, 2, 5})
+        EXPECT_FALSE(CheckFrame(frame.data(), n, kZeroKey)) << n;
 }
 
 TEST(FrameCheck, RestoresOnlyTheBodyOfAFrameBuiltWithTheSameKey)
@@ -149,13 +139,6 @@ TEST(FrameCheck, AnyChangedByteIsRejectedAndLeftScrambled)
         EXPECT_FALSE(CheckFrame(frame.data(), 20, kKey)) << "byte " << position;
         EXPECT_EQ(frame, received) << "byte " << position;
     }
-}
-
-TEST(FrameCheck, LengthsTooShortForAFrameAreRejected)
-{
-    Bytes frame = {0x2A, 0x07, 0x2D, 0x00, 0x00, 0x23};
-    for (int n : {0, 1, 2, 5})
-        EXPECT_FALSE(CheckFrame(frame.data(), n, kZeroKey)) << n;
 }
 
 TEST(FrameCompleteness, ChunksAsTheLinkDeliversThem)
@@ -255,8 +238,6 @@ TEST(CodecState, StartsWithTheZeroKeyAndANewKeyIsAnnouncedAndInForceAtOnce)
     FrameCodec codec;
     EXPECT_EQ(codec.currentKey(), kZeroKey);
     EXPECT_EQ(codec.previousKey(), kZeroKey);
-    EXPECT_EQ(codec.keyLength(), 6);
-    EXPECT_EQ(codec.keyMask(), kKeyMask);
     codec.InstallKey(kKey);
 
     Bytes sent;
@@ -272,23 +253,6 @@ TEST(CodecState, StartsWithTheZeroKeyAndANewKeyIsAnnouncedAndInForceAtOnce)
     EXPECT_EQ(codec.currentKey(), announced);
     EXPECT_EQ(codec.previousKey(), kKey);
     EXPECT_TRUE(announced == DeriveKey(before) || announced == DeriveKey(after));
-}
-
-TEST(CodecState, TwoKeyFramesInOneSecondCarryTheSameKey)
-{
-    FrameCodec codec;
-    Bytes ignore;
-    // A second boundary may fall between the two frames; a few tries always find a quiet second.
-    for (int attempt = 0; attempt < 5; ++attempt) {
-        const auto second = std::time(nullptr);
-        codec.NewKeyAndSend(Into(ignore));
-        codec.NewKeyAndSend(Into(ignore));
-        if (std::time(nullptr) != second)
-            continue;
-        EXPECT_EQ(codec.previousKey(), codec.currentKey());
-        return;
-    }
-    FAIL() << "the clock never stayed within one second for two key frames";
 }
 
 TEST(CodecState, RecordRequestIsBuiltInTheSendBufferAfterAPause)

@@ -16,7 +16,8 @@ namespace {
 CSysconfig_SET& Registry() { return *CSysconfig_SET::get(); }
 
 // The first call of the process and the first link reports are raced on purpose: every thread
-// must get the one instance, and all must see the one link that won.
+// must get the one instance, and all must see the one link that won (0 serial, 1 TCP), kept for
+// good.
 TEST(Registry, ConcurrentFirstCallersShareOneInstanceAndOneLatchedLink)
 {
     constexpr int kThreads = 8;
@@ -39,23 +40,11 @@ TEST(Registry, ConcurrentFirstCallersShareOneInstanceAndOneLatchedLink)
         EXPECT_EQ(instances[i], &Registry());
         EXPECT_EQ(links[i], winner);
     }
-}
-
-// Either link may be the first to see a device (0 serial, 1 TCP); it is kept for good.
-class RegistryLink : public ::testing::TestWithParam<int> {};
-
-TEST_P(RegistryLink, FirstLinkToSeeADeviceIsKeptForGood)
-{
-    const int first = GetParam();
-    Registry().SetSeriOrTcp(first);
-    for (const int later : {1 - first, -1}) {
+    for (const int later : {1 - winner, -1}) {
         Registry().SetSeriOrTcp(later);
-        EXPECT_EQ(Registry().GetSeriOrTcp(), first) << "after " << later;
+        EXPECT_EQ(Registry().GetSeriOrTcp(), winner) << "after " << later;
     }
 }
-
-INSTANTIATE_TEST_SUITE_P(Registry, RegistryLink, ::testing::Values(0, 1),
-                         [](const auto& info) { return info.param == 0 ? "Serial" : "Tcp"; });
 
 TEST(Registry, RatesAreSinglePrecisionPercentages)
 {
