@@ -142,22 +142,33 @@ TEST_F(SerialPortOnPty, OpensOnceClosesAndReopensButRefusesUnusableBaudRates)
     EXPECT_TRUE(chunk.empty()) << "a read on a quiet line returns nothing";
 }
 
-TEST_F(SerialPortOnPty, EveryByteCrossesUnchangedEvenOnALineLeftCooked)
+TEST_F(SerialPortOnPty, EveryByteCrossesUnchangedEvenOnALineLeftCookedAndASendPausesAfterItsBlock)
 {
     // Without raw mode the line would hold bytes back until a line end, echo them to the device,
     // turn CR into NL on the way in and NL into CR NL on the way out, and swallow ^S and ^Q.
     const std::string fromDevice =
         std::string("*\x13\x11\x03\x04\x7f\r\r\n\n\r", 11) + AllByteValues() + AllByteValues();
-    const std::string toDevice = "\n\r*\n#";
+    const std::string toDevice = "\n\r*\n#" + AllByteValues() + Frame(4104, 'w');
+    constexpr int kSendSleep = 30;
     for (const bool cooked : {false, true}) {
         SCOPED_TRACE(cooked ? "cooked" : "raw");
         port.serialClose();
         ASSERT_TRUE(!cooked || pty.makeSlaveCooked());
-        ASSERT_EQ(Open({.readTimeout = 100}), 0);
+        ASSERT_EQ(Open({.readTimeout = 100, .sendSleep = kSendSleep}), 0);
         ASSERT_TRUE(pty.write(fromDevice));
         EXPECT_EQ(ReadChunk(), fromDevice);
-        ASSERT_EQ(Send(port, toDevice), static_cast<int>(toDevice.size()));
-        EXPECT_EQ(pty.read(toDevice.size()), toDevice);
+
+        EXPECT_EQ(port.send("abc", -1), -1);
+        EXPECT_EQ(port.send(nullptr, 3), -1);
+        EXPECT_EQ(port.send(nullptr, 0), 0);
+        EXPECT_EQ(port.send("abc", 0), 0);
+        std::string received;
+        std::thread device([&] { received = pty.read(toDevice.size()); });
+        const auto start = Clock::now();
+        EXPECT_EQ(Send(port, toDevice), static_cast<int>(toDevice.size()));
+        EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(kSendSleep));
+        device.join();
+        EXPECT_EQ(received, toDevice) << "the refused sends must have written nothing";
         EXPECT_EQ(pty.drain(), "") << "the line echoed or added bytes";
     }
 }
@@ -233,26 +244,6 @@ TEST_F(SerialPortOnPty, AClosedPeerIsAPortErrorNotAQuietLine)
         port.serialClose();
         EXPECT_FALSE(port.isOpen());
     }
-}
-
-TEST_F(SerialPortOnPty, SendWritesABlockWholeThenPausesAndRefusesBadArguments)
-{
-    constexpr int kSendSleep = 30;
-    ASSERT_EQ(Open({.sendSleep = kSendSleep}), 0);
-    EXPECT_EQ(port.send("abc", -1), -1);
-    EXPECT_EQ(port.send(nullptr, 3), -1);
-    EXPECT_EQ(port.send(nullptr, 0), 0);
-    EXPECT_EQ(port.send("abc", 0), 0);
-
-    const std::string block = AllByteValues() + "\r\n" + Frame(4104, 'w');
-    std::string received;
-    std::thread device([&] { received = pty.read(block.size()); });
-    const auto start = Clock::now();
-    EXPECT_EQ(Send(port, block), static_cast<int>(block.size()));
-    EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(kSendSleep));
-    device.join();
-    EXPECT_EQ(received, block) << "the refused sends must have written nothing";
-    EXPECT_EQ(pty.drain(), "");
 }
 
 TEST_F(SerialPortOnPty, SendsAndACloseFromAnotherThreadWhileAReadIsUnderWay)
