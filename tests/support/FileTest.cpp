@@ -24,11 +24,9 @@ TEST(FileNames, NameAndExtensionComeFromTheLastComponent)
     };
     const std::vector<Case> cases = {
         {"C:\\Packages\\AB12\\AB12.ORI", "AB12.ORI", "ORI"},
-        {"packages/AB12/AB12_B.ORI", "AB12_B.ORI", "ORI"},
         {"mixed\\separators/DeviceSet.DST", "DeviceSet.DST", "DST"},
         {"archive.tar.gz", "archive.tar.gz", "gz"},
         {"folder.d/noextension", "noextension", ""},
-        {"noextension", "noextension", ""},
         {"dir/.profile", ".profile", ""},
         {"dir/endsWithDot.", "endsWithDot.", ""},
         {"dir/", "", ""},
@@ -58,8 +56,6 @@ TEST(FileOnDisk, LengthAndExistenceOfWhatIsThere)
         {"empty file", scratch.file("empty.bin"), 0, true},
         {"folder", scratch.folder("folder"), -1, true},
         {"missing", scratch.path("missing.bin"), -1, false},
-        {"below a file", scratch.path("five.bin/x"), -1, false},
-        {"empty path", "", -1, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -105,7 +101,7 @@ TEST(FileOnDisk, CopyWritesTheSameBytesOverTheTargetOrFailsLeavingItAlone)
     EXPECT_TRUE(TDirectory(scratch.path("folder"), "*").getFileNames().empty());
 }
 
-TEST(Directory, ListsTheFilesThatMatchTheFilterAsOfTheLastRefresh)
+TEST(Directory, ListsTheFilesThatMatchTheFilterAsOfTheLastRefreshAndNothingOfAFolderItCannotRead)
 {
     ScratchFolder scratch;
     for (const char* name : {"AB12.ORI", "ab12_B.ori", "AB12.RGF", "CD34.bdb", "DeviceSet.DST", "README"})
@@ -113,22 +109,29 @@ TEST(Directory, ListsTheFilesThatMatchTheFilterAsOfTheLastRefresh)
     scratch.folder("AB99.ORI");  // a folder with a file's name is no file
     scratch.file("sub/EF56.ORI", "x");
 
-    const Names all = {"AB12.ORI", "AB12.RGF", "CD34.bdb", "DeviceSet.DST", "README", "ab12_B.ori"};
-    const std::vector<std::pair<std::string, Names>> cases = {
-        {"", all},
-        {"*", all},
-        {"*.*", all},
-        {"*.ORI", {"AB12.ORI", "ab12_B.ori"}},
-        {"*_b.ORI", {"ab12_B.ori"}},
-        {"AB12.???", {"AB12.ORI", "AB12.RGF"}},
-        {"DeviceSet.DST", {"DeviceSet.DST"}},
-        {"nothing*", {}},
+    // Which names a filter matches is the wildcard's rule, tested below; here, that it is applied.
+    struct Case {
+        std::string path, filter;
+        Names names;
+        bool valid;
     };
-    for (const auto& [filter, names] : cases) {
-        SCOPED_TRACE("filter \"" + filter + "\"");
-        const TDirectory directory(scratch.path(), filter);
-        EXPECT_TRUE(directory.isValid());
-        EXPECT_EQ(directory.getFileNames(), names);
+    const std::vector<Case> cases = {
+        {scratch.path(),
+         "",
+         {"AB12.ORI", "AB12.RGF", "CD34.bdb", "DeviceSet.DST", "README", "ab12_B.ori"},
+         true},
+        {scratch.path(), "*.ORI", {"AB12.ORI", "ab12_B.ori"}, true},
+        {scratch.path(), "nothing*", {}, true},
+        {"", "*", {}, false},
+        {scratch.path("missing"), "*", {}, false},
+        {scratch.path("README"), "*", {}, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE("\"" + c.path + "\", filter \"" + c.filter + "\"");
+        TDirectory directory(c.path, c.filter);
+        EXPECT_EQ(directory.isValid(), c.valid);
+        EXPECT_EQ(directory.getFileNames(), c.names);
+        EXPECT_EQ(directory.refresh(), c.valid);
     }
 
     TDirectory directory(scratch.path(), "*.ORI");
@@ -139,22 +142,6 @@ TEST(Directory, ListsTheFilesThatMatchTheFilterAsOfTheLastRefresh)
     EXPECT_TRUE(directory.refresh());
     EXPECT_EQ(directory.getFileNames(), (Names{"AB12.ORI", "ab12_B.ori", "second.ORI"}));
     EXPECT_EQ(before.getFileNames(), (Names{"AB12.ORI", "ab12_B.ori"})) << "a copy keeps its own list";
-}
-
-TEST(Directory, AFolderThatCannotBeReadGivesNoNames)
-{
-    ScratchFolder scratch;
-    for (const std::string& path : {std::string(), scratch.path("missing"), scratch.file("file.txt", "x")}) {
-        SCOPED_TRACE("\"" + path + "\"");
-        TDirectory directory(path, "*");
-        EXPECT_FALSE(directory.isValid());
-        EXPECT_TRUE(directory.getFileNames().empty());
-        EXPECT_FALSE(directory.refresh());
-    }
-    const TDirectory none;
-    EXPECT_EQ(none.getPath(), "");
-    EXPECT_EQ(none.getFilter(), "");
-    EXPECT_TRUE(none.getFileNames().empty());
 }
 
 TEST(Wildcard, MatchesLikeWindowsFolderSearches)

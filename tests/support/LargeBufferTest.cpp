@@ -13,15 +13,21 @@ using quillon::LargeBuffer;
 constexpr std::size_t kMiB = std::size_t{1} << 20;
 
 // Sizes on both sides of a small page and of a large one, where trimming the mapping to a large-page
-// boundary could cut the buffer short.
+// boundary could cut the buffer short; an empty buffer owns nothing.
 TEST(LargeBuffer, EverySizeArrivesZeroedAndHoldsWhatIsWrittenToItsLastByte)
 {
-    for (const std::size_t size : {std::size_t{1}, std::size_t{4095}, std::size_t{4096}, std::size_t{4097},
-                                   2 * kMiB - 1, 2 * kMiB, 2 * kMiB + 1, 5 * kMiB + 12345, 50 * kMiB}) {
+    const LargeBuffer none;
+    EXPECT_TRUE(none.valid());
+    EXPECT_EQ(none.size(), 0u);
+    EXPECT_EQ(none.data(), nullptr);
+    for (const std::size_t size :
+         {std::size_t{0}, std::size_t{1}, std::size_t{4095}, std::size_t{4096}, std::size_t{4097},
+          2 * kMiB - 1, 2 * kMiB, 2 * kMiB + 1, 5 * kMiB + 12345, 50 * kMiB}) {
         SCOPED_TRACE(size);
         LargeBuffer buffer(size);
         ASSERT_TRUE(buffer.valid());
         ASSERT_EQ(buffer.size(), size);
+        EXPECT_EQ(buffer.data() == nullptr, size == 0);
         EXPECT_TRUE(std::all_of(buffer.data(), buffer.data() + size, [](std::uint8_t b) { return b == 0; }));
         for (std::size_t i = 0; i < size; ++i)
             buffer.data()[i] = static_cast<std::uint8_t>(i * 7 + 3);
@@ -29,17 +35,6 @@ TEST(LargeBuffer, EverySizeArrivesZeroedAndHoldsWhatIsWrittenToItsLastByte)
         for (std::size_t i = 0; i < size; ++i)
             wrong += buffer.data()[i] != static_cast<std::uint8_t>(i * 7 + 3);
         EXPECT_EQ(wrong, 0u);
-    }
-}
-
-TEST(LargeBuffer, AnEmptyOneIsValidAndOwnsNothing)
-{
-    const LargeBuffer none;
-    const LargeBuffer zero(0);
-    for (const LargeBuffer* buffer : {&none, &zero}) {
-        EXPECT_TRUE(buffer->valid());
-        EXPECT_EQ(buffer->size(), 0u);
-        EXPECT_EQ(buffer->data(), nullptr);
     }
 }
 

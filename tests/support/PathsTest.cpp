@@ -1,5 +1,6 @@
 // The paths and file-system helpers that the package and archive code (and the device directory
-// check) build on, exercised on real files.
+// check) build on, exercised on real files; and, where the file system names files in bytes, wide
+// paths that are UTF-8 on disk and names that are not UTF-8 surviving the trip through a wide listing.
 
 #include "support/fs/Paths.h"
 
@@ -133,5 +134,61 @@ TEST_F(FileSystem, ListDirectoryGivesNamesOfFilesAndFolders)
     EXPECT_FALSE(quillon::ListDirectory(At("a.ORI"), none));
     EXPECT_TRUE(none.empty());
 }
+
+#ifndef _WIN32
+TEST_F(FileSystem, WidePathsAreUtf8OnDisk)
+{
+    struct Case {
+        std::wstring wide;
+        std::string bytes;
+    };
+    const std::vector<Case> cases = {
+        {L"AB12XY345678", "AB12XY345678"},
+        {L"\x00E9t\x00E9", "\xC3\xA9t\xC3\xA9"},
+        {L"\x4E2D\x6587", "\xE4\xB8\xAD\xE6\x96\x87"},
+        {L"\x0001F600", "\xF0\x9F\x98\x80"},
+    };
+    const std::wstring root = Wide(sandbox.path().string());
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.bytes);
+        ASSERT_TRUE(quillon::MakeDirectory(quillon::JoinPath(root, c.wide)));
+        EXPECT_TRUE(fs::is_directory(sandbox.path() / c.bytes));
+        std::vector<std::wstring> listed;
+        ASSERT_TRUE(quillon::ListDirectory(root, listed));
+        EXPECT_NE(std::find(listed.begin(), listed.end(), c.wide), listed.end());
+    }
+}
+
+TEST_F(FileSystem, WideNamesThatAreNotUtf8ComeBackToTheSameFile)
+{
+    const std::vector<std::string> names = {"\xFF.ORI", "a\xC3", "\xC0\xAF", "\xED\xA0\x80",
+                                            "\xF4\x90\x80\x80"};
+    for (const std::string& name : names)
+        WriteBytes(sandbox.path() / name, "content of " + name);
+
+    const std::wstring root = Wide(sandbox.path().string());
+    std::vector<std::wstring> listed;
+    ASSERT_TRUE(quillon::ListDirectory(root, listed));
+    ASSERT_EQ(listed.size(), names.size());
+    for (const std::wstring& name : listed) {
+        const quillon::FilePtr file = quillon::OpenFile(quillon::JoinPath(root, name), FileMode::Read);
+        EXPECT_NE(file, nullptr);
+        for (const wchar_t c : name)
+            EXPECT_FALSE(c >= 0xD800 && c < 0xDC80) << "only bytes are escaped";
+    }
+    EXPECT_NE(std::find(listed.begin(), listed.end(), std::wstring(L"\xDCFF.ORI")), listed.end());
+
+    // What no encoding can hold names nothing.
+    for (const std::wstring& name :
+         {std::wstring(L"\xD800"), std::wstring(1, static_cast<wchar_t>(0x110000))}) {
+        const std::wstring path = quillon::JoinPath(root, name);
+        EXPECT_FALSE(quillon::MakeDirectory(path));
+        EXPECT_EQ(quillon::OpenFile(path, FileMode::CreateNew), nullptr);
+    }
+    std::vector<std::string> after;
+    ASSERT_TRUE(quillon::ListDirectory(sandbox.path().string(), after));
+    EXPECT_EQ(after.size(), names.size());
+}
+#endif
 
 }  // namespace

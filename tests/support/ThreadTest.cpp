@@ -58,7 +58,7 @@ private:
 std::atomic<int> functionRuns{0};
 void CountedFunction() { ++functionRuns; }
 
-TEST(ThreadCreate, RunsTheBodyOnANewThreadThatKnowsItsId)
+TEST(ThreadCreate, RunsTheBodyOnANewThreadDetachedWhenNoHandleIsWantedAndRefusesWhatCannotRun)
 {
     std::atomic<unsigned long> idInside{0};
     Worker worker([&] { idInside = TThread::currentThreadId(); });
@@ -68,36 +68,27 @@ TEST(ThreadCreate, RunsTheBodyOnANewThreadThatKnowsItsId)
     EXPECT_TRUE(worker.finished);
     EXPECT_EQ(idInside.load(), worker.createdId);
     EXPECT_EQ(static_cast<unsigned long>(worker.selfId.load()), worker.createdId);
-
-    const unsigned long here = TThread::currentThreadId();
-    EXPECT_EQ(TThread::currentThreadId(), here);
-    unsigned long other = 0;
-    std::thread([&] { other = TThread::currentThreadId(); }).join();
-    for (const unsigned long id : {worker.createdId, other})
-        EXPECT_NE(id, here);
-    EXPECT_NE(other, worker.createdId);
+    unsigned long foreign = 0;  // a thread Create did not start gets an id of its own too
+    std::thread([&] { foreign = TThread::currentThreadId(); }).join();
+    EXPECT_NE(foreign, worker.createdId);
+    EXPECT_NE(foreign, TThread::currentThreadId());
 
     functionRuns = 0;
     void* handle = nullptr;
     ASSERT_EQ(Threads::Create(&CountedFunction, &handle, false, 0, false, false), 0);
     EXPECT_EQ(Threads::Join(handle), 0);
     EXPECT_EQ(functionRuns, 1);
-}
-
-TEST(ThreadCreate, WithoutAPlaceForTheHandleRunsDetachedOrRefusesWhenAnIdOrFunctionIsMissing)
-{
+    ASSERT_EQ(Threads::Create(&CountedFunction, nullptr, false, 0, false, false), 0);
+    EXPECT_TRUE(WaitFor([] { return functionRuns.load() == 2; }));
     Worker detached;
     ASSERT_EQ(detached.Create(nullptr, false, 0, false, false), 0);
     EXPECT_TRUE(WaitFor([&] { return detached.finished.load(); }));
-    functionRuns = 0;
-    ASSERT_EQ(Threads::Create(&CountedFunction, nullptr, false, 0, false, false), 0);
-    EXPECT_TRUE(WaitFor([] { return functionRuns.load() == 1; }));
 
     Worker refused;
     unsigned long id = 7;
     EXPECT_EQ(refused.Create(id, nullptr, false, 0, false, false), kBadHandle);
     EXPECT_EQ(id, 7u);
-    void* handle = &id;  // anything but null: Create clears it
+    handle = &id;  // anything but null: Create clears it
     void (*none)() = nullptr;
     EXPECT_EQ(Threads::Create(none, &handle, false, 0, false, false), kBadHandle);
     EXPECT_EQ(handle, nullptr);
@@ -161,15 +152,15 @@ TEST(ThreadHandles, JoinWaitsForTheEndButNotForItselfAndReturnsAtOnceForAnEndedT
     ownHandle = waiting.handle;
     ASSERT_TRUE(WaitFor([&] { return selfJoin.load() != -1; }));
     EXPECT_EQ(selfJoin, kBadHandle);
-    std::atomic<bool> joined{false};
+    Latch joining(1);
     std::thread joiner([&] {
+        joining.count_down();
         EXPECT_EQ(waiting.join(), 0);
-        joined = true;
+        EXPECT_TRUE(waiting.finished) << "Join returned before the thread ended";
     });
-    EXPECT_FALSE(joined) << "the body is still waiting";
+    joining.wait();
     release.count_down();
     joiner.join();
-    EXPECT_TRUE(waiting.finished);
 
     Worker ended;
     ASSERT_EQ(ended.start(), 0);
@@ -246,39 +237,36 @@ TEST(ThreadEnd, ExitOrKillEndsTheThreadBeforeItsBodyReturns)
         EXPECT_TRUE(WaitFor([&] { return joined.load(); }));
         giveUp = true;
         joiner.join();
-        EXPECT_NE(worker.selfId, 0);
         EXPECT_TRUE(kill || passes == 1) << "Exit returned";
         EXPECT_FALSE(worker.finished) << "the body ran to its end instead of being ended";
     }
 }
 
-// Counts the loop's steps; kept outside the object, to be read once the object is gone.
+// What a loop did, kept outside its object so that it can be read once the object is gone.
 struct Journal {
-    std::atomic<int> begins{0}, kills{0}, ends{0};
+    std::atomic<int> begins{0}, passes{0}, kills{0}, ends{0}, passesAtBegin{-1}, passesAtEnd{-1};
+    std::atomic<unsigned long> idInside{0};
 };
 
 class Looper : public TThread {
 public:
-    // waits: each pass waits for work, and only mainLoopKill can get it out of that wait.
+    // stopAfter: the loop stops itself after that many passes (0: never). waits: each pass waits
+    // for work, and only mainLoopKill can get it out of that wait.
     explicit Looper(Journal& journal, int stopAfter = 0, bool waits = false)
         : journal_(journal), stopAfter_(stopAfter), waits_(waits)
     {}
-    Looper(Journal& journal, Priority priority) : TThread(priority), journal_(journal) {}
     ~Looper() override { stop(); }
-
-    std::atomic<int> passes{0}, passesAtBegin{-1}, passesAtEnd{-1};
-    std::atomic<unsigned long> idInside{0};
 
 protected:
     void mainLoopBegin() override
     {
-        idInside = currentThreadId();
-        passesAtBegin = passes.load();
+        journal_.idInside = currentThreadId();
+        journal_.passesAtBegin = journal_.passes.load();
         ++journal_.begins;
     }
     void mainLoop() override
     {
-        if (++passes == stopAfter_)
+        if (++journal_.passes - journal_.passesAtBegin == stopAfter_)
             stop();
         std::this_thread::yield();
         std::unique_lock lock(mutex_);
@@ -294,20 +282,20 @@ protected:
     }
     void mainLoopEnd() override
     {
-        passesAtEnd = passes.load();
+        journal_.passesAtEnd = journal_.passes.load();
         ++journal_.ends;
     }
 
 private:
     Journal& journal_;
-    int stopAfter_ = 0;  // the loop stops itself after this many passes; 0: never
-    bool waits_ = false;
+    const int stopAfter_;
+    const bool waits_;
     std::mutex mutex_;
     std::condition_variable woken_;
     bool kicked_ = false;
 };
 
-TEST(ThreadObject, RunsBeginThenPassesThenEndUntilStopped)
+TEST(ThreadObject, RunsBeginThenPassesThenEndUntilStoppedAndCanRunAgain)
 {
     Journal journal;
     Looper looper(journal);
@@ -316,9 +304,9 @@ TEST(ThreadObject, RunsBeginThenPassesThenEndUntilStopped)
     ASSERT_EQ(looper.start(), 0);
     EXPECT_EQ(looper.start(), 16);
     EXPECT_TRUE(looper.isRunning());
-    ASSERT_TRUE(WaitFor([&] { return looper.passes.load() >= 3; }));
+    ASSERT_TRUE(WaitFor([&] { return journal.passes.load() >= 3; }));
     EXPECT_NE(looper.getThreadHandle(), nullptr);
-    EXPECT_EQ(looper.getThreadId(), looper.idInside.load());
+    EXPECT_EQ(looper.getThreadId(), journal.idInside.load());
     EXPECT_NE(looper.getThreadId(), TThread::currentThreadId());
     EXPECT_FALSE(looper.stopRequested());
 
@@ -330,49 +318,46 @@ TEST(ThreadObject, RunsBeginThenPassesThenEndUntilStopped)
     EXPECT_EQ(journal.begins, 1);
     EXPECT_EQ(journal.kills, 1);  // on this thread, racing the loop's own end
     EXPECT_EQ(journal.ends, 1);
-    EXPECT_EQ(looper.passesAtBegin, 0);
-    EXPECT_EQ(looper.passesAtEnd, looper.passes);
+    EXPECT_EQ(journal.passesAtBegin, 0);
+    EXPECT_EQ(journal.passesAtEnd, journal.passes);
 
-    const unsigned long firstId = looper.idInside;
+    const unsigned long firstId = journal.idInside;
     ASSERT_EQ(looper.start(), 0);
     EXPECT_FALSE(looper.stopRequested());
-    ASSERT_TRUE(WaitFor([&] { return looper.idInside.load() != firstId; }));
+    ASSERT_TRUE(WaitFor([&] { return journal.idInside.load() != firstId; }));
     ASSERT_EQ(looper.stop(), 0);
     EXPECT_EQ(journal.begins, 2);
     EXPECT_EQ(journal.ends, 2);
 }
 
-TEST(ThreadObject, ALoopThatStopsItselfEndsAndCanBeStartedAgain)
+TEST(ThreadObject, EndsByStoppingItselfByAStopThatWakesAWaitingPassOrByDestruction)
 {
-    Journal journal;
-    Looper looper(journal, 5);
+    Journal stopsItself;
+    Looper looper(stopsItself, 5);
     for (int run = 1; run <= 2; ++run) {
-        looper.passes = 0;
         ASSERT_EQ(looper.start(), 0) << "an ended thread is collected by the next start";
         ASSERT_TRUE(WaitFor([&] { return !looper.isRunning(); }));
-        EXPECT_EQ(looper.passes, 5);
-        EXPECT_EQ(journal.ends, run);
+        EXPECT_EQ(stopsItself.passes, 5 * run);
+        EXPECT_EQ(stopsItself.ends, run);
     }
     EXPECT_EQ(looper.stop(), 0);
-    EXPECT_EQ(journal.kills, 0) << "a stop from the loop itself needs no waking";
-}
+    EXPECT_EQ(stopsItself.kills, 0) << "a stop from the loop itself needs no waking";
 
-TEST(ThreadObject, StopWakesAPassThatWaitsAndDestructionStopsARunningLoop)
-{
-    Journal journal;
-    Looper waiter(journal, 0, true);
+    Journal waits;
+    Looper waiter(waits, 0, true);
     ASSERT_EQ(waiter.start(), 0);
-    ASSERT_TRUE(WaitFor([&] { return waiter.passes.load() > 0; }));
+    ASSERT_TRUE(WaitFor([&] { return waits.passes.load() > 0; }));
     EXPECT_EQ(waiter.stop(), 0);
     EXPECT_FALSE(waiter.isRunning());
-    EXPECT_EQ(waiter.passes, 1);
+    EXPECT_EQ(waits.passes, 1);
 
+    Journal destroyed;
     {
-        Looper looper(journal);
-        ASSERT_EQ(looper.start(), 0);
-        ASSERT_TRUE(WaitFor([&] { return looper.passes.load() > 0; }));
+        Looper doomed(destroyed);
+        ASSERT_EQ(doomed.start(), 0);
+        ASSERT_TRUE(WaitFor([&] { return destroyed.passes.load() > 0; }));
     }
-    EXPECT_EQ(journal.ends, 2);
+    EXPECT_EQ(destroyed.ends, 1);
 }
 
 }  // namespace
