@@ -7,9 +7,7 @@
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
 
-#include <filesystem>
 #include <fstream>
-#include <future>
 #include <string>
 #include <vector>
 
@@ -17,19 +15,11 @@
 #include <sys/resource.h>
 #endif
 
-#include "common/DevicePeer.h"
-#include "common/LoopbackLink.h"
-#include "common/TempFolder.h"
-#include "common/WaitFor.h"
 #include "device/DeviceSimulator.h"
-#include "transfer/Quillon.h"
+#include "transfer/TransferFixture.h"
 
 namespace quillon::testing {
 namespace {
-
-namespace fs = std::filesystem;
-
-CSysconfig_SET& Registry() { return *CSysconfig_SET::get(); }
 
 struct AllowCase {
     const char* name;
@@ -173,7 +163,7 @@ TEST(RecordFlood, TheDirectoryNameStaysWithinItsBound)
     for (int i = 0; i < 5000; ++i)
         device.Send(FrameType::Record, name);
     // The probe's answer comes after every record on the same connection.
-    auto probe = std::async(std::launch::async, [&] { return host.JudgeIsAvailable(); });
+    auto probe = OnHostThread([&] { return host.JudgeIsAvailable(); });
     ASSERT_TRUE(device.ReadFrame());
     device.SendAck();
     EXPECT_TRUE(probe.get());

@@ -1,5 +1,5 @@
 // A transfer object with a device connected to it over TCP on a loopback port of its own, played by
-// the test.
+// the test; and what the tests of the transfer object share.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -20,6 +20,13 @@ namespace quillon::testing {
 
 inline CSysconfig_SET& Registry() { return *CSysconfig_SET::get(); }
 
+// Runs a host operation on a thread of its own, as a host does.
+template <typename Op>
+auto OnHostThread(Op&& op)
+{
+    return std::async(std::launch::async, std::forward<Op>(op));
+}
+
 class TcpTransfer : public ::testing::Test {
 protected:
     void SetUp() override
@@ -36,13 +43,6 @@ protected:
     {
         device_.reset();
         quillon_.reset();
-    }
-
-    // Runs a host operation on a thread of its own, as a host does.
-    template <typename Op>
-    auto OnHostThread(Op&& op)
-    {
-        return std::async(std::launch::async, std::forward<Op>(op));
     }
 
     CQuillon& quillon() { return *quillon_; }

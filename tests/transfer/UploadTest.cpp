@@ -100,17 +100,6 @@ TEST_F(Upload, UnacknowledgedStepsFailAfterAboutASecond)
     }
 }
 
-TEST_F(Upload, CloseRequestEndsTheWaitAtOnce)
-{
-    auto result = Start(9000);
-    device().SendAck();
-    ASSERT_TRUE(Expect(FrameType::Value));  // the size, left unacknowledged
-    const auto closed = std::chrono::steady_clock::now();
-    Registry().SetCloseExe(true);
-    EXPECT_EQ(result.get(), -1);
-    EXPECT_LT(std::chrono::steady_clock::now() - closed, std::chrono::milliseconds(500));
-}
-
 TEST_F(Upload, RefusalIsAnsweredWithTheAbortCommand)
 {
     auto result = Start(100);
