@@ -1,6 +1,6 @@
 // The transfer object against the simulated device where a scripted peer cannot stand in for it: a
-// link that drops and comes back under a new key, an intruder on the TCP port, a serial port that
-// vanishes, a line at a real line's pace, and a greeting that crosses the key frame. Each leaves no
+// link that drops and comes back under a new key, a serial port that vanishes, a line at a real
+// line's pace, and a greeting that crosses the key frame. Each leaves no
 // thread running, no file the test did not expect and nothing that passes for a downloaded archive.
 // A serial device is found by a port trial of about four seconds, so each serial case runs one
 // transfer object. The faults of single operations are tested against a scripted peer in the
@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -367,82 +366,6 @@ TEST_P(FaultOnEitherLink, TransfersCutOffHalfWayKeepNothingAndTheLinkComesBackUn
 
 INSTANTIATE_TEST_SUITE_P(Links, FaultOnEitherLink, ::testing::Values(Link::Tcp, Link::Serial),
                          [](const auto& info) { return ::testing::PrintToString(info.param); });
-
-// Anyone who can reach the host's port speaks the protocol as well as the device does, and may have
-// guessed the link key from the clock. One who connects while an exchange runs is never keyed nor
-// heard, whatever it forges: the exchange completes with the device's own data. (That a newcomer is
-// turned away while the host is busy is the TCP link's rule; when the host is busy is the
-// transfer object's, and each exchange must count.)
-enum class Exchange { Download, Upload, VersionRead };
-
-class IntruderOverTcp : public FaultHarness, public ::testing::WithParamInterface<Exchange> {};
-
-TEST_P(IntruderOverTcp, NewcomerDuringTheExchangeIsNeverHeard)
-{
-    const Exchange exchange = GetParam();
-    const auto files = Archive("served", {24 * 4096});
-    SimulatorOptions options = Options(Link::Tcp);
-    options.archive = ArchivePath("served");
-    // Slow enough that the exchange is still going when the intruder acts.
-    options.faults.delay = 20ms;
-    DeviceSimulator& device = Connect(Link::Tcp, options);
-    constexpr char kKind = 1;
-    if (exchange == Exchange::VersionRead) {
-        ASSERT_EQ(quillon().WriteFileVersion(kKind, 7), 0);
-    }
-
-    std::future<int> result;
-    const int sentBefore = device.GetStats().framesSent;
-    switch (exchange) {
-    case Exchange::Download:
-        StartDownload(kKind);
-        ASSERT_TRUE(WaitFor([] { return Registry().GetReadRate() > 0; })) << EventsOf(device);
-        break;
-    case Exchange::Upload:
-        result =
-            OnHostThread([&] { return quillon().WriteSettoHard(ArchivePath("served").string(), kKind); });
-        ASSERT_TRUE(WaitFor([&] { return device.GetStats().blocksReceived > 0; })) << EventsOf(device);
-        break;
-    case Exchange::VersionRead:
-        result = OnHostThread([&] { return quillon().ReadFileVersion(kKind); });
-        // A forged answer that comes after the device's own is the one the host would keep.
-        ASSERT_TRUE(WaitFor([&] { return device.GetStats().framesSent > sentBefore; })) << EventsOf(device);
-        break;
-    }
-
-    DevicePeer intruder(ConnectTcp(quillon().GetListeningPort()));
-    EXPECT_FALSE(intruder.ReadKeyFrame(200ms)) << "a newcomer was keyed during an exchange";
-    intruder.SetKey(*device.GetStats().key);
-    if (exchange == Exchange::Download)
-        intruder.SendValue(kKind, 0, 5);  // a new, smaller archive size
-    else if (exchange == Exchange::Upload)
-        intruder.SendAck(1);  // a refusal
-    else
-        intruder.SendValue(kKind, 2, 1337);
-    EXPECT_FALSE(intruder.ReadFrame(500ms)) << "the intruder was talked to";
-
-    switch (exchange) {
-    case Exchange::Download:
-        ExpectDownloaded(files);
-        break;
-    case Exchange::Upload:
-        EXPECT_EQ(result.get(), 0);
-        // The host is done once the last block has gone; the device stores it after that.
-        EXPECT_TRUE(WaitFor([&] { return device.GetStats().uploadsStored == 1; })) << EventsOf(device);
-        EXPECT_EQ(ReadBytes(options.stateFolder / "kind-1.zip"), ReadBytes(ArchivePath("served")));
-        break;
-    case Exchange::VersionRead:
-        EXPECT_EQ(result.get(), 7);
-        break;
-    }
-    EXPECT_EQ(device.GetStats().sessions, 1) << "the device was keyed again";
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Trust, IntruderOverTcp, ::testing::Values(Exchange::Download, Exchange::Upload, Exchange::VersionRead),
-    [](const auto& info) {
-        return std::string(std::array{"Download", "Upload", "VersionRead"}[static_cast<int>(info.param)]);
-    });
 
 class FaultOverSerial : public FaultHarness {
 protected:

@@ -165,6 +165,18 @@ TEST_F(Download, RepeatedSizeChangesTheSizeButAsksForNothing)
     EXPECT_EQ(ReadBytes(unpacked() / "a.txt"), content);
 }
 
+TEST_F(Download, NewcomerWithANewSizeIsNeverHeard)
+{
+    std::string content;
+    const std::string archive = ArchiveOfSize(2 * 4096, content);
+    Start(archive.size());
+    SendBlocks(archive, 0, 1);
+    NewcomerForges([](DevicePeer& intruder) { intruder.SendValue(3, 1, 5); });
+    SendBlocks(archive, 1, 2);
+    ASSERT_TRUE(WaitFor([] { return Registry().GetReadfinish(); }));
+    EXPECT_EQ(ReadBytes(unpacked() / "a.txt"), content);
+}
+
 TEST_F(Download, DeviceThatGoesAwayHalfWayLeavesNoArchive)
 {
     std::string content;

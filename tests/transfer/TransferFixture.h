@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <future>
 #include <memory>
 #include <optional>
@@ -73,6 +74,19 @@ protected:
         const auto frame = Expect(FrameType::Ack);
         ASSERT_TRUE(frame) << "no acknowledgement";
         EXPECT_EQ(frame->at(2), 0);
+    }
+
+    // Someone else connects while an exchange runs and forges a frame under the key in force, as
+    // one who guessed it from the clock might: it is turned away unkeyed and never answered. (That
+    // a newcomer is turned away while the host is busy is the TCP link's rule; when the host is
+    // busy is the transfer object's.)
+    void NewcomerForges(const std::function<void(DevicePeer&)>& forge)
+    {
+        DevicePeer intruder(ConnectTcp(quillon().GetListeningPort()));
+        EXPECT_FALSE(intruder.ReadKeyFrame(200ms)) << "a newcomer was keyed during an exchange";
+        intruder.SetKey(device().key());
+        forge(intruder);
+        EXPECT_FALSE(intruder.ReadFrame(500ms)) << "the newcomer was talked to";
     }
 
     TempFolder folder_;

@@ -100,6 +100,20 @@ TEST_F(Upload, UnacknowledgedStepsFailAfterAboutASecond)
     }
 }
 
+TEST_F(Upload, NewcomerWithARefusalIsNeverHeard)
+{
+    auto result = Start(4097);
+    device().SendAck();
+    ASSERT_TRUE(Expect(FrameType::Value));
+    NewcomerForges([](DevicePeer& intruder) { intruder.SendAck(1); });
+    for (int step = 0; step < 2; ++step) {
+        device().SendAck();
+        ASSERT_TRUE(Expect(FrameType::Block));
+    }
+    device().SendAck();
+    EXPECT_EQ(result.get(), 0);
+}
+
 TEST_F(Upload, RefusalIsAnsweredWithTheAbortCommand)
 {
     auto result = Start(100);
