@@ -54,16 +54,6 @@ int Percent(int done, int total)
     return static_cast<int>(static_cast<float>(done) / static_cast<float>(total) * 100.0f);
 }
 
-std::size_t ThreadCount()
-{
-    std::size_t count = 0;
-    std::error_code error;
-    for (auto it = fs::directory_iterator("/proc/self/task", error); !error && it != fs::directory_iterator();
-         it.increment(error))
-        ++count;
-    return count;
-}
-
 // The host makes its keys from the calendar second, which is the key's first four bytes: a key
 // made once the second of `key` is over cannot be the same key.
 bool WaitForTheNextKeySecond(const LinkKey& key)
@@ -105,7 +95,7 @@ protected:
         // A sanitizer's runtime starts a thread of its own along with the first thread the program
         // makes, and keeps it: that one is running before the count is taken.
         std::thread([] {}).join();
-        threadsBefore_ = ThreadCount();
+        threadsBefore_ = EntriesIn("/proc/self/task");
         Registry().SetDeviceOnline([reports = reports_](int state, int link) {
             if ((link == kSerialLink || link == kTcpLink) && reports->state[link].exchange(state) == 1 &&
                 state == -1)
@@ -127,8 +117,9 @@ protected:
         if (IsSkipped())
             return;
         if (fs::exists("/proc/self/task")) {
-            EXPECT_TRUE(WaitFor([&] { return ThreadCount() == threadsBefore_; }, kGone))
-                << ThreadCount() << " threads run, " << threadsBefore_ << " ran before the test";
+            EXPECT_TRUE(WaitFor([&] { return EntriesIn("/proc/self/task") == threadsBefore_; }, kGone))
+                << EntriesIn("/proc/self/task") << " threads run, " << threadsBefore_
+                << " ran before the test";
         }
         // Whatever a failed download gathered goes with the transfer object.
         EXPECT_FALSE(fs::exists(DownloadPath() + ".part"));
@@ -196,24 +187,17 @@ protected:
         return options;
     }
 
-    // Starts a device; a serial one is put on the port list, after the ports already there.
-    DeviceSimulator& StartDevice(SimulatorOptions options)
+    // Starts a device (a serial one goes on the port list, after the ports already there) and waits
+    // until the host has it on the link and has keyed it.
+    DeviceSimulator& Connect(Link link, SimulatorOptions options)
     {
         DeviceSimulator& device =
             *devices_.emplace_back(std::make_unique<DeviceSimulator>(std::move(options)));
         EXPECT_EQ(device.Start(), "");
         if (!device.HostPortPath().empty()) {
-            if (std::find(ports_.begin(), ports_.end(), device.HostPortPath()) == ports_.end())
-                ports_.push_back(device.HostPortPath());
+            ports_.push_back(device.HostPortPath());
             serial::pin_ports(ports_);
         }
-        return device;
-    }
-
-    // Starts the device and waits until the host has it on the link and has keyed it.
-    DeviceSimulator& Connect(Link link, SimulatorOptions options)
-    {
-        DeviceSimulator& device = StartDevice(std::move(options));
         EXPECT_TRUE(
             WaitFor([&] { return device.GetStats().sessions == 1; }, link == Link::Tcp ? 10s : kFound))
             << "the host never keyed the device" << EventsOf(device);

@@ -21,6 +21,15 @@ namespace quillon::testing {
 
 inline CSysconfig_SET& Registry() { return *CSysconfig_SET::get(); }
 
+// How many entries a folder holds: in /proc/self/task the threads running, in /proc/self/fd the
+// descriptors open.
+inline std::size_t EntriesIn(const fs::path& folder)
+{
+    std::error_code error;
+    return static_cast<std::size_t>(
+        std::distance(fs::directory_iterator(folder, error), fs::directory_iterator()));
+}
+
 // Runs a host operation on a thread of its own, as a host does.
 template <typename Op>
 auto OnHostThread(Op&& op)
