@@ -1,35 +1,26 @@
-// The transfer object against the simulated device committing faults, over loopback TCP and over a
-// serial line on a pseudo-terminal: every fault ends within a bounded time with the result the host
-// is documented to see, and leaves no thread running, no file outside the test's folder and nothing
-// that passes for a downloaded archive; a slow device and a line at a real line's pace are waited
-// for. A serial device is found by a port trial of about four seconds, so each serial case runs one
-// transfer object and faults that do not interfere. The device's side alone is in the device suite,
-// the operations without faults in the command-line tool's.
+// The transfer object against the simulated device where a scripted peer cannot stand in for it: a
+// link that drops and comes back under a new key, a serial port that vanishes, a line at a real
+// line's pace, and a greeting that crosses the key frame. Each leaves no
+// thread running, no file the test did not expect and nothing that passes for a downloaded archive.
+// A serial device is found by a port trial of about four seconds, so each serial case runs one
+// transfer object. The faults of single operations are tested against a scripted peer in the
+// transfer suite.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <deque>
 #include <future>
 #include <map>
-#include <mutex>
-#include <numeric>
 #include <set>
 #include <thread>
-#include <tuple>
 
-#include "common/DevicePeer.h"
-#include "common/LoopbackLink.h"
 #include "common/PseudoTerminal.h"
-#include "common/TempFolder.h"
-#include "common/WaitFor.h"
 #include "device/DeviceSimulator.h"
 #include "support/serial/SerialPortList.h"
-#include "support/tooling/PseudoTerminalPair.h"
 #include "transfer/PendingOp.h"
-#include "transfer/Quillon.h"
+#include "transfer/TransferFixture.h"
 
 namespace quillon::testing {
 namespace {
@@ -37,8 +28,6 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using sim::DeviceSimulator;
-using sim::Faults;
-using sim::Operation;
 using sim::SimulatorOptions;
 
 // Bounds that only a broken run reaches (a sanitizer build is several times slower than a plain one).
@@ -54,8 +43,6 @@ enum class Link { Tcp, Serial };
 
 void PrintTo(Link link, std::ostream* out) { *out << (link == Link::Tcp ? "Tcp" : "Serial"); }
 
-CSysconfig_SET& Registry() { return *CSysconfig_SET::get(); }
-
 int BlocksOf(const fs::path& zip)
 {
     return static_cast<int>((fs::file_size(zip) + kBlockDataSize - 1) / kBlockDataSize);
@@ -65,23 +52,6 @@ int BlocksOf(const fs::path& zip)
 int Percent(int done, int total)
 {
     return static_cast<int>(static_cast<float>(done) / static_cast<float>(total) * 100.0f);
-}
-
-// Runs a host operation on a thread of its own, as a host does.
-template <typename Op>
-auto OnHostThread(Op&& op)
-{
-    return std::async(std::launch::async, std::forward<Op>(op));
-}
-
-std::size_t ThreadCount()
-{
-    std::size_t count = 0;
-    std::error_code error;
-    for (auto it = fs::directory_iterator("/proc/self/task", error); !error && it != fs::directory_iterator();
-         it.increment(error))
-        ++count;
-    return count;
 }
 
 // The host makes its keys from the calendar second, which is the key's first four bytes: a key
@@ -97,23 +67,6 @@ bool WaitForTheNextKeySecond(const LinkKey& key)
         },
         3s);
 }
-
-// The last lines a device logged, frames included, for a failure's message. Written on the
-// device's thread.
-struct DeviceLog {
-    const Clock::time_point start = Clock::now();
-    std::mutex mutex;
-    std::deque<std::string> lines;
-
-    void Add(const std::string& line)
-    {
-        const auto at = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-        std::lock_guard lock(mutex);
-        lines.push_back("\n  " + std::to_string(at) + " ms " + line);
-        if (lines.size() > 60)
-            lines.pop_front();
-    }
-};
 
 template <typename Op>
 Clock::duration Timed(Op&& op)
@@ -137,12 +90,12 @@ protected:
 
     void SetUp() override
     {
-        if (Serial() && !PseudoTerminalPair::Supported())
+        if (Serial() && !PseudoTerminal::Supported())
             GTEST_SKIP() << "pseudo-terminals are not available on this platform";
         // A sanitizer's runtime starts a thread of its own along with the first thread the program
         // makes, and keeps it: that one is running before the count is taken.
         std::thread([] {}).join();
-        threadsBefore_ = ThreadCount();
+        threadsBefore_ = EntriesIn("/proc/self/task");
         Registry().SetDeviceOnline([reports = reports_](int state, int link) {
             if ((link == kSerialLink || link == kTcpLink) && reports->state[link].exchange(state) == 1 &&
                 state == -1)
@@ -164,8 +117,9 @@ protected:
         if (IsSkipped())
             return;
         if (fs::exists("/proc/self/task")) {
-            EXPECT_TRUE(WaitFor([&] { return ThreadCount() == threadsBefore_; }, kGone))
-                << ThreadCount() << " threads run, " << threadsBefore_ << " ran before the test";
+            EXPECT_TRUE(WaitFor([&] { return EntriesIn("/proc/self/task") == threadsBefore_; }, kGone))
+                << EntriesIn("/proc/self/task") << " threads run, " << threadsBefore_
+                << " ran before the test";
         }
         // Whatever a failed download gathered goes with the transfer object.
         EXPECT_FALSE(fs::exists(DownloadPath() + ".part"));
@@ -194,14 +148,11 @@ protected:
     CQuillon& quillon() { return *quillon_; }
 
     // What the device logged, for a failure's message.
-    std::string EventsOf(const DeviceSimulator& device)
+    static std::string EventsOf(const DeviceSimulator& device)
     {
-        std::string text = "\nthe device's last lines:";
-        for (const auto& [simulator, log] : devices_) {
-            std::lock_guard lock(log->mutex);
-            if (simulator.get() == &device)
-                text = std::accumulate(log->lines.begin(), log->lines.end(), text);
-        }
+        std::string text = "\nthe device's events:";
+        for (const std::string& line : device.Events())
+            text += "\n  " + line;
         return text;
     }
 
@@ -236,27 +187,17 @@ protected:
         return options;
     }
 
-    // Starts a device; a serial one is put on the port list, after the ports already there.
-    DeviceSimulator& StartDevice(SimulatorOptions options)
-    {
-        auto log = std::make_shared<DeviceLog>();
-        options.verbose = true;
-        options.log = [log](const std::string& line) { log->Add(line); };
-        devices_.emplace_back(std::make_unique<DeviceSimulator>(std::move(options)), log);
-        DeviceSimulator& device = *devices_.back().first;
-        EXPECT_EQ(device.Start(), "");
-        if (!device.HostPortPath().empty()) {
-            if (std::find(ports_.begin(), ports_.end(), device.HostPortPath()) == ports_.end())
-                ports_.push_back(device.HostPortPath());
-            serial::pin_ports(ports_);
-        }
-        return device;
-    }
-
-    // Starts the device and waits until the host has it on the link and has keyed it.
+    // Starts a device (a serial one goes on the port list, after the ports already there) and waits
+    // until the host has it on the link and has keyed it.
     DeviceSimulator& Connect(Link link, SimulatorOptions options)
     {
-        DeviceSimulator& device = StartDevice(std::move(options));
+        DeviceSimulator& device =
+            *devices_.emplace_back(std::make_unique<DeviceSimulator>(std::move(options)));
+        EXPECT_EQ(device.Start(), "");
+        if (!device.HostPortPath().empty()) {
+            ports_.push_back(device.HostPortPath());
+            serial::pin_ports(ports_);
+        }
         EXPECT_TRUE(
             WaitFor([&] { return device.GetStats().sessions == 1; }, link == Link::Tcp ? 10s : kFound))
             << "the host never keyed the device" << EventsOf(device);
@@ -275,7 +216,7 @@ protected:
     {
         if (std::erase(ports_, device.HostPortPath()) > 0)
             serial::pin_ports(ports_);
-        std::erase_if(devices_, [&](const auto& d) { return d.first.get() == &device; });
+        std::erase_if(devices_, [&](const auto& d) { return d.get() == &device; });
     }
 
     std::string DownloadPath() const { return folder_.str("down.zip"); }
@@ -330,7 +271,7 @@ protected:
     std::size_t threadsBefore_ = 0;
     const std::shared_ptr<OnlineReports> reports_ = std::make_shared<OnlineReports>();
     std::unique_ptr<CQuillon> quillon_;
-    std::vector<std::pair<std::unique_ptr<DeviceSimulator>, std::shared_ptr<DeviceLog>>> devices_;
+    std::vector<std::unique_ptr<DeviceSimulator>> devices_;
     std::vector<std::string> ports_;
     std::set<std::string> expected_;
     Tree unpackedBefore_;
@@ -407,273 +348,8 @@ TEST_P(FaultOnEitherLink, TransfersCutOffHalfWayKeepNothingAndTheLinkComesBackUn
     EXPECT_EQ(device.GetStats().badFrames, 0) << "the host spoke with a key the device did not have";
 }
 
-TEST_P(FaultOnEitherLink, SilentDeviceFailsEveryOperationInBoundedTime)
-{
-    Archive("up", {6000});
-    SimulatorOptions options = Options(link());
-    options.archive = ArchivePath("up");
-    options.faults.silent = true;
-    DeviceSimulator& device = Connect(link(), options);
-
-    int result = 0;
-    const auto took = Timed([&] { result = quillon().WriteSettoHard(ArchivePath("up").string(), 0); });
-    EXPECT_EQ(result, -1);
-    EXPECT_GE(took, 900ms) << "the host did not wait for the acknowledgement";
-    EXPECT_LT(took, kFailedOperation);
-    EXPECT_EQ(Registry().GetWriteRate(), 0);
-    EXPECT_FALSE(Registry().GetWritefinish());
-
-    StartDownload(0);
-    // The probe's half second is the longest a device may take to answer anything.
-    EXPECT_FALSE(quillon().JudgeIsAvailable());
-    EXPECT_EQ(Registry().ReadStarted.load(), 0) << "a size came from a silent device";
-    EXPECT_EQ(Registry().GetReadRate(), 0);
-    EXPECT_FALSE(Registry().GetReadfinish());
-    EXPECT_EQ(Registry().PendingOp.load(), pending::kDownload);
-    ExpectNoTraceOfTheDownload(ArchivePath("up"));
-    EXPECT_FALSE(fs::exists(DownloadPath() + ".part"));
-
-    // Every request reached the device (the upload's command, the download's and the probe), and
-    // the device said nothing beyond the greetings that a serial device needs to be found.
-    const sim::Stats stats = device.GetStats();
-    EXPECT_EQ(stats.framesReceived[TypeByte(FrameType::Command)], 3);
-    EXPECT_EQ(stats.badFrames, 0);
-    EXPECT_EQ(stats.framesSent, stats.greetings);
-    EXPECT_FALSE(HoldsAnUpload(options));
-}
-
-TEST_P(FaultOnEitherLink, RefusedUploadAndDownloadAreCalledOffAtOnce)
-{
-    Archive("up", {6000});
-    SimulatorOptions options = Options(link());
-    options.archive = ArchivePath("up");
-    options.faults.Refuse(Operation::Upload);
-    options.faults.Refuse(Operation::Download);
-    DeviceSimulator& device = Connect(link(), options);
-
-    int result = 0;
-    const auto took = Timed([&] { result = quillon().WriteSettoHard(ArchivePath("up").string(), 2); });
-    EXPECT_EQ(result, -1);
-    EXPECT_LT(took, kFailedOperation);
-    EXPECT_EQ(Registry().PendingOp.load(), pending::kNone);
-    EXPECT_EQ(Registry().GetWriteRate(), 0);
-    EXPECT_FALSE(Registry().GetWritefinish());
-    EXPECT_TRUE(WaitFor([&] { return device.GetStats().probes == 1; })) << "no abort command came";
-    EXPECT_EQ(device.GetStats().framesReceived[TypeByte(FrameType::Value)], 0)
-        << "the size went after a refusal";
-
-    StartDownload(2);
-    // A host learns that a download failed when the pending operation falls back to none.
-    EXPECT_TRUE(WaitFor([] { return Registry().PendingOp.load() == pending::kNone; }, kFailedOperation));
-    EXPECT_TRUE(WaitFor([&] { return device.GetStats().probes == 2; })) << "no abort command came";
-    EXPECT_FALSE(Registry().GetReadfinish());
-    EXPECT_EQ(Registry().ReadStarted.load(), 0);
-    EXPECT_EQ(Registry().GetReadRate(), 0);
-    ExpectNoTraceOfTheDownload(ArchivePath("up"));
-    EXPECT_FALSE(fs::exists(DownloadPath() + ".part"));
-
-    EXPECT_EQ(device.GetStats().refusals, 2);
-    EXPECT_FALSE(HoldsAnUpload(options));
-}
-
 INSTANTIATE_TEST_SUITE_P(Links, FaultOnEitherLink, ::testing::Values(Link::Tcp, Link::Serial),
                          [](const auto& info) { return ::testing::PrintToString(info.param); });
-
-// What a download block can do wrong.
-struct BlockFault {
-    const char* name;
-    Faults faults;
-};
-void PrintTo(const BlockFault& fault, std::ostream* out) { *out << fault.name; }
-constexpr int kFaultyBlock = 2;
-
-class DownloadBlockFault : public FaultHarness,
-                           public ::testing::WithParamInterface<std::tuple<Link, BlockFault>> {
-protected:
-    bool Serial() const override { return link() == Link::Serial; }
-    Link link() const { return std::get<0>(GetParam()); }
-    const Faults& faults() const { return std::get<1>(GetParam()).faults; }
-};
-
-TEST_P(DownloadBlockFault, EndsAsDocumented)
-{
-    const auto files = Archive("served", {5000, 5000, 5000});
-    const int blocks = BlocksOf(ArchivePath("served"));
-    ASSERT_GT(blocks, kFaultyBlock + 1);
-    SimulatorOptions options = Options(link());
-    options.archive = ArchivePath("served");
-    options.faults = faults();
-    DeviceSimulator& device = Connect(link(), options);
-
-    StartDownload(5);
-    if (faults().repeatSize) {
-        // The repeated size restarts nothing: the host acknowledges the first one only, and the
-        // download ends whole.
-        ExpectDownloaded(files);
-        EXPECT_EQ(ReadBytes(DownloadPath()), ReadBytes(ArchivePath("served")));
-        EXPECT_EQ(Registry().PendingOp.load(), pending::kDownload);
-        ASSERT_TRUE(WaitFor([&] { return device.GetStats().downloadsServed == 1; }));
-        EXPECT_EQ(device.GetStats().framesReceived[TypeByte(FrameType::Ack)], blocks + 1);
-        return;
-    }
-
-    // The host gives the download up at the faulty block and tells the device so.
-    ASSERT_TRUE(WaitFor([] { return Registry().PendingOp.load() == pending::kNone; }, kFailedOperation))
-        << "the host took the faulty block";
-    EXPECT_TRUE(WaitFor([&] { return device.GetStats().probes == 1; })) << "no abort command came";
-    EXPECT_FALSE(Registry().GetReadfinish());
-    EXPECT_EQ(Registry().GetReadRate(), Percent(kFaultyBlock, blocks));
-    EXPECT_EQ(device.GetStats().blocksSent, kFaultyBlock + 1);
-    EXPECT_EQ(device.GetStats().downloadsServed, 0);
-    ExpectNoTraceOfTheDownload(ArchivePath("served"));
-
-    // The link is unharmed: the device still answers.
-    EXPECT_TRUE(quillon().JudgeIsAvailable());
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Links, DownloadBlockFault,
-    ::testing::Combine(::testing::Values(Link::Tcp, Link::Serial),
-                       ::testing::Values(BlockFault{"WrongChecksum", {.corruptBlock = kFaultyBlock}},
-                                         BlockFault{"WrongIndex", {.wrongIndexBlock = kFaultyBlock}},
-                                         BlockFault{"SizeRepeated", {.repeatSize = true}})),
-    [](const auto& info) {
-        return ::testing::PrintToString(std::get<0>(info.param)) + std::get<1>(info.param).name;
-    });
-
-// Anyone who can reach the host's port speaks the protocol as well as the device does, and may have
-// guessed the link key from the clock. An intruder that connected before the device, or that
-// connects while an exchange runs, is never heard and never answered: the exchange completes with
-// the device's own data.
-enum class Exchange { Download, Upload, VersionRead };
-enum class Intruder { Silent, ForgesTheWorstFrame, SendsABadChecksum };
-enum class Arrival { BeforeTheDevice, DuringTheExchange };
-using IntruderCase = std::tuple<Exchange, Intruder, Arrival>;
-
-std::string IntruderCaseName(const ::testing::TestParamInfo<IntruderCase>& info)
-{
-    static const char* const exchanges[] = {"Download", "Upload", "VersionRead"};
-    static const char* const intruders[] = {"Silent", "Forging", "BadChecksum"};
-    return std::string(exchanges[static_cast<int>(std::get<0>(info.param))]) +
-           intruders[static_cast<int>(std::get<1>(info.param))] +
-           (std::get<2>(info.param) == Arrival::BeforeTheDevice ? "Earlier" : "Newcomer");
-}
-
-class IntruderOverTcp : public FaultHarness, public ::testing::WithParamInterface<IntruderCase> {};
-
-TEST_P(IntruderOverTcp, ExchangeCompletesWithTheDevicesData)
-{
-    const auto [exchange, intruder, arrival] = GetParam();
-    const auto files = Archive("served", {24 * 4096});
-    SimulatorOptions options = Options(Link::Tcp);
-    options.archive = ArchivePath("served");
-    // Slow enough that the exchange is still going when the intruder acts.
-    options.faults.delay = 20ms;
-    std::optional<DevicePeer> peer;
-    if (arrival == Arrival::BeforeTheDevice) {
-        peer.emplace(ConnectTcp(quillon().GetListeningPort()));
-        ASSERT_TRUE(peer->ReadKeyFrame()) << "a lone first connection is the device until another comes";
-    }
-    DeviceSimulator& device = Connect(Link::Tcp, options);
-    constexpr char kKind = 1;
-    if (exchange == Exchange::VersionRead) {
-        ASSERT_EQ(quillon().WriteFileVersion(kKind, 7), 0);
-    }
-
-    std::future<int> result;
-    const int sentBefore = device.GetStats().framesSent;
-    switch (exchange) {
-    case Exchange::Download:
-        StartDownload(kKind);
-        ASSERT_TRUE(WaitFor([] { return Registry().GetReadRate() > 0; })) << EventsOf(device);
-        break;
-    case Exchange::Upload:
-        result =
-            OnHostThread([&] { return quillon().WriteSettoHard(ArchivePath("served").string(), kKind); });
-        ASSERT_TRUE(WaitFor([&] { return device.GetStats().blocksReceived > 0; })) << EventsOf(device);
-        break;
-    case Exchange::VersionRead:
-        result = OnHostThread([&] { return quillon().ReadFileVersion(kKind); });
-        // A forged answer that comes after the device's own is the one the host would keep.
-        ASSERT_TRUE(WaitFor([&] { return device.GetStats().framesSent > sentBefore; })) << EventsOf(device);
-        break;
-    }
-
-    // The key in force, as the intruder may have guessed it from the clock (or been given it).
-    if (!peer) {
-        peer.emplace(ConnectTcp(quillon().GetListeningPort()));
-        if (!peer->ReadKeyFrame(200ms))
-            peer->SetKey(*device.GetStats().key);
-    } else {
-        peer->SetKey(*device.GetStats().key);
-    }
-    if (intruder == Intruder::ForgesTheWorstFrame) {
-        if (exchange == Exchange::Download)
-            peer->SendValue(kKind, 0, 5);  // a new, smaller archive size
-        else if (exchange == Exchange::Upload)
-            peer->SendAck(1);  // a refusal
-        else
-            peer->SendValue(kKind, 2, 1337);
-    } else if (intruder == Intruder::SendsABadChecksum) {
-        Bytes ack(FrameLength(FrameType::Ack));
-        AssembleFrame(ack, TypeByte(FrameType::Ack), Bytes{0, 0, 0, 0}, peer->key());
-        ack[ack.size() - 2] ^= 0xFF;
-        peer->SendRaw(ack);
-    }
-    // A newcomer is closed unkeyed; an earlier connection was closed when the device replaced it.
-    EXPECT_FALSE(peer->ReadFrame(500ms)) << "the intruder was talked to";
-
-    switch (exchange) {
-    case Exchange::Download:
-        ExpectDownloaded(files);
-        break;
-    case Exchange::Upload:
-        EXPECT_EQ(result.get(), 0);
-        // The host is done once the last block has gone; the device stores it after that.
-        EXPECT_TRUE(WaitFor([&] { return device.GetStats().uploadsStored == 1; })) << EventsOf(device);
-        EXPECT_EQ(ReadBytes(options.stateFolder / "kind-1.zip"), ReadBytes(ArchivePath("served")));
-        break;
-    case Exchange::VersionRead:
-        EXPECT_EQ(result.get(), 7);
-        break;
-    }
-    EXPECT_EQ(device.GetStats().sessions, 1) << "the device was keyed again";
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Trust, IntruderOverTcp,
-    ::testing::Values(
-        IntruderCase{Exchange::Download, Intruder::Silent, Arrival::DuringTheExchange},
-        IntruderCase{Exchange::Download, Intruder::ForgesTheWorstFrame, Arrival::DuringTheExchange},
-        IntruderCase{Exchange::Download, Intruder::ForgesTheWorstFrame, Arrival::BeforeTheDevice},
-        IntruderCase{Exchange::Download, Intruder::SendsABadChecksum, Arrival::BeforeTheDevice},
-        IntruderCase{Exchange::Upload, Intruder::Silent, Arrival::DuringTheExchange},
-        IntruderCase{Exchange::Upload, Intruder::ForgesTheWorstFrame, Arrival::BeforeTheDevice},
-        IntruderCase{Exchange::Upload, Intruder::SendsABadChecksum, Arrival::DuringTheExchange},
-        IntruderCase{Exchange::VersionRead, Intruder::ForgesTheWorstFrame, Arrival::DuringTheExchange},
-        IntruderCase{Exchange::VersionRead, Intruder::ForgesTheWorstFrame, Arrival::BeforeTheDevice},
-        IntruderCase{Exchange::VersionRead, Intruder::SendsABadChecksum, Arrival::BeforeTheDevice}),
-    IntruderCaseName);
-
-using FaultOverTcp = FaultHarness;
-
-// Every frame a slow device sends is held back, and an upload waits for each acknowledgement: the
-// command's, the size's and every block's but the last.
-TEST_F(FaultOverTcp, SlowDeviceIsWaitedForFrameByFrame)
-{
-    const auto files = Archive("served", {5000, 5000});
-    SimulatorOptions options = Options(Link::Tcp);
-    options.archive = ArchivePath("served");
-    options.faults.delay = 150ms;
-    Connect(Link::Tcp, options);
-
-    StartDownload(0);
-    ExpectDownloaded(files);
-    int result = -1;
-    const auto took = Timed([&] { result = quillon().WriteSettoHard(ArchivePath("served").string(), 3); });
-    EXPECT_EQ(result, 0);
-    EXPECT_GE(took, (1 + BlocksOf(ArchivePath("served"))) * options.faults.delay);
-}
 
 class FaultOverSerial : public FaultHarness {
 protected:

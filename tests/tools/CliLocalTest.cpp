@@ -50,7 +50,6 @@ const UsageCase kUsageCases[] = {
     {"WaitNotANumber", "status --wait soon", "soon"},
     {"SerialPortWithoutPath", "status --serial-port", "--serial-port"},
     {"AllowedPrefixTooLong", "status --allow 10.0.0.0/33", "\"33\""},
-    {"AllowedHostName", "status --allow localhost", "localhost"},
     {"ListenAddressMalformed", "status --listen 10.0.0.300", "10.0.0.300"},
     {"PortAbove65535", "status --port 65536", "65536"},
     {"PackWithoutArchive", "pack folder", "ZIP is required"},
@@ -124,7 +123,6 @@ const LocalCase kLocalCases[] = {
     {"PackMissingFolder", "pack @/no-such-folder @/x.zip", "missing", "there is no package folder"},
     {"PackEmptyFolder", "pack @/empty @/x.zip", "empty", "has no files to pack"},
     {"PackPackageWithALink", "pack @/linked @/x.zip", "cannot_pack", "extra.ORI is a link"},
-    {"UploadPackageWithALink", "upload @/linked", "cannot_pack", "extra.ORI is a link"},
     {"UnpackMissingArchive", "unpack @/none.zip @/out", "missing", "there is no archive"},
     {"UnpackDamagedArchive", "unpack @/not-a-zip.zip @/out", "not_unpacked", "nothing was written"},
     {"CheckMissingFolder", "check @/no-such-folder", "missing", "there is no package folder"},
@@ -134,7 +132,6 @@ const LocalCase kLocalCases[] = {
     {"RepairSerialThatCannotNameAFolder", "repair @/empty @/dot-dot", "bad_name",
      "\"..\" cannot name a folder"},
     {"CheckPackageWithTerminalControls", "check @/hostile", "incomplete", "is incomplete: No AB"},
-    {"RepairSerialWithTerminalControls", "repair @/empty @/hostile", "bad_name", "cannot name a folder"},
 };
 INSTANTIATE_TEST_SUITE_P(Table, CliLocalProblem, ::testing::ValuesIn(kLocalCases), kCaseName);
 
@@ -210,20 +207,14 @@ TEST_P(CliCheck, ListsEveryMissingPieceWithTheSameKeysOnSuccessAndFailure)
     EXPECT_EQ(fs::exists(folder.path() / "CheckSetInfo.TXT"), !complete);
 }
 
+// Which pieces a package needs is the package check's rule, tested in the state suite; here, how
+// the tool reports a complete package and one with several problems.
 const CheckCase kCheckCases[] = {
-    {"CompleteMarkedLayout", {}, "", ""},
-    {"CompletePlainLayout", {.markedLayout = false}, "", ""},
-    {"SecondOriNeededAndPresent", {.serial = "AB12BP345678"}, "", ""},
-    {"SecondOriMissing", {.serial = "AB12UK345678"}, "AB12UK345678_B.ORI", "No AB12UK345678_B.ORI file"},
+    {"Complete", {}, "", ""},
     {"DeviceFilesMissing",
      {},
      "AB12XY345678.ORI AB12XY345678.RGF",
      "No AB12XY345678.ORI file; No AB12XY345678.RGF file"},
-    {"NoDescription",
-     {},
-     "DeviceSet.DST",
-     "No DeviceSet.DST file; DeviceSet.DST file have not device sn; DeviceSet.DST file have not bdb sn; "
-     "No .ORI file; No .RGF file; No .bdb file"},
 };
 INSTANTIATE_TEST_SUITE_P(Table, CliCheck, ::testing::ValuesIn(kCheckCases), kCaseName);
 

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <charconv>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -89,24 +90,20 @@ public:
         std::vector<std::string> items;  // an array's strings
     };
 
-    static std::optional<Json> Parse(const std::string& text)
+    static std::optional<Json> Parse(std::string_view text)
     {
         Json json;
-        json.text_ = text;
-        bool ok = json.Take('{');
-        if (ok && !json.Take('}')) {
+        Reader in{text};
+        bool ok = in.Take('{');
+        if (ok && !in.Take('}')) {
             do {
                 std::string key;
-                ok = json.String(key) && !json.values_.count(key) && json.Take(':') &&
-                     json.Read(json.values_[key]);
-            } while (ok && json.Take(','));
-            ok = ok && json.Take('}');
+                ok = in.String(key) && !json.values_.count(key) && in.Take(':') && in.Read(json.values_[key]);
+            } while (ok && in.Take(','));
+            ok = ok && in.Take('}');
         }
-        json.Skip();
-        if (!ok || json.at_ != text.size())
-            return std::nullopt;
-        json.text_ = {};
-        return json;
+        in.Skip();
+        return ok && in.rest.empty() ? std::optional(json) : std::nullopt;
     }
 
     std::string operator[](const std::string& key) const { return Find(key).text; }
@@ -120,83 +117,87 @@ public:
     }
 
 private:
+    // Takes the JSON off the front of rest.
+    struct Reader {
+        std::string_view rest;
+
+        char Next()
+        {
+            const char c = rest.front();
+            rest.remove_prefix(1);
+            return c;
+        }
+        void Skip() { rest.remove_prefix(std::min(rest.find_first_not_of(" \t\r\n"), rest.size())); }
+        // Takes c after any white space.
+        bool Take(char c)
+        {
+            Skip();
+            return rest.starts_with(c) && Next();
+        }
+        bool String(std::string& out)
+        {
+            if (!Take('"'))
+                return false;
+            while (!rest.empty() && !rest.starts_with('"')) {
+                char c = Next();
+                if (static_cast<unsigned char>(c) < 0x20 || (c == '\\' && rest.empty()))
+                    return false;
+                if (c == '\\' && rest.starts_with('u')) {
+                    // The tool escapes only control characters, C1 controls (U+0080 to U+009F) included.
+                    unsigned code = 0;
+                    const auto hex = rest.substr(1, 4);
+                    const auto read = std::from_chars(hex.data(), hex.data() + hex.size(), code, 16);
+                    if (hex.size() != 4 || read.ptr != hex.data() + 4 || code >= 0xA0)
+                        return false;
+                    if (code >= 0x80)
+                        out += '\xC2';
+                    c = static_cast<char>(code);
+                    rest.remove_prefix(5);
+                } else if (c == '\\') {
+                    const auto escape = std::string_view("nrt\"\\/").find(Next());
+                    if (escape == std::string_view::npos)
+                        return false;
+                    c = "\n\r\t\"\\/"[escape];
+                }
+                out += c;
+            }
+            return Take('"');
+        }
+        bool Read(Value& value)
+        {
+            Skip();
+            if (rest.starts_with('"'))
+                return String(value.text);
+            if (Take('[')) {
+                if (Take(']'))
+                    return true;
+                do {
+                    if (!String(value.items.emplace_back()))
+                        return false;
+                } while (Take(','));
+                return Take(']');
+            }
+            for (const std::string_view word : {"true", "false", "null"}) {
+                if (rest.starts_with(word)) {
+                    rest.remove_prefix(word.size());
+                    value.null = word == "null";
+                    value.text = value.null ? "" : word;
+                    return true;
+                }
+            }
+            const auto end = std::min(rest.find_first_not_of("0123456789+-.eE"), rest.size());
+            value.text = rest.substr(0, end);
+            rest.remove_prefix(end);
+            return !value.text.empty();
+        }
+    };
+
     Value Find(const std::string& key) const
     {
         const auto found = values_.find(key);
         return found != values_.end() ? found->second : Value{false, "<missing " + key + ">", {"<missing>"}};
     }
-    void Skip()
-    {
-        while (at_ < text_.size() && std::string_view(" \t\r\n").find(text_[at_]) != std::string_view::npos)
-            ++at_;
-    }
-    // Takes c after any white space.
-    bool Take(char c)
-    {
-        Skip();
-        return at_ < text_.size() && text_[at_] == c && ++at_;
-    }
-    bool String(std::string& out)
-    {
-        const std::string_view text = text_;
-        if (!Take('"'))
-            return false;
-        while (at_ < text.size() && text[at_] != '"') {
-            char c = text[at_++];
-            if (static_cast<unsigned char>(c) < 0x20 || (c == '\\' && at_ == text.size()))
-                return false;
-            if (c == '\\' && text[at_] == 'u') {
-                const std::string hex(text.substr(at_ + 1, 4));
-                char* end = nullptr;
-                const long code = std::strtol(hex.c_str(), &end, 16);
-                // The tool escapes only control characters, C1 controls (U+0080 to U+009F) included.
-                if (hex.size() != 4 || end != hex.c_str() + 4 || code >= 0xA0)
-                    return false;
-                if (code >= 0x80)
-                    out += '\xC2';
-                c = static_cast<char>(code);
-                at_ += 5;
-            } else if (c == '\\') {
-                const auto escape = std::string_view("nrt\"\\/").find(text[at_++]);
-                if (escape == std::string_view::npos)
-                    return false;
-                c = "\n\r\t\"\\/"[escape];
-            }
-            out += c;
-        }
-        return at_++ < text.size();
-    }
-    bool Read(Value& value)
-    {
-        const std::string_view text = text_;
-        Skip();
-        if (at_ < text.size() && text[at_] == '"')
-            return String(value.text);
-        if (Take('[')) {
-            if (Take(']'))
-                return true;
-            do {
-                if (!String(value.items.emplace_back()))
-                    return false;
-            } while (Take(','));
-            return Take(']');
-        }
-        for (const std::string_view word : {"true", "false", "null"}) {
-            if (text.substr(at_, word.size()) == word) {
-                at_ += word.size();
-                value.null = word == "null";
-                value.text = value.null ? "" : word;
-                return true;
-            }
-        }
-        const auto end = std::min(text.find_first_not_of("0123456789+-.eE", at_), text.size());
-        value.text = std::string(text.substr(at_, end - at_));
-        at_ = end;
-        return !value.text.empty();
-    }
 
-    std::string_view text_;
-    std::size_t at_ = 0;
     std::map<std::string, Value> values_;
 };
 
@@ -213,20 +214,17 @@ inline Json JsonOf(const ProcessResult& run)
 // noise go into the .ORI file, so a package can be made big enough to take many blocks.
 struct PackageLayout {
     std::string serial = "AB12XY345678";
-    std::string bdb = "BDB0001";
     std::size_t extraBytes = 0;
-    bool markedLayout = true;
 };
 
 inline void MakePackage(const fs::path& folder, const PackageLayout& layout = {})
 {
     fs::create_directories(folder);
-    WriteBytes(folder / "DeviceSet.DST", (layout.markedLayout ? "Use Orbisto above v6.3.4\r\n" : "") +
-                                             layout.serial + "\r\n" + layout.bdb + "\r\n");
+    WriteBytes(folder / "DeviceSet.DST", "Use Orbisto above v6.3.4\r\n" + layout.serial + "\r\nBDB0001\r\n");
     WriteBytes(folder / (layout.serial + ".ORI"),
                "ORI of " + layout.serial + "\n" + NoiseBytes(layout.extraBytes, 1));
     WriteBytes(folder / (layout.serial + ".RGF"), "RGF of " + layout.serial + "\n");
-    WriteBytes(folder / (layout.bdb + ".bdb"), "bdb " + layout.bdb + "\n" + NoiseBytes(300, 2));
+    WriteBytes(folder / "BDB0001.bdb", "bdb BDB0001\n" + NoiseBytes(300, 2));
     const std::string kind = layout.serial.size() >= 6 ? layout.serial.substr(4, 2) : "";
     if (kind == "UX" || kind == "UK" || kind == "BP")
         WriteBytes(folder / (layout.serial + "_B.ORI"), "second ORI\n");

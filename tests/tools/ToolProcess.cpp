@@ -57,19 +57,4 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const RunOptions&
     return result;
 }
 
-BackgroundProcess::BackgroundProcess(const std::vector<std::string>& argv, const std::filesystem::path& log)
-    : child_(argv, {.errors = ChildProcess::ErrorStream::File, .errorFile = log})
-{}
-
-BackgroundProcess::~BackgroundProcess() = default;
-
-std::string BackgroundProcess::ReadLine(std::chrono::milliseconds deadline)
-{
-    return child_.ReadLine(deadline).value_or("");
-}
-
-bool BackgroundProcess::Running() { return child_.Running(); }
-
-int BackgroundProcess::Stop() { return child_.Stop(); }
-
 }  // namespace quillon::testing

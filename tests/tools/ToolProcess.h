@@ -5,7 +5,6 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -38,24 +37,17 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const RunOptions&
 
 // A program running in the background, asked to stop (then killed) when the object goes.
 // Its standard output is readable line by line; its standard error goes to a log file.
-class BackgroundProcess {
+class BackgroundProcess : public ChildProcess {
 public:
-    BackgroundProcess(const std::vector<std::string>& argv, const std::filesystem::path& log);
-    ~BackgroundProcess();
-    BackgroundProcess(const BackgroundProcess&) = delete;
-    BackgroundProcess& operator=(const BackgroundProcess&) = delete;
-
-    bool started() const { return child_.started(); }
+    BackgroundProcess(const std::vector<std::string>& argv, const std::filesystem::path& log)
+        : ChildProcess(argv, {.errors = ErrorStream::File, .errorFile = log})
+    {}
     // The next line of its standard output, without the line end; empty after the deadline or at
     // its end.
-    std::string ReadLine(std::chrono::milliseconds deadline);
-    // Whether it still runs (it has not exited on its own).
-    bool Running();
-    // Stops it and returns its exit status (-1 when it had to be killed by a signal).
-    int Stop();
-
-private:
-    ChildProcess child_;
+    std::string ReadLine(std::chrono::milliseconds deadline)
+    {
+        return ChildProcess::ReadLine(deadline).value_or("");
+    }
 };
 
 }  // namespace quillon::testing

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <tuple>
+
 #include "common/RawZip.h"
 #include "transfer/TransferFixture.h"
 
@@ -110,36 +113,43 @@ TEST_F(Download, ArchivesOfEverySizeEndUnpacked)
     }
 }
 
-// Block 0 has started the archive by then: giving up must take that away too.
-TEST_F(Download, UnexpectedBlockAbortsWithNothingWritten)
+// What a device can do wrong in a download: the host calls it off with the abort command and
+// keeps nothing, not even block 0, which has started the archive by then. The link stays usable:
+// each case starts a new download on it.
+TEST_F(Download, RefusalOrABadBlockAbortsWithNothingWritten)
 {
     std::string content;
     const std::string archive = ArchiveOfSize(3 * 4096, content);
-    Start(archive.size());
-    SendBlocks(archive, 0, 1);
-    SendBlock(2, archive);  // block 1 is expected
-    ExpectCommand(0, 0, 0);
-    EXPECT_TRUE(WaitFor([] { return Registry().PendingOp.load() == -1; }));  // stored after the abort is sent
-    EXPECT_FALSE(Registry().GetReadfinish());
-    EXPECT_TRUE(NothingWritten());
-}
-
-TEST_F(Download, DamagedBlockAbortsTheDownload)
-{
-    std::string content;
-    const std::string archive = ArchiveOfSize(2 * 4096, content);
-    Start(archive.size());
-    SendBlocks(archive, 0, 1);
-    Bytes body = {1, 0};
-    body.insert(body.end(), archive.begin() + 4096, archive.end());
-    Bytes frame(kMaxFrameSize);
-    frame.resize(AssembleFrame(frame, TypeByte(FrameType::Block), body, device().key()));
-    frame[2000] ^= 0x40;  // a bit flipped on the way
-    device().SendRaw(frame);
-    ExpectCommand(0, 0, 0);
-    EXPECT_TRUE(WaitFor([] { return Registry().PendingOp.load() == -1; }));  // stored after the abort is sent
-    EXPECT_FALSE(Registry().GetReadfinish());
-    EXPECT_TRUE(NothingWritten());
+    const auto damagedBlock1 = [&] {
+        Bytes body = {1, 0};
+        body.insert(body.end(), archive.begin() + 4096, archive.begin() + 2 * 4096);
+        Bytes frame(kMaxFrameSize);
+        frame.resize(AssembleFrame(frame, TypeByte(FrameType::Block), body, device().key()));
+        frame[2000] ^= 0x40;  // a bit flipped on the way
+        device().SendRaw(frame);
+    };
+    const std::vector<std::tuple<const char*, int, std::function<void()>>> cases = {
+        {"refused request", 0, [&] { device().SendAck(1); }},
+        {"block 2 where 1 is due", 1, [&] { SendBlock(2, archive); }},
+        {"damaged block", 1, damagedBlock1},
+    };
+    for (const auto& [name, taken, fault] : cases) {
+        SCOPED_TRACE(name);
+        if (taken == 0) {
+            quillon().ReadSetFromHard(zipPath(), 3);
+            ExpectCommand(2, 3, 0);
+        } else {
+            Start(archive.size());
+            SendBlocks(archive, 0, taken);
+        }
+        fault();
+        ExpectCommand(0, 0, 0);
+        EXPECT_TRUE(
+            WaitFor([] { return Registry().PendingOp.load() == -1; }));  // stored after the abort is sent
+        EXPECT_FALSE(Registry().GetReadfinish());
+        EXPECT_EQ(Registry().GetReadRate(), 33 * taken);
+        EXPECT_TRUE(NothingWritten());
+    }
 }
 
 TEST_F(Download, RepeatedSizeChangesTheSizeButAsksForNothing)
@@ -152,6 +162,18 @@ TEST_F(Download, RepeatedSizeChangesTheSizeButAsksForNothing)
     SendBlocks(archive, 0, 1);  // now the last block
     ASSERT_TRUE(WaitFor([] { return Registry().GetReadfinish(); }));
     EXPECT_EQ(Registry().GetReadRate(), 100);
+    EXPECT_EQ(ReadBytes(unpacked() / "a.txt"), content);
+}
+
+TEST_F(Download, NewcomerWithANewSizeIsNeverHeard)
+{
+    std::string content;
+    const std::string archive = ArchiveOfSize(2 * 4096, content);
+    Start(archive.size());
+    SendBlocks(archive, 0, 1);
+    NewcomerForges([](DevicePeer& intruder) { intruder.SendValue(3, 1, 5); });
+    SendBlocks(archive, 1, 2);
+    ASSERT_TRUE(WaitFor([] { return Registry().GetReadfinish(); }));
     EXPECT_EQ(ReadBytes(unpacked() / "a.txt"), content);
 }
 

@@ -7,9 +7,7 @@
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
 
-#include <filesystem>
 #include <fstream>
-#include <future>
 #include <string>
 #include <vector>
 
@@ -17,19 +15,11 @@
 #include <sys/resource.h>
 #endif
 
-#include "common/DevicePeer.h"
-#include "common/LoopbackLink.h"
-#include "common/TempFolder.h"
-#include "common/WaitFor.h"
 #include "device/DeviceSimulator.h"
-#include "transfer/Quillon.h"
+#include "transfer/TransferFixture.h"
 
 namespace quillon::testing {
 namespace {
-
-namespace fs = std::filesystem;
-
-CSysconfig_SET& Registry() { return *CSysconfig_SET::get(); }
 
 struct AllowCase {
     const char* name;
@@ -101,16 +91,6 @@ TEST(LinkSettings, ListensOnIpv6)
     EXPECT_TRUE(peer.ReadKeyFrame());
 }
 
-#if defined(__linux__)
-std::size_t OpenDescriptors()
-{
-    std::size_t count = 0;
-    for ([[maybe_unused]] const auto& entry : fs::directory_iterator("/proc/self/fd"))
-        ++count;
-    return count;
-}
-#endif
-
 // A peer that opens connections as fast as it can and leaves them silent: each one is the device
 // only until the next comes, the host holds a handful of descriptors whatever the count, and the
 // real device that connects afterwards is keyed and served.
@@ -130,7 +110,7 @@ TEST(ConnectionFlood, NeitherExhaustsTheHostNorKeepsTheDeviceOut)
     CQuillon host(LoopbackLink());
     const int port = host.GetListeningPort();
     ASSERT_NE(port, 0);
-    const std::size_t before = OpenDescriptors();
+    const std::size_t before = EntriesIn("/proc/self/fd");
     asio::io_context io;
     std::vector<asio::ip::tcp::socket> flood;
     flood.reserve(kFlood);
@@ -138,12 +118,13 @@ TEST(ConnectionFlood, NeitherExhaustsTheHostNorKeepsTheDeviceOut)
     for (int i = 0; i < kFlood; ++i) {
         flood.emplace_back(io).connect({asio::ip::address_v4::loopback(), static_cast<unsigned short>(port)});
         if (i % 50 == 0)
-            mostHeldByTheHost = std::max(mostHeldByTheHost, OpenDescriptors() - before - flood.size());
+            mostHeldByTheHost =
+                std::max(mostHeldByTheHost, EntriesIn("/proc/self/fd") - before - flood.size());
     }
     // The newest connection is keyed once the host has taken in every one before it.
     DevicePeer last(ConnectTcp(port));
     ASSERT_TRUE(last.ReadKeyFrame(std::chrono::seconds(10))) << "the host fell behind the flood";
-    mostHeldByTheHost = std::max(mostHeldByTheHost, OpenDescriptors() - before - flood.size() - 1);
+    mostHeldByTheHost = std::max(mostHeldByTheHost, EntriesIn("/proc/self/fd") - before - flood.size() - 1);
     EXPECT_LE(mostHeldByTheHost, 16u) << "the host held a descriptor for each silent connection";
 
     const fs::path archive = folder.path() / "up.zip";
@@ -173,7 +154,7 @@ TEST(RecordFlood, TheDirectoryNameStaysWithinItsBound)
     for (int i = 0; i < 5000; ++i)
         device.Send(FrameType::Record, name);
     // The probe's answer comes after every record on the same connection.
-    auto probe = std::async(std::launch::async, [&] { return host.JudgeIsAvailable(); });
+    auto probe = OnHostThread([&] { return host.JudgeIsAvailable(); });
     ASSERT_TRUE(device.ReadFrame());
     device.SendAck();
     EXPECT_TRUE(probe.get());

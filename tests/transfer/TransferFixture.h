@@ -1,10 +1,11 @@
 // A transfer object with a device connected to it over TCP on a loopback port of its own, played by
-// the test.
+// the test; and what the tests of the transfer object share.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <future>
 #include <memory>
 #include <optional>
@@ -19,6 +20,22 @@
 namespace quillon::testing {
 
 inline CSysconfig_SET& Registry() { return *CSysconfig_SET::get(); }
+
+// How many entries a folder holds: in /proc/self/task the threads running, in /proc/self/fd the
+// descriptors open.
+inline std::size_t EntriesIn(const fs::path& folder)
+{
+    std::error_code error;
+    return static_cast<std::size_t>(
+        std::distance(fs::directory_iterator(folder, error), fs::directory_iterator()));
+}
+
+// Runs a host operation on a thread of its own, as a host does.
+template <typename Op>
+auto OnHostThread(Op&& op)
+{
+    return std::async(std::launch::async, std::forward<Op>(op));
+}
 
 class TcpTransfer : public ::testing::Test {
 protected:
@@ -36,13 +53,6 @@ protected:
     {
         device_.reset();
         quillon_.reset();
-    }
-
-    // Runs a host operation on a thread of its own, as a host does.
-    template <typename Op>
-    auto OnHostThread(Op&& op)
-    {
-        return std::async(std::launch::async, std::forward<Op>(op));
     }
 
     CQuillon& quillon() { return *quillon_; }
@@ -73,6 +83,19 @@ protected:
         const auto frame = Expect(FrameType::Ack);
         ASSERT_TRUE(frame) << "no acknowledgement";
         EXPECT_EQ(frame->at(2), 0);
+    }
+
+    // Someone else connects while an exchange runs and forges a frame under the key in force, as
+    // one who guessed it from the clock might: it is turned away unkeyed and never answered. (That
+    // a newcomer is turned away while the host is busy is the TCP link's rule; when the host is
+    // busy is the transfer object's.)
+    void NewcomerForges(const std::function<void(DevicePeer&)>& forge)
+    {
+        DevicePeer intruder(ConnectTcp(quillon().GetListeningPort()));
+        EXPECT_FALSE(intruder.ReadKeyFrame(200ms)) << "a newcomer was keyed during an exchange";
+        intruder.SetKey(device().key());
+        forge(intruder);
+        EXPECT_FALSE(intruder.ReadFrame(500ms)) << "the newcomer was talked to";
     }
 
     TempFolder folder_;

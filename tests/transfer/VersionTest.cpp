@@ -57,10 +57,22 @@ TEST_F(Version, ReadGivesTheFittingAnswerAfterTheWholeWindow)
     }
 }
 
+// An answer that comes after the device's own is the one a read keeps, were it heard.
+TEST_F(Version, NewcomerWithAnotherVersionIsNeverHeard)
+{
+    auto version = OnHostThread([&] { return quillon().ReadFileVersion(1); });
+    ExpectCommand(2, 1, 2);
+    device().SendValue(1, 2, 7);
+    NewcomerForges([](DevicePeer& intruder) { intruder.SendValue(1, 2, 99); });
+    EXPECT_EQ(version.get(), 7);
+}
+
 TEST_F(Version, CloseRequestDuringTheWindowAborts)
 {
     auto version = OnHostThread([&] { return quillon().ReadFileVersion(2); });
     ExpectCommand(2, 2, 2);
+    // Nothing follows while the read waits; the close request comes in the middle of the wait.
+    EXPECT_TRUE(device().Quiet(200ms));
     Registry().SetCloseExe(true);
     EXPECT_EQ(version.get(), -1);
     ExpectCommand(0, 0, 0);
