@@ -54,6 +54,31 @@ ExitCode MissingFolder(Report& report, const std::filesystem::path& folder, cons
 // failure, and returns false.
 bool CheckPackage(Report& report, const std::filesystem::path& folder, ExitCode& failure);
 
+// Whether Ctrl-C or a termination request came during the run (App keeps an InterruptWatch).
+bool Interrupted();
+
+// The failure of a command that stopped on an interrupt, with the exit status the signal asks
+// for: "interrupted at 40%; nothing kept", where what is "at 40%; nothing kept".
+ExitCode StoppedByInterrupt(Report& report, const std::string& what);
+
+// A file name that no other run takes, in folder (the system's temporary folder when empty),
+// removed with what the library may have left beside it (".part") when the object goes, unless
+// kept. Its path is empty when there is no temporary folder.
+class ScratchFile {
+public:
+    ScratchFile(const std::filesystem::path& folder, const std::string& stem, const std::string& suffix);
+    ~ScratchFile();
+    ScratchFile(const ScratchFile&) = delete;
+    ScratchFile& operator=(const ScratchFile&) = delete;
+
+    const std::filesystem::path& path() const { return path_; }
+    // The file has been renamed into place: nothing is left to remove.
+    void Kept() { path_.clear(); }
+
+private:
+    std::filesystem::path path_;
+};
+
 // The files of the package in folder (see ListPackageFiles), recorded as "files"; on failure
 // records it and returns false.
 bool ListPackage(Report& report, const std::filesystem::path& folder, const std::filesystem::path& leaveOut,

@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <thread>
 
+#include "Commands.h"
+
 namespace quillon::cli {
 
 namespace {
@@ -78,8 +80,12 @@ std::unique_ptr<DeviceSession> DeviceSession::Connect(const GlobalOptions& optio
     CSysconfig_SET& registry = *CSysconfig_SET::get();
     const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                              std::chrono::duration<double>(options.waitSeconds));
-    while (registry.GetSeriOrTcp() == kNoLink && Clock::now() < deadline)
+    while (registry.GetSeriOrTcp() == kNoLink && Clock::now() < deadline && !local::Interrupted())
         std::this_thread::sleep_for(kLinkPoll);
+    if (local::Interrupted()) {
+        failure = local::StoppedByInterrupt(report, "while waiting for a device; nothing was done");
+        return nullptr;
+    }
     const int link = registry.GetSeriOrTcp();
     if (link == kNoLink) {
         std::string where = tcp.listen ? TcpWhere(tcp, port) : std::string();

@@ -10,6 +10,10 @@ enum class ExitCode : int {
     Usage = 2,         // the command line is wrong
     NoDevice = 3,      // no device showed up within --wait
     LocalProblem = 4,  // a missing or unreadable file, an incomplete package, a folder that cannot be written
+    // A shell's statuses for a process that SIGINT or SIGTERM ended, which is what the user asked
+    // for; the tool only first removes what the command had begun.
+    Interrupted = 130,
+    Terminated = 143,
 };
 
 inline int ToInt(ExitCode code) { return static_cast<int>(code); }
@@ -22,6 +26,7 @@ inline constexpr const char* kExitCodeTable =
     "  3  no device showed up within --wait seconds\n"
     "  4  local problem: a missing or unreadable file, an incomplete package, a folder that cannot be "
     "written,\n"
-    "     a TCP port taken by another program\n";
+    "     a TCP port taken by another program\n"
+    "130  interrupted by Ctrl-C (143: by a termination request); what the command had begun is removed\n";
 
 }  // namespace quillon::cli

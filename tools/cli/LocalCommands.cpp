@@ -3,12 +3,14 @@
 
 #include <fstream>
 #include <optional>
+#include <random>
 #include <system_error>
 
 #include "Commands.h"
 #include "Package.h"
 #include "state/DescriptionFile.h"
 #include "support/base/Text.h"
+#include "support/tooling/Interrupt.h"
 
 namespace quillon::cli {
 
@@ -41,6 +43,35 @@ bool ParentExists(const fs::path& path)
 {
     const fs::path parent = path.parent_path();
     return parent.empty() || IsDirectory(parent);
+}
+
+bool Interrupted() { return InterruptStatus() != 0; }
+
+ExitCode StoppedByInterrupt(Report& report, const std::string& what)
+{
+    const bool terminated = InterruptStatus() == ToInt(ExitCode::Terminated);
+    return report.Fail(terminated ? ExitCode::Terminated : ExitCode::Interrupted,
+                       terminated ? "terminated" : "interrupted",
+                       (terminated ? "terminated " : "interrupted ") + what);
+}
+
+ScratchFile::ScratchFile(const fs::path& folder, const std::string& stem, const std::string& suffix)
+{
+    std::random_device random;
+    std::error_code error;
+    const fs::path base = folder.empty() ? fs::temp_directory_path(error) : folder;
+    if (!error)
+        path_ =
+            base / ("." + stem + ".quillon-" + std::to_string(random()) + std::to_string(random()) + suffix);
+}
+
+ScratchFile::~ScratchFile()
+{
+    if (path_.empty())
+        return;
+    std::error_code ignored;
+    fs::remove(path_, ignored);
+    fs::remove(path_.string() + ".part", ignored);
 }
 
 ExitCode MissingFolder(Report& report, const fs::path& folder, const std::string& what)
