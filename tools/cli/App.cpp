@@ -2,6 +2,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <chrono>
 #include <climits>
 #include <cstdio>
@@ -11,6 +12,7 @@
 #include "Commands.h"
 #include "protocol/DeviceRecord.h"
 #include "support/base/Text.h"
+#include "support/tooling/Interrupt.h"
 #include "support/tooling/StdoutDiversion.h"
 
 namespace quillon::cli {
@@ -23,16 +25,30 @@ constexpr const char* kCommonOptionsNote = "Also takes the common options --seri
                                            "SECONDS, --listen ADDRESS, --port N, --allow ADDRESS[/PREFIX], "
                                            "--no-tcp, --json and --verbose (see quillon --help).";
 
+// The device keeps its name in 12 bytes, and another tool reading it back takes the bytes in the
+// device's own code page: only printable ASCII is the same 12 characters everywhere.
 CLI::Validator DeviceNameValidator()
 {
     return CLI::Validator(
         [](std::string& name) -> std::string {
+            const auto single = [](unsigned char c) { return c >= 0x20 && c < 0x7F; };
+            const auto other = std::find_if_not(name.begin(), name.end(), single);
+            if (other != name.end()) {
+                // The whole character, for a name typed in UTF-8: its lead byte and what follows it.
+                auto end = std::next(other);
+                while (end != name.end() && (static_cast<unsigned char>(*end) & 0xC0) == 0x80)
+                    ++end;
+                return "a device name is 12 single-byte characters (letters, digits, spaces and "
+                       "punctuation of ASCII), as the device stores 12 bytes; \"" +
+                       Printable(std::string(other, end)) + "\" is not one";
+            }
             if (name.size() != kDeviceNameSize)
                 return "a device name has exactly 12 characters; \"" + name + "\" has " +
                        std::to_string(name.size());
             // The library makes the device's folder of it; a name it would refuse is refused here.
             if (!FolderNameFrom(name))
-                return "a device name must be usable as a folder name: no / \\ : or control characters";
+                return "a device name must be usable as a folder name: no / \\ or :, not only dots and "
+                       "spaces, and not a name Windows keeps for devices (CON, NUL, COM1, ...)";
             return {};
         },
         "12 CHARACTERS");
@@ -250,6 +266,8 @@ int Run(int argc, char** argv)
                      divertError.c_str());
     std::FILE* out = diversion ? diversion->Output() : stdout;
 
+    // From here on an interrupt is the commands' to answer: each removes what it had begun.
+    const InterruptWatch interrupts;
     Report report(chosenName, options.json);
     CommandContext context{options, args, report, IsTerminal(stderr) && !options.verbose};
     const auto start = std::chrono::steady_clock::now();
