@@ -1,6 +1,7 @@
 #include "DeviceSession.h"
 
 #include <support/serial/SerialPortList.h>
+#include <support/tooling/SerialPortAccess.h>
 
 #include <chrono>
 #include <cstdio>
@@ -43,11 +44,47 @@ std::string TcpWhere(const LinkSettings& link, int port)
     return "TCP " + (everywhere ? std::string() : link.listenAddress + " ") + "port " + std::to_string(port);
 }
 
+// Why a port the user named cannot be searched, as a failure; Success when nothing is known
+// against it.
+ExitCode CheckPort(const std::string& port, Report& report)
+{
+    using Problem = SerialPortAccess::Problem;
+    const SerialPortAccess access = CheckSerialPortAccess(port);
+    switch (access.problem) {
+    case Problem::None:
+        return ExitCode::Success;
+    case Problem::Missing:
+        return report.Fail(
+            ExitCode::LocalProblem, "no_port", "there is no serial port " + port,
+            "Check the name: serial ports are named like /dev/ttyUSB0 on Linux and COM3 on Windows.");
+    case Problem::NotATerminal:
+        return report.Fail(ExitCode::LocalProblem, "not_a_port", port + " is not a serial port",
+                           "Give the path of a serial port, such as /dev/ttyUSB0 or COM3.");
+    case Problem::NoPermission:
+        return report.Fail(ExitCode::LocalProblem, "port_permission",
+                           "you may not open the serial port " + port,
+                           access.detail.empty() ? "Ask for access to the port, or run as a user who has it."
+                                                 : "Members of the group \"" + access.detail +
+                                                       "\" may: add yourself (sudo usermod -aG " +
+                                                       access.detail + " $USER) and log in again.");
+    case Problem::Other:
+        break;
+    }
+    return report.Fail(ExitCode::LocalProblem, "port_unusable",
+                       "cannot use the serial port " + port + ": " + access.detail);
+}
+
 }  // namespace
 
 std::unique_ptr<DeviceSession> DeviceSession::Connect(const GlobalOptions& options, Report& report,
                                                       ExitCode& failure)
 {
+    // A port that cannot be opened would pass for one without a device, after the whole wait.
+    for (const std::string& port : options.serialPorts) {
+        failure = CheckPort(port, report);
+        if (failure != ExitCode::Success)
+            return nullptr;
+    }
     serial::pin_ports(options.serialPorts);
     const LinkSettings& tcp = options.link;
     if (!tcp.listen && options.serialPorts.empty()) {
