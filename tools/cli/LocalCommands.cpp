@@ -84,23 +84,61 @@ ExitCode MissingFolder(Report& report, const fs::path& folder, const std::string
                        "Check the path.");
 }
 
+namespace {
+
+std::optional<fs::file_time_type> WriteTime(const fs::path& path)
+{
+    std::error_code error;
+    const auto time = fs::last_write_time(path, error);
+    return error ? std::nullopt : std::optional(time);
+}
+
+}  // namespace
+
 bool CheckPackage(Report& report, const fs::path& folder, ExitCode& failure)
 {
+    // The library's check writes its report into whatever folder it is given; a folder that is no
+    // package at all gets nothing written into it, and a plain answer.
+    if (!IsRegularFile(folder / kDescriptionFileName)) {
+        report.Set("problems", std::vector<std::string>{});
+        failure =
+            report.Fail(ExitCode::LocalProblem, "not_package",
+                        folder.string() + " is not a settings package: it has no " + kDescriptionFileName,
+                        "A package is a folder with a DeviceSet.DST that names the device's serial "
+                        "number and the files that go with it; quillon check --help says more.");
+        return false;
+    }
+    const fs::path reportPath = folder / kCheckReportFileName;
+    const auto reportBefore = WriteTime(reportPath);
     if (CSysconfig_SET::get()->CheckSETExist(FolderArgument(folder))) {
+        // A report left by an earlier check describes problems that are gone, and repair would
+        // copy it along with the package.
+        std::error_code ignored;
+        fs::remove(reportPath, ignored);
         report.Set("problems", std::vector<std::string>{});
         return true;
+    }
+    // The library writes its report under a new name and renames it into place, so a report whose
+    // time did not move is an earlier one, not this check's.
+    const auto reportAfter = WriteTime(reportPath);
+    if (!reportAfter || reportAfter == reportBefore) {
+        report.Set("problems", std::vector<std::string>{});
+        failure = report.Fail(ExitCode::LocalProblem, "incomplete",
+                              "the package in " + folder.string() +
+                                  " is incomplete, and the check cannot write its list of problems (" +
+                                  kCheckReportFileName + ") there",
+                              "Check a copy of the package in a folder you may write, or ask for write "
+                              "access to this one.");
+        return false;
     }
     const std::vector<std::string> problems = ReadCheckReport(folder);
     report.Set("problems", problems);
     std::string list;
     for (const auto& problem : problems)
         list += (list.empty() ? "" : "; ") + problem;
-    failure =
-        report.Fail(ExitCode::LocalProblem, "incomplete",
-                    "the package in " + folder.string() +
-                        " is incomplete: " + (list.empty() ? "the check could not write its report" : list),
-                    "Add what is missing (the list is also in " + (folder / kCheckReportFileName).string() +
-                        ") and try again.");
+    failure = report.Fail(
+        ExitCode::LocalProblem, "incomplete", "the package in " + folder.string() + " is incomplete: " + list,
+        "Add what is missing (the list is also in " + reportPath.string() + ") and try again.");
     return false;
 }
 
