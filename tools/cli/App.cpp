@@ -10,6 +10,7 @@
 #include <functional>
 
 #include "Commands.h"
+#include "LibraryVersion.h"
 #include "protocol/DeviceRecord.h"
 #include "support/base/Text.h"
 #include "support/tooling/Interrupt.h"
@@ -103,6 +104,11 @@ int Run(int argc, char** argv)
     app.fallthrough();  // the common options may also follow the command
     app.require_subcommand(1);
     app.footer(std::string("Exit codes:\n") + kExitCodeTable);
+    // Both numbers: the library is loaded at run time and may not be the one the tool came with.
+    app.set_version_flag("--version",
+                         std::string("quillon ") + QUILLON_VERSION_STRING + " (library " + quillon_version() +
+                             ")",
+                         "Print the tool's and the library's versions and exit");
     app.add_option(
            "--serial-port", options.serialPorts,
            "Look for the device on this serial port too (repeatable); without it no serial port is opened")
