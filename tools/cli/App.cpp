@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
+#include <charconv>
 #include <chrono>
 #include <climits>
 #include <cstdio>
@@ -81,12 +82,132 @@ CLI::App* AddCommand(CLI::App& parent, const std::string& name, const std::strin
     return command;
 }
 
+// Ranges said in plain words, where CLI11 would say "Value abc not in range 0.000000 to 86400.000000".
+CLI::Validator WholeNumberFrom(long long low, long long high)
+{
+    return CLI::Validator(
+        [low, high](std::string& text) -> std::string {
+            long long value = 0;
+            const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+            if (error != std::errc() || end != text.data() + text.size() || value < low || value > high)
+                return "\"" + text + "\" is not a whole number from " + std::to_string(low) + " to " +
+                       std::to_string(high);
+            return {};
+        },
+        "");
+}
+
+CLI::Validator SecondsFrom(double low, double high)
+{
+    return CLI::Validator(
+        [low, high](std::string& text) -> std::string {
+            double value = 0;
+            const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+            if (error != std::errc() || end != text.data() + text.size() ||
+                !(value >= low && value <= high)) {
+                char range[64];
+                std::snprintf(range, sizeof range, "from %g to %g", low, high);
+                return "\"" + text + "\" is not a number of seconds " + range;
+            }
+            return {};
+        },
+        "");
+}
+
 void AddKind(CLI::App* command, int& kind, int highest, const std::string& what)
 {
     command->add_option("--kind", kind, what)
         ->type_name("K")
-        ->check(CLI::Range(0, highest))
+        ->check(WholeNumberFrom(0, highest))
         ->capture_default_str();
+}
+
+// How many single-character edits (a character added, removed, changed, or two neighbours swapped)
+// turn one text into the other.
+std::size_t EditDistance(const std::string& from, const std::string& to)
+{
+    std::vector<std::vector<std::size_t>> d(from.size() + 1, std::vector<std::size_t>(to.size() + 1));
+    for (std::size_t i = 0; i <= from.size(); ++i)
+        d[i][0] = i;
+    for (std::size_t j = 0; j <= to.size(); ++j)
+        d[0][j] = j;
+    for (std::size_t i = 1; i <= from.size(); ++i)
+        for (std::size_t j = 1; j <= to.size(); ++j) {
+            d[i][j] = std::min(
+                {d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + (from[i - 1] == to[j - 1] ? 0 : 1)});
+            if (i > 1 && j > 1 && from[i - 1] == to[j - 2] && from[i - 2] == to[j - 1])
+                d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+        }
+    return d[from.size()][to.size()];
+}
+
+// The name the user most likely meant, when what was typed is a slip away from it ("chek").
+std::string NearestName(const std::string& typed, const std::vector<std::string>& names)
+{
+    std::string nearest;
+    std::size_t best = std::max<std::size_t>(1, std::min<std::size_t>(2, typed.size() / 3)) + 1;
+    for (const auto& name : names) {
+        const std::size_t distance = EditDistance(typed, name);
+        if (distance < best) {
+            best = distance;
+            nearest = name;
+        }
+    }
+    return nearest;
+}
+
+std::string JoinNames(const std::vector<std::string>& names, const char* last)
+{
+    std::string joined;
+    for (std::size_t i = 0; i < names.size(); ++i)
+        joined += (i == 0 ? "" : i + 1 == names.size() ? last : ", ") + names[i];
+    return joined;
+}
+
+// A usage error in the shape of every other error: "quillon COMMAND: what happened", then a line
+// that says what to do. Help and --version come here too, and are printed as CLI11 prints them.
+int ReportUsageError(CLI::App& app, const CLI::ParseError& error)
+{
+    if (error.get_exit_code() == 0)
+        return app.exit(error);
+    CLI::App* group = &app;
+    std::string path = "quillon";
+    while (!group->get_subcommands().empty()) {
+        group = group->get_subcommands().front();
+        path += " " + group->get_name();
+    }
+    std::vector<std::string> commands;
+    for (const CLI::App* command : group->get_subcommands([](CLI::App*) { return true; }))
+        commands.push_back(command->get_name());
+    const std::vector<std::string> left = app.remaining(true);
+    const std::string typed = left.empty() ? std::string() : left.front();
+
+    std::string message = error.what();
+    std::string hint = "Run " + path + " --help for its arguments and options.";
+    if (!commands.empty() && dynamic_cast<const CLI::RequiredError*>(&error)) {
+        const std::string nearest = typed.rfind('-', 0) == 0 ? std::string() : NearestName(typed, commands);
+        if (!typed.empty() && typed.rfind('-', 0) != 0)
+            message = "there is no command \"" + typed + "\"";
+        else
+            message = group == &app ? "no command given" : "say which: " + JoinNames(commands, " or ");
+        hint = (nearest.empty() ? "" : "Did you mean " + path + " " + nearest + "? ") + "The commands are " +
+               JoinNames(commands, " and ") + "; " + path + " --help says what each does.";
+    } else if (dynamic_cast<const CLI::ExtrasError*>(&error) && typed.rfind("--", 0) == 0) {
+        std::vector<std::string> options;
+        for (const CLI::App* level = group; level; level = level->get_parent())
+            for (const CLI::Option* option : level->get_options())
+                for (const std::string& name : option->get_lnames())
+                    options.push_back("--" + name);
+        const std::string name = typed.substr(0, typed.find('='));
+        message = "there is no option " + name;
+        const std::string nearest = NearestName(name, options);
+        if (!nearest.empty())
+            hint = "Did you mean " + nearest + "? " + hint;
+    } else if (dynamic_cast<const CLI::ExtrasError*>(&error) && !typed.empty()) {
+        message = "one argument too many: \"" + typed + "\"";
+    }
+    std::fprintf(stderr, "%s: %s\n  %s\n", path.c_str(), message.c_str(), hint.c_str());
+    return ToInt(ExitCode::Usage);
 }
 
 }  // namespace
@@ -115,7 +236,7 @@ int Run(int argc, char** argv)
         ->type_name("PATH");
     app.add_option("--wait", options.waitSeconds, "Seconds to wait for a device to show up")
         ->type_name("SECONDS")
-        ->check(CLI::Range(0.0, 86400.0))
+        ->check(SecondsFrom(0, 86400))
         ->capture_default_str();
     app.add_option(
            "--listen", options.link.listenAddress,
@@ -127,7 +248,7 @@ int Run(int argc, char** argv)
                    "The TCP port the device connects to; 0 lets the system pick a free one, which is "
                    "then named on standard error")
         ->type_name("N")
-        ->check(CLI::Range(0, 65535))
+        ->check(WholeNumberFrom(0, 65535))
         ->capture_default_str();
     app.add_option("--allow", options.link.allowedPeers,
                    "Take the device's connection only from this address or network (repeatable); "
@@ -197,7 +318,7 @@ int Run(int argc, char** argv)
     AddKind(download, args.kind, 255, "The file kind to download");
     download->add_option("--stall", args.stallSeconds, "Give up when no block has come for this many seconds")
         ->type_name("SECONDS")
-        ->check(CLI::Range(0.5, 3600.0))
+        ->check(SecondsFrom(0.5, 3600))
         ->capture_default_str();
     download->footer(kCommonOptionsNote);
 
@@ -212,7 +333,7 @@ int Run(int argc, char** argv)
     versionSet->add_option("VALUE", args.version, "The version, 0 to 2147483647")
         ->required()
         ->type_name("")
-        ->check(CLI::Range(0LL, static_cast<long long>(INT_MAX)));
+        ->check(WholeNumberFrom(0, INT_MAX));
     AddKind(versionSet, args.kind, 2, "The file kind: 0, 1 or 2");
     versionSet->footer(kCommonOptionsNote);
 
@@ -236,30 +357,10 @@ int Run(int argc, char** argv)
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {
-        // A mistyped command is left over as an argument; saying "a command is required" would
-        // not help whoever typed it.
-        const std::vector<std::string> left = app.remaining();
-        if (dynamic_cast<const CLI::RequiredError*>(&error) && !left.empty() &&
-            left.front().rfind("-", 0) != 0) {
-            CLI::App* group = &app;
-            while (!group->get_subcommands().empty())
-                group = group->get_subcommands().front();
-            std::string known;
-            for (const CLI::App* command : group->get_subcommands([](CLI::App*) { return true; }))
-                known += (known.empty() ? "" : ", ") + command->get_name();
-            std::fprintf(
-                stderr,
-                "unknown command \"%s\"; the commands are %s\nRun with --help for more information.\n",
-                left.front().c_str(), known.c_str());
-            return ToInt(ExitCode::Usage);
-        }
-        const int status = app.exit(error);
-        return status == 0 ? 0 : ToInt(ExitCode::Usage);
+        return ReportUsageError(app, error);
     }
-    if (!chosen) {
-        std::fprintf(stderr, "quillon: no command given\nRun with --help for more information.\n");
+    if (!chosen)  // unreachable: the parse requires a command
         return ToInt(ExitCode::Usage);
-    }
 
     // The library's lines go to standard error with --verbose, and nowhere otherwise; the tool's
     // own output keeps the real standard output.
