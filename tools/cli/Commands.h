@@ -16,7 +16,8 @@ struct CommandContext {
     const GlobalOptions& options;
     const CommandArguments& args;
     Report& report;
-    bool showProgress;  // standard error is a terminal that the library's lines do not share
+    bool showProgress;  // standard error is a terminal that the library's lines do not share: the
+                        // waiting line and the progress bar go there
 };
 
 // Without a device.

@@ -19,7 +19,7 @@ namespace {
 // The session, with the link already in the report; null when none came (failure recorded).
 std::unique_ptr<DeviceSession> Open(CommandContext& context, ExitCode& failure)
 {
-    auto session = DeviceSession::Connect(context.options, context.report, failure);
+    auto session = DeviceSession::Connect(context.options, context.report, failure, context.showProgress);
     if (session)
         context.report.Set("link", session->LinkKey());
     return session;

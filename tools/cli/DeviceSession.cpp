@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "Commands.h"
+#include "Progress.h"
 
 namespace quillon::cli {
 
@@ -77,7 +78,7 @@ ExitCode CheckPort(const std::string& port, Report& report)
 }  // namespace
 
 std::unique_ptr<DeviceSession> DeviceSession::Connect(const GlobalOptions& options, Report& report,
-                                                      ExitCode& failure)
+                                                      ExitCode& failure, bool showStatus)
 {
     // A port that cannot be opened would pass for one without a device, after the whole wait.
     for (const std::string& port : options.serialPorts) {
@@ -115,29 +116,44 @@ std::unique_ptr<DeviceSession> DeviceSession::Connect(const GlobalOptions& optio
         std::fflush(stderr);
     }
     CSysconfig_SET& registry = *CSysconfig_SET::get();
-    const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                             std::chrono::duration<double>(options.waitSeconds));
-    while (registry.GetSeriOrTcp() == kNoLink && Clock::now() < deadline && !local::Interrupted())
-        std::this_thread::sleep_for(kLinkPoll);
+    std::string where = tcp.listen ? TcpWhere(tcp, port) : std::string();
+    if (!options.serialPorts.empty())
+        where += std::string(where.empty() ? "" : " or ") + "serial port" +
+                 (options.serialPorts.size() > 1 ? "s " : " ") + JoinPorts(options.serialPorts);
+
+    // A wait of ten seconds on a blank screen looks like a hang; the line goes once a device came.
+    const auto start = Clock::now();
+    const auto deadline = start + std::chrono::duration_cast<Clock::duration>(
+                                      std::chrono::duration<double>(options.waitSeconds));
+    {
+        StatusLine status(stderr, showStatus);
+        long long shownSecond = -1;
+        while (registry.GetSeriOrTcp() == kNoLink && Clock::now() < deadline && !local::Interrupted()) {
+            const auto second =
+                std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - start).count();
+            if (second != shownSecond) {
+                shownSecond = second;
+                status.Show("waiting for a device on " + where + " ... " + std::to_string(second) + " s");
+            }
+            std::this_thread::sleep_for(kLinkPoll);
+        }
+        status.Clear();
+    }
     if (local::Interrupted()) {
         failure = local::StoppedByInterrupt(report, "while waiting for a device; nothing was done");
         return nullptr;
     }
     const int link = registry.GetSeriOrTcp();
     if (link == kNoLink) {
-        std::string where = tcp.listen ? TcpWhere(tcp, port) : std::string();
         std::string hint = tcp.listen
                                ? "Check that the device is on and connects to port " + std::to_string(port) +
                                      " of this computer" +
                                      (tcp.allowedPeers.empty() ? "" : " from an address --allow lets in")
                                : "Check that the device is on";
-        if (options.serialPorts.empty()) {
+        if (options.serialPorts.empty())
             hint += ". No serial port was searched: give --serial-port PATH for a device on a serial line";
-        } else {
-            where += std::string(where.empty() ? "" : " or ") + "serial port" +
-                     (options.serialPorts.size() > 1 ? "s " : " ") + JoinPorts(options.serialPorts);
+        else
             hint += ", or that it is plugged into the serial port given";
-        }
         hint += "; --wait SECONDS gives it longer.";
         failure =
             report.Fail(ExitCode::NoDevice, "no_device",

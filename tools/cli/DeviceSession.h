@@ -19,9 +19,9 @@ public:
     // of the machine is opened unasked), starts both links (TCP where --listen, --port and --allow
     // say, unless --no-tcp) and waits up to --wait seconds for a device. Null, with the failure
     // recorded in report and its code in failure, when the port cannot be listened on or no device
-    // came.
+    // came. With showStatus, a line on standard error counts the seconds of the wait.
     static std::unique_ptr<DeviceSession> Connect(const GlobalOptions& options, Report& report,
-                                                  ExitCode& failure);
+                                                  ExitCode& failure, bool showStatus);
 
     CQuillon& quillon() { return *quillon_; }
     CSysconfig_SET& registry() { return *CSysconfig_SET::get(); }

@@ -105,7 +105,7 @@ ExitCode Upload(CommandContext& context)
         return StoppedByInterrupt(report, "before the upload began; nothing was sent");
 
     ExitCode failure = ExitCode::Success;
-    const auto session = DeviceSession::Connect(context.options, report, failure);
+    const auto session = DeviceSession::Connect(context.options, report, failure, context.showProgress);
     if (!session)
         return failure;
     report.Set("link", session->LinkKey());
@@ -201,7 +201,7 @@ ExitCode Download(CommandContext& context)
     } madeFolder;
 
     ExitCode failure = ExitCode::Success;
-    auto session = DeviceSession::Connect(context.options, report, failure);
+    auto session = DeviceSession::Connect(context.options, report, failure, context.showProgress);
     if (!session)
         return failure;
     report.Set("link", session->LinkKey());
