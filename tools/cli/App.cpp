@@ -232,9 +232,11 @@ int Run(int argc, char** argv)
                          "Print the tool's and the library's versions and exit");
     app.add_option(
            "--serial-port", options.serialPorts,
-           "Look for the device on this serial port too (repeatable); without it no serial port is opened")
-        ->type_name("PATH");
-    app.add_option("--wait", options.waitSeconds, "Seconds to wait for a device to show up")
+           "Look for the device on this serial port too (repeatable; \"auto\": on every serial port of this "
+           "computer); without it no serial port is opened")
+        ->type_name("PATH")
+        ->envname("QUILLON_SERIAL_PORT");
+    app.add_option("--wait", options.waitSeconds, "Seconds to wait for a device to show up, 0 to 86400")
         ->type_name("SECONDS")
         ->check(SecondsFrom(0, 86400))
         ->capture_default_str();
@@ -243,10 +245,12 @@ int Run(int argc, char** argv)
            "Listen for the device on this local address only (IPv4 or IPv6; \"::\" for every interface)")
         ->type_name("ADDRESS")
         ->check(LinkSettingValidator([](LinkSettings& s, const std::string& v) { s.listenAddress = v; }))
+        ->envname("QUILLON_LISTEN")
         ->capture_default_str();
-    app.add_option("--port", options.link.port,
-                   "The TCP port the device connects to; 0 lets the system pick a free one, which is "
-                   "then named on standard error")
+    app.add_option(
+           "--port", options.link.port,
+           "The TCP port the device connects to, up to 65535; 0 lets the system pick a free one, which is "
+           "then named on standard error")
         ->type_name("N")
         ->check(WholeNumberFrom(0, 65535))
         ->capture_default_str();
@@ -254,6 +258,7 @@ int Run(int argc, char** argv)
                    "Take the device's connection only from this address or network (repeatable); "
                    "without it from anyone")
         ->type_name("ADDRESS[/PREFIX]")
+        ->envname("QUILLON_ALLOW")
         ->check(LinkSettingValidator([](LinkSettings& s, const std::string& v) { s.allowedPeers = {v}; }));
     app.add_flag(
         "--no-tcp", [&options](std::int64_t) { options.link.listen = false; },
@@ -305,7 +310,7 @@ int Run(int argc, char** argv)
         AddCommand(app, "upload", "Upload a zip archive, or a package folder (checked and packed first)",
                    Upload, chosen, chosenName, "upload");
     upload->add_option("SOURCE", args.source, "A zip archive or a package folder")->required()->type_name("");
-    AddKind(upload, args.kind, 255, "The file kind to store it as");
+    AddKind(upload, args.kind, 255, "The file kind to store it as, 0 to 255");
     upload->footer(kCommonOptionsNote);
 
     CLI::App* download =
@@ -315,8 +320,10 @@ int Run(int argc, char** argv)
     download->add_option("FOLDER", args.folder, "The folder to unpack into (made if missing)")
         ->required()
         ->type_name("");
-    AddKind(download, args.kind, 255, "The file kind to download");
-    download->add_option("--stall", args.stallSeconds, "Give up when no block has come for this many seconds")
+    AddKind(download, args.kind, 255, "The file kind to download, 0 to 255");
+    download
+        ->add_option("--stall", args.stallSeconds,
+                     "Give up when no block has come for this many seconds, 0.5 to 3600")
         ->type_name("SECONDS")
         ->check(SecondsFrom(0.5, 3600))
         ->capture_default_str();

@@ -81,12 +81,16 @@ std::unique_ptr<DeviceSession> DeviceSession::Connect(const GlobalOptions& optio
                                                       ExitCode& failure, bool showStatus)
 {
     // A port that cannot be opened would pass for one without a device, after the whole wait.
-    for (const std::string& port : options.serialPorts) {
-        failure = CheckPort(port, report);
-        if (failure != ExitCode::Success)
-            return nullptr;
+    if (options.SearchesEverySerialPort()) {
+        serial::unpin_ports();
+    } else {
+        for (const std::string& port : options.serialPorts) {
+            failure = CheckPort(port, report);
+            if (failure != ExitCode::Success)
+                return nullptr;
+        }
+        serial::pin_ports(options.serialPorts);
     }
-    serial::pin_ports(options.serialPorts);
     const LinkSettings& tcp = options.link;
     if (!tcp.listen && options.serialPorts.empty()) {
         failure =
@@ -117,7 +121,9 @@ std::unique_ptr<DeviceSession> DeviceSession::Connect(const GlobalOptions& optio
     }
     CSysconfig_SET& registry = *CSysconfig_SET::get();
     std::string where = tcp.listen ? TcpWhere(tcp, port) : std::string();
-    if (!options.serialPorts.empty())
+    if (options.SearchesEverySerialPort())
+        where += std::string(where.empty() ? "" : " or ") + "every serial port";
+    else if (!options.serialPorts.empty())
         where += std::string(where.empty() ? "" : " or ") + "serial port" +
                  (options.serialPorts.size() > 1 ? "s " : " ") + JoinPorts(options.serialPorts);
 
@@ -165,12 +171,19 @@ std::unique_ptr<DeviceSession> DeviceSession::Connect(const GlobalOptions& optio
     return std::unique_ptr<DeviceSession>(new DeviceSession(options, std::move(quillon), link));
 }
 
-std::string DeviceSession::LinkKey() const { return link_ == kTcpLink ? "tcp" : "serial"; }
+void DeviceSession::RecordLink(Report& report) const
+{
+    report.Set("link", link_ == kTcpLink ? "tcp" : "serial");
+    if (link_ == kSerialLink && options_.serialPorts.size() == 1 && !options_.SearchesEverySerialPort())
+        report.Set("serial_port", options_.serialPorts.front());
+}
 
 std::string DeviceSession::LinkText() const
 {
     if (link_ == kTcpLink)
         return "TCP";
+    if (options_.SearchesEverySerialPort())
+        return "a serial port";
     if (options_.serialPorts.size() == 1)
         return "serial port " + options_.serialPorts.front();
     return "a serial port (" + JoinPorts(options_.serialPorts) + ")";

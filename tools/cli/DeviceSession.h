@@ -26,8 +26,9 @@ public:
     CQuillon& quillon() { return *quillon_; }
     CSysconfig_SET& registry() { return *CSysconfig_SET::get(); }
 
-    // "tcp" or "serial", as the JSON output spells it.
-    std::string LinkKey() const;
+    // Sets the result's "link" ("tcp" or "serial") and "serial_port": the port that carried the
+    // device, where that is known (one port was given), null otherwise.
+    void RecordLink(Report& report) const;
     // The link for a sentence: "TCP" or "serial port /dev/ttyUSB0".
     std::string LinkText() const;
 

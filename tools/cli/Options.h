@@ -1,6 +1,7 @@
 // The command line, as the commands receive it.
 #pragma once
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,12 @@ struct GlobalOptions {
     quillon::LinkSettings link;            // where and from whom the device's TCP connection comes
     bool json = false;
     bool verbose = false;
+
+    // "--serial-port auto": every port the system lists, searched as the library searches them.
+    bool SearchesEverySerialPort() const
+    {
+        return std::find(serialPorts.begin(), serialPorts.end(), "auto") != serialPorts.end();
+    }
 };
 
 // The arguments of every command; each command reads its own.

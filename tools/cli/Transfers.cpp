@@ -72,7 +72,8 @@ ExitCode PackFolder(Report& report, const fs::path& folder, const ScratchFile& a
 
 ExitCode Upload(CommandContext& context)
 {
-    context.report.Declare({"source", "kind", "problems", "files", "bytes", "link", "percent"});
+    context.report.Declare(
+        {"source", "kind", "problems", "files", "bytes", "link", "serial_port", "percent"});
     Report& report = context.report;
     const fs::path source = context.args.source;
     const int kind = context.args.kind;
@@ -108,7 +109,7 @@ ExitCode Upload(CommandContext& context)
     const auto session = DeviceSession::Connect(context.options, report, failure, context.showProgress);
     if (!session)
         return failure;
-    report.Set("link", session->LinkKey());
+    session->RecordLink(report);
     CSysconfig_SET& registry = session->registry();
 
     int result = -1;
@@ -166,7 +167,7 @@ ExitCode Upload(CommandContext& context)
 
 ExitCode Download(CommandContext& context)
 {
-    context.report.Declare({"archive", "folder", "kind", "link", "percent", "bytes"});
+    context.report.Declare({"archive", "folder", "kind", "link", "serial_port", "percent", "bytes"});
     Report& report = context.report;
     const fs::path archive = context.args.archive;
     const fs::path folder = context.args.folder;
@@ -204,7 +205,7 @@ ExitCode Download(CommandContext& context)
     auto session = DeviceSession::Connect(context.options, report, failure, context.showProgress);
     if (!session)
         return failure;
-    report.Set("link", session->LinkKey());
+    session->RecordLink(report);
     const std::string linkText = session->LinkText();  // the session may go before the end
     CSysconfig_SET& registry = session->registry();
 
