@@ -361,6 +361,15 @@ int Run(int argc, char** argv)
         ->type_name("");
     devdir->footer(kCommonOptionsNote);
 
+    CLI::App* ports = AddCommand(
+        app, "ports", "List the serial ports of this computer; with --probe, which of them has a device",
+        Ports, chosen, chosenName, "ports");
+    ports->add_flag("--probe", args.probe,
+                    "Search each port for a device, all at once, for up to --wait seconds (a search takes "
+                    "about 5)");
+    ports->footer("Lists the ports given with --serial-port instead, when there are any. " +
+                  std::string(kCommonOptionsNote));
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {

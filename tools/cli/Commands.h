@@ -35,6 +35,7 @@ ExitCode VersionGet(CommandContext& context);
 ExitCode VersionSet(CommandContext& context);
 ExitCode Record(CommandContext& context);
 ExitCode DeviceDirectory(CommandContext& context);
+ExitCode Ports(CommandContext& context);
 
 // Helpers the commands share.
 namespace local {

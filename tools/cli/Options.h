@@ -35,6 +35,7 @@ struct CommandArguments {
     int kind = 0;             // upload, download, version
     long long version = 0;    // version set
     double stallSeconds = 5;  // download: no progress for this long means the device stopped
+    bool probe = false;       // ports: ask each port whether a device answers
 };
 
 }  // namespace quillon::cli
