@@ -25,7 +25,7 @@ using CommandFunction = ExitCode (*)(CommandContext&);
 
 constexpr const char* kCommonOptionsNote = "Also takes the common options --serial-port PATH, --wait "
                                            "SECONDS, --listen ADDRESS, --port N, --allow ADDRESS[/PREFIX], "
-                                           "--no-tcp, --json and --verbose (see quillon --help).";
+                                           "--no-tcp, --json and -v/--verbose (see quillon --help).";
 
 // The device keeps its name in 12 bytes, and another tool reading it back takes the bytes in the
 // device's own code page: only printable ASCII is the same 12 characters everywhere.
@@ -264,8 +264,9 @@ int Run(int argc, char** argv)
         "--no-tcp", [&options](std::int64_t) { options.link.listen = false; },
         "Do not listen for a device on TCP (for a device on --serial-port)");
     app.add_flag("--json", options.json, "Print the result as one JSON object on standard output");
-    app.add_flag("--verbose", options.verbose,
-                 "Show the library's diagnostic lines, and the port the tool listens on, on standard error");
+    app.add_flag("-v,--verbose", options.verbosity,
+                 "Tell what the tool does on standard error: where it listens, when the device came, sizes "
+                 "and timings; twice (-vv), the library's diagnostic lines as well");
 
     CLI::App* pack = AddCommand(app, "pack", "Pack the files of a package folder into a zip archive", Pack,
                                 chosen, chosenName, "pack");
@@ -378,12 +379,13 @@ int Run(int argc, char** argv)
     if (!chosen)  // unreachable: the parse requires a command
         return ToInt(ExitCode::Usage);
 
-    // The library's lines go to standard error with --verbose, and nowhere otherwise; the tool's
+    // The library's lines go to standard error with -vv, and nowhere otherwise; the tool's
     // own output keeps the real standard output.
     std::string divertError;
-    const auto diversion = StdoutDiversion::Start(
-        options.verbose ? StdoutDiversion::Destination::StandardError : StdoutDiversion::Destination::Discard,
-        divertError);
+    const auto diversion =
+        StdoutDiversion::Start(options.verbosity >= 2 ? StdoutDiversion::Destination::StandardError
+                                                      : StdoutDiversion::Destination::Discard,
+                               divertError);
     if (!diversion)
         std::fprintf(stderr, "quillon: the library's lines may mix with the output (%s)\n",
                      divertError.c_str());
@@ -392,7 +394,7 @@ int Run(int argc, char** argv)
     // From here on an interrupt is the commands' to answer: each removes what it had begun.
     const InterruptWatch interrupts;
     Report report(chosenName, options.json);
-    CommandContext context{options, args, report, IsTerminal(stderr) && !options.verbose};
+    CommandContext context{options, args, report, IsTerminal(stderr) && options.verbosity < 2};
     const auto start = std::chrono::steady_clock::now();
     ExitCode code = ExitCode::Success;
     try {

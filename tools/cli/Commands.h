@@ -2,6 +2,7 @@
 // returns its exit code; it never prints on its own, so text and JSON output stay consistent.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -55,6 +56,13 @@ ExitCode MissingFolder(Report& report, const std::filesystem::path& folder, cons
 // The package check on folder; on failure records the report's lines as "problems" and the
 // failure, and returns false.
 bool CheckPackage(Report& report, const std::filesystem::path& folder, ExitCode& failure);
+
+// With -v, a line of the tool's own account of what it does, on standard error.
+void Tell(const GlobalOptions& options, const std::string& line);
+
+// "0.42 s", "1.5 MiB/s": a duration, and bytes over it as a rate.
+std::string SecondsText(double seconds);
+std::string RateText(std::uint64_t bytes, double seconds);
 
 // Whether Ctrl-C or a termination request came during the run (App keeps an InterruptWatch).
 bool Interrupted();

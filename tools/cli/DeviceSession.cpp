@@ -115,7 +115,7 @@ std::unique_ptr<DeviceSession> DeviceSession::Connect(const GlobalOptions& optio
     }
     // Whoever let the system pick the port must learn it to point the device there, and before the
     // wait, which is when the device has to come.
-    if (tcp.listen && (tcp.port == 0 || options.verbose)) {
+    if (tcp.listen && (tcp.port == 0 || options.verbosity >= 1)) {
         std::fprintf(stderr, "listening for the device on %s\n", TcpWhere(tcp, port).c_str());
         std::fflush(stderr);
     }
@@ -126,6 +126,11 @@ std::unique_ptr<DeviceSession> DeviceSession::Connect(const GlobalOptions& optio
     else if (!options.serialPorts.empty())
         where += std::string(where.empty() ? "" : " or ") + "serial port" +
                  (options.serialPorts.size() > 1 ? "s " : " ") + JoinPorts(options.serialPorts);
+
+    if (options.SearchesEverySerialPort())
+        local::Tell(options, "searching every serial port this computer lists");
+    else if (!options.serialPorts.empty())
+        local::Tell(options, "searching " + JoinPorts(options.serialPorts) + " (a search takes about 5 s)");
 
     // A wait of ten seconds on a blank screen looks like a hang; the line goes once a device came.
     const auto start = Clock::now();
@@ -166,6 +171,9 @@ std::unique_ptr<DeviceSession> DeviceSession::Connect(const GlobalOptions& optio
                         "no device on " + where + " after " + Seconds(options.waitSeconds) + " s", hint);
         return nullptr;
     }
+    local::Tell(options, std::string("a device came over ") + (link == kTcpLink ? "TCP" : "a serial port") +
+                             " after " +
+                             local::SecondsText(std::chrono::duration<double>(Clock::now() - start).count()));
     if (link == kTcpLink)
         std::this_thread::sleep_for(kTcpKeySettle);
     return std::unique_ptr<DeviceSession>(new DeviceSession(options, std::move(quillon), link));

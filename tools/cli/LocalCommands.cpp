@@ -8,6 +8,7 @@
 
 #include "Commands.h"
 #include "Package.h"
+#include "Progress.h"
 #include "state/DescriptionFile.h"
 #include "support/base/Text.h"
 #include "support/tooling/Interrupt.h"
@@ -43,6 +44,27 @@ bool ParentExists(const fs::path& path)
 {
     const fs::path parent = path.parent_path();
     return parent.empty() || IsDirectory(parent);
+}
+
+void Tell(const GlobalOptions& options, const std::string& line)
+{
+    if (options.verbosity < 1)
+        return;
+    std::fprintf(stderr, "quillon: %s\n", Printable(line).c_str());
+    std::fflush(stderr);
+}
+
+std::string SecondsText(double seconds)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.2f s", seconds);
+    return text;
+}
+
+std::string RateText(std::uint64_t bytes, double seconds)
+{
+    return seconds > 0 ? FormatBytes(static_cast<std::uint64_t>(static_cast<double>(bytes) / seconds)) + "/s"
+                       : std::string("-");
 }
 
 bool Interrupted() { return InterruptStatus() != 0; }

@@ -15,7 +15,7 @@ struct GlobalOptions {
     double waitSeconds = 10;               // how long to wait for a device to show up
     quillon::LinkSettings link;            // where and from whom the device's TCP connection comes
     bool json = false;
-    bool verbose = false;
+    int verbosity = 0;  // 1: the tool tells what it does; 2: the library's own lines as well
 
     // "--serial-port auto": every port the system lists, searched as the library searches them.
     bool SearchesEverySerialPort() const

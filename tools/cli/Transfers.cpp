@@ -83,10 +83,14 @@ ExitCode Upload(CommandContext& context)
     ScratchFile packed({}, "upload", ".zip");
     fs::path archive = source;
     if (IsDirectory(source)) {
+        const auto packStart = Clock::now();
         const ExitCode packing = PackFolder(report, source, packed);
         if (packing != ExitCode::Success)
             return packing;
         archive = packed.path();
+        Tell(context.options,
+             "packed " + source.string() + " into " + archive.string() + " in " +
+                 SecondsText(std::chrono::duration<double>(Clock::now() - packStart).count()));
     } else if (!IsRegularFile(source)) {
         return report.Fail(ExitCode::LocalProblem, "missing", "there is no file or folder " + source.string(),
                            "Give a zip archive or a package folder.");
@@ -112,6 +116,9 @@ ExitCode Upload(CommandContext& context)
     session->RecordLink(report);
     CSysconfig_SET& registry = session->registry();
 
+    Tell(context.options, "sending " + std::to_string(size) + " bytes as kind " + std::to_string(kind) +
+                              " in " + std::to_string((size + 4095) / 4096) + " blocks of 4096 bytes");
+    const auto sendStart = Clock::now();
     int result = -1;
     {
         ProgressBar bar(stderr, "upload  ", context.showProgress);
@@ -130,6 +137,13 @@ ExitCode Upload(CommandContext& context)
         if (result == 0)
             bar.Show(100, size, size);
     }
+    const double sendSeconds = std::chrono::duration<double>(Clock::now() - sendStart).count();
+    Tell(context.options,
+         std::string(result == 0 ? "every block sent" : "the upload ended") + " after " +
+             SecondsText(sendSeconds) + " (" +
+             RateText(size * static_cast<std::uint64_t>(std::clamp(registry.GetWriteRate(), 0, 100)) / 100,
+                      sendSeconds) +
+             ")");
     const int percent = registry.GetWriteRate();
     report.Set("percent", percent);
 
@@ -220,8 +234,11 @@ ExitCode Download(CommandContext& context)
     const fs::path part = incoming.path().string() + ".part";  // where the library gathers the blocks
     const auto stall =
         std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(context.args.stallSeconds));
+    const auto receiveStart = Clock::now();
     {
         ProgressBar bar(stderr, "download", context.showProgress);
+        Tell(context.options,
+             "asking for kind " + std::to_string(kind) + "; the blocks go to " + part.string());
         session->quillon().SetUnzipfloderpath(FolderArgument(folder));
         session->quillon().ReadSetFromHard(incoming.path().string(), static_cast<char>(kind));
         auto lastChange = Clock::now();
@@ -270,6 +287,10 @@ ExitCode Download(CommandContext& context)
     switch (outcome) {
     case Outcome::Unpacked: {
         const std::uint64_t bytes = FileSize(incoming.path());
+        const double seconds = std::chrono::duration<double>(Clock::now() - receiveStart).count();
+        Tell(context.options, "received and unpacked " + std::to_string(bytes) + " bytes in " +
+                                  SecondsText(seconds) + " (" + RateText(bytes, seconds) + "); replacing " +
+                                  archive.string());
         fs::rename(incoming.path(), archive, error);
         if (error)
             return report.Fail(ExitCode::LocalProblem, "cannot_write",
