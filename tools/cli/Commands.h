@@ -89,10 +89,17 @@ private:
     std::filesystem::path path_;
 };
 
-// The files of the package in folder (see ListPackageFiles), recorded as "files"; on failure
+// The files of the package in folder (see ListPackageFiles), recorded as "files", and with leftOut
+// what is not packed (folders and other entries that are not files) as "left_out"; on failure
 // records it and returns false.
 bool ListPackage(Report& report, const std::filesystem::path& folder, const std::filesystem::path& leaveOut,
-                 std::vector<std::string>& files, ExitCode& failure);
+                 std::vector<std::string>& files, ExitCode& failure,
+                 std::vector<std::string>* leftOut = nullptr);
+
+// Packs the files of folder into a new archive at zip, as the library packs; on failure records
+// why (the file, and what was wrong with it) and returns false.
+bool PackInto(Report& report, const std::filesystem::path& folder, const std::vector<std::string>& files,
+              const std::filesystem::path& zip, ExitCode& failure);
 
 }  // namespace local
 

@@ -9,6 +9,7 @@
 #include "Commands.h"
 #include "Package.h"
 #include "Progress.h"
+#include "archive/ZipArchive.h"
 #include "state/DescriptionFile.h"
 #include "support/base/Text.h"
 #include "support/tooling/Interrupt.h"
@@ -165,12 +166,17 @@ bool CheckPackage(Report& report, const fs::path& folder, ExitCode& failure)
 }
 
 bool ListPackage(Report& report, const fs::path& folder, const fs::path& leaveOut,
-                 std::vector<std::string>& files, ExitCode& failure)
+                 std::vector<std::string>& files, ExitCode& failure, std::vector<std::string>* leftOut)
 {
     std::string error;
-    switch (ListPackageFiles(folder, leaveOut, files, error)) {
+    std::vector<std::string> others;
+    switch (ListPackageFiles(folder, leaveOut, files, others, error)) {
     case PackageListing::Listed:
         report.Set("files", files);
+        if (leftOut) {
+            report.Set("left_out", others);
+            *leftOut = std::move(others);
+        }
         return true;
     case PackageListing::Unreadable:
         failure = report.Fail(ExitCode::LocalProblem, "unreadable",
@@ -186,13 +192,26 @@ bool ListPackage(Report& report, const fs::path& folder, const fs::path& leaveOu
     return false;
 }
 
+bool PackInto(Report& report, const fs::path& folder, const std::vector<std::string>& files,
+              const fs::path& zip, ExitCode& failure)
+{
+    const ZipOutcome packed = PackFiles(FolderArgument(folder), files, zip.string());
+    if (packed.ok)
+        return true;
+    failure = report.Fail(
+        ExitCode::LocalProblem, "cannot_pack", "cannot pack " + folder.string() + ": " + packed.error,
+        "Every file of the package must be readable and smaller than 2 GiB, and the archive's "
+        "folder must have room for it.");
+    return false;
+}
+
 }  // namespace local
 
 using namespace local;
 
 ExitCode Pack(CommandContext& context)
 {
-    context.report.Declare({"folder", "archive", "files", "bytes"});
+    context.report.Declare({"folder", "archive", "files", "left_out", "bytes"});
     Report& report = context.report;
     const fs::path folder = context.args.folder;
     const fs::path archive = context.args.archive;
@@ -207,28 +226,37 @@ ExitCode Pack(CommandContext& context)
 
     std::vector<std::string> files;
     ExitCode failure = ExitCode::Success;
-    if (!ListPackage(report, folder, archive, files, failure))
+    std::vector<std::string> leftOut;
+    if (!ListPackage(report, folder, archive, files, failure, &leftOut))
         return failure;
     if (files.empty())
         return report.Fail(ExitCode::LocalProblem, "empty",
                            "the folder " + folder.string() + " has no files to pack");
 
-    CComPression packer;
-    packer.Setzipfilespath(FolderArgument(folder));
-    if (packer.ComPress(files, archive.string()) != 0) {
-        std::error_code ignored;
-        fs::remove(archive, ignored);  // what was packed before the failure is no archive of the package
-        return report.Fail(
-            ExitCode::LocalProblem, "cannot_pack",
-            "cannot pack " + folder.string() + " into " + archive.string(),
-            "A file could not be read (or is 2 GiB or more), or the archive could not be written.");
-    }
+    // Packed beside the archive and put in place only when whole: an archive already at that path
+    // stays until then, and a failure leaves it as it was.
+    ScratchFile staged(archive.parent_path().empty() ? fs::path(".") : archive.parent_path(),
+                       archive.filename().string(), ".zip");
+    if (!PackInto(report, folder, files, staged.path(), failure))
+        return failure;
+    std::error_code renameError;
+    fs::rename(staged.path(), archive, renameError);
+    if (renameError)
+        return report.Fail(ExitCode::LocalProblem, "cannot_write",
+                           "cannot replace " + archive.string() + ": " + renameError.message());
+    staged.Kept();
     std::error_code sizeError;
     const auto bytes = fs::file_size(archive, sizeError);
     report.Set("bytes", static_cast<std::int64_t>(sizeError ? 0 : bytes));
     report.Say("packed " + std::to_string(files.size()) + (files.size() == 1 ? " file" : " files") + " of " +
                folder.string() + " into " + archive.string() + " (" + std::to_string(sizeError ? 0 : bytes) +
                " bytes)");
+    if (!leftOut.empty()) {
+        std::string names;
+        for (const auto& name : leftOut)
+            names += (names.empty() ? "" : ", ") + name;
+        report.Say("left out, as a package is the files directly in its folder: " + names);
+    }
     return ExitCode::Success;
 }
 
@@ -251,18 +279,17 @@ ExitCode Unpack(CommandContext& context)
             return MissingFolder(report, folder, "folder to unpack into");
         created = true;
     }
-    CComPression packer;
-    packer.SetUnzipfilespath(FolderArgument(folder));
-    if (packer.UnComPress(archive.string()) != 0) {
+    const ZipOutcome unpacked = UnpackArchive(archive.string(), FolderArgument(folder));
+    if (!unpacked.ok) {
         if (created) {
             std::error_code ignored;
             fs::remove(folder, ignored);
         }
         return report.Fail(ExitCode::LocalProblem, "not_unpacked",
-                           "cannot unpack " + archive.string() + " into " + folder.string() +
-                               "; nothing was written",
-                           "The archive is damaged or no zip archive, or one of its entries names a place "
-                           "outside the folder or a subfolder that does not exist there.");
+                           "cannot unpack " + archive.string() + " into " + folder.string() + ": " +
+                               unpacked.error + "; nothing was written",
+                           "An archive is unpacked all or nothing, only into folders that exist, and only "
+                           "when every entry stays inside the folder.");
     }
     report.Say("unpacked " + archive.string() + " into " + folder.string());
     return ExitCode::Success;

@@ -58,14 +58,7 @@ ExitCode PackFolder(Report& report, const fs::path& folder, const ScratchFile& a
     if (archive.path().empty())
         return report.Fail(ExitCode::LocalProblem, "cannot_write",
                            "there is no temporary folder to pack into");
-    CComPression packer;
-    packer.Setzipfilespath(FolderArgument(folder));
-    if (packer.ComPress(files, archive.path().string()) != 0)
-        return report.Fail(
-            ExitCode::LocalProblem, "cannot_pack",
-            "cannot pack " + folder.string() + " into " + archive.path().string(),
-            "A file could not be read (or is 2 GiB or more), or the temporary folder is full.");
-    return ExitCode::Success;
+    return PackInto(report, folder, files, archive.path(), failure) ? ExitCode::Success : failure;
 }
 
 }  // namespace
