@@ -224,7 +224,7 @@ int Run(int argc, char** argv)
                  "quillon");
     app.fallthrough();  // the common options may also follow the command
     app.require_subcommand(1);
-    app.footer(std::string("Exit codes:\n") + kExitCodeTable);
+    app.footer("Exit codes:\n" + ExitCodeTable());
     // Both numbers: the library is loaded at run time and may not be the one the tool came with.
     app.set_version_flag("--version",
                          std::string("quillon ") + QUILLON_VERSION_STRING + " (library " + quillon_version() +
@@ -370,6 +370,23 @@ int Run(int argc, char** argv)
                     "about 5)");
     ports->footer("Lists the ports given with --serial-port instead, when there are any. " +
                   std::string(kCommonOptionsNote));
+
+    // Each command's help ends with the exit codes it can end with.
+    const auto exitCodes = [](CLI::App* command, std::initializer_list<ExitCode> codes) {
+        const std::string footer = command->get_footer();
+        command->footer((footer.empty() ? "" : footer + "\n\n") + "Exit codes:\n" + ExitCodeTable(codes));
+    };
+    using E = ExitCode;
+    // Unpacking, checking and repairing take moments and are all or nothing; an interrupt waits for
+    // them. A packing is thrown away when one came.
+    for (CLI::App* local : {unpack, check, repair})
+        exitCodes(local, {E::Success, E::Usage, E::LocalProblem});
+    for (CLI::App* local : {pack, ports})
+        exitCodes(local, {E::Success, E::Usage, E::LocalProblem, E::Interrupted});
+    exitCodes(status, {E::Success, E::Usage, E::NoDevice, E::LocalProblem, E::Interrupted});
+    for (CLI::App* device : {probe, upload, download, versionGet, versionSet, record, devdir})
+        exitCodes(device,
+                  {E::Success, E::DeviceFailed, E::Usage, E::NoDevice, E::LocalProblem, E::Interrupted});
 
     try {
         app.parse(argc, argv);

@@ -239,6 +239,8 @@ ExitCode Pack(CommandContext& context)
                        archive.filename().string(), ".zip");
     if (!PackInto(report, folder, files, staged.path(), failure))
         return failure;
+    if (Interrupted())
+        return StoppedByInterrupt(report, "while packing; nothing kept");
     std::error_code renameError;
     fs::rename(staged.path(), archive, renameError);
     if (renameError)
