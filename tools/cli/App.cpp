@@ -12,6 +12,7 @@
 
 #include "Commands.h"
 #include "LibraryVersion.h"
+#include "Reference.h"
 #include "protocol/DeviceRecord.h"
 #include "support/base/Text.h"
 #include "support/tooling/Interrupt.h"
@@ -370,6 +371,21 @@ int Run(int argc, char** argv)
                     "about 5)");
     ports->footer("Lists the ports given with --serial-port instead, when there are any. " +
                   std::string(kCommonOptionsNote));
+
+    // The manual page and the completions, printed from the definitions above for the build to
+    // install; hidden from --help, as no user needs it.
+    app.add_option_function<std::string>(
+           "--generate",
+           [&app](const std::string& what) {
+               const std::string text = what == "man"    ? ManPage(app)
+                                        : what == "bash" ? BashCompletion(app)
+                                                         : ZshCompletion(app);
+               std::fwrite(text.data(), 1, text.size(), stdout);
+               throw CLI::Success();
+           },
+           "")
+        ->check(CLI::IsMember({"man", "bash", "zsh"}))
+        ->group("");
 
     // Each command's help ends with the exit codes it can end with.
     const auto exitCodes = [](CLI::App* command, std::initializer_list<ExitCode> codes) {
