@@ -267,7 +267,12 @@ ExitCode Download(CommandContext& context)
             } else if (Clock::now() - lastChange > stall) {
                 break;
             }
-            bar.Show(percent, bytes, 0);
+            // The file lags behind its buffer; the blocks counted in the percentage do not.
+            const std::uint64_t total = session->quillon().GetReadTotalSize();
+            bar.Show(percent,
+                     total > 0 ? total * static_cast<std::uint64_t>(std::clamp(percent, 0, 100)) / 100
+                               : bytes,
+                     total);
             std::this_thread::sleep_for(kPoll);
         }
         if (outcome == Outcome::Unpacked)
