@@ -182,7 +182,7 @@ Results RunPart(const Settings& settings, const std::string& part)
 {
     const fs::path file = settings.work / (part + "-results.txt");
     fs::remove(file);
-    const std::string self = fs::read_symlink("/proc/self/exe").string();
+    const std::string self = quillon::ChildProcess::CurrentProgram().string();
     const Finished child = Run(Isolated({self, "--part", part, "--work", settings.work.string(), "--repeats",
                                          std::to_string(settings.repeats)}),
                                false, true);

@@ -1,5 +1,6 @@
 // Packing files into a settings archive and unpacking one, with the reason for a failure. The
-// exported CComPression reports only 0 or -1; code of the library that wants to say why calls these.
+// exported CComPression reports only 0 or -1; code that wants to say why (the library's own, and
+// tools that tell a person what went wrong) calls these.
 #pragma once
 
 #include <cstddef>
@@ -7,6 +8,8 @@
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "support/base/Export.h"
 
 namespace quillon {
 
@@ -27,8 +30,8 @@ struct ZipOutcome {
 // 2 GiB or larger; the archive then holds the entries before it. A name that is a link, or that
 // goes through one, is refused (naming it): it could lead out of the package. An empty folder is
 // refused when there is a file to read.
-ZipOutcome PackFiles(const std::string& folder, const std::vector<std::string>& names,
-                     const std::string& zipPath);
+QUILLON_API ZipOutcome PackFiles(const std::string& folder, const std::vector<std::string>& names,
+                                 const std::string& zipPath);
 
 // What one unpacking may write at most. Settings packages are a few files of a few megabytes; an
 // archive that claims more is refused before anything is written, so that a small archive that
@@ -57,7 +60,7 @@ inline constexpr unsigned long long kMaxUnpackedBytes = 256ULL * 1024 * 1024;
 // link, and held to the end (archive/EntryFolders.h): swapping one for a link meanwhile sends
 // nothing elsewhere. beforeEntry, when given, is called with each entry's index before step 2
 // writes it; the tests change the folder there, while an unpacking is under way.
-ZipOutcome UnpackArchive(const std::string& zipPath, const std::string& folder,
-                         const std::function<void(std::size_t)>& beforeEntry = {});
+QUILLON_API ZipOutcome UnpackArchive(const std::string& zipPath, const std::string& folder,
+                                     const std::function<void(std::size_t)>& beforeEntry = {});
 
 }  // namespace quillon

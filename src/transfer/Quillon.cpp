@@ -132,6 +132,8 @@ CQuillon::CQuillon(const quillon::LinkSettings& link)
 
 int CQuillon::GetListeningPort() { return TcpLink->listeningPort(); }
 
+std::uint32_t CQuillon::GetReadTotalSize() const { return ReadTotalSize.load(); }
+
 bool CQuillon::ExchangeUnderWay()
 {
     if (ExchangesRunning.load() > 0)

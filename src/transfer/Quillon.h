@@ -94,6 +94,10 @@ public:
     // The TCP port the library listens on for the device, or 0 when it does not listen.
     int GetListeningPort();
 
+    // The size in bytes of the archive the running download brings, as the device announced it;
+    // 0 until it has. With GetReadRate, a host can show a download's progress in bytes.
+    std::uint32_t GetReadTotalSize() const;
+
 private:
     // Gives the library's own benchmarks and fuzzers the dispatcher; not part of the interface.
     friend class quillon::TransferInternals;

@@ -2,6 +2,7 @@
 // returns its exit code; it never prints on its own, so text and JSON output stay consistent.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -16,7 +17,8 @@ struct CommandContext {
     const GlobalOptions& options;
     const CommandArguments& args;
     Report& report;
-    bool showProgress;  // standard error is a terminal that the library's lines do not share
+    bool showProgress;  // standard error is a terminal that the library's lines do not share: the
+                        // waiting line and the progress bar go there
 };
 
 // Without a device.
@@ -34,6 +36,7 @@ ExitCode VersionGet(CommandContext& context);
 ExitCode VersionSet(CommandContext& context);
 ExitCode Record(CommandContext& context);
 ExitCode DeviceDirectory(CommandContext& context);
+ExitCode Ports(CommandContext& context);
 
 // Helpers the commands share.
 namespace local {
@@ -54,10 +57,49 @@ ExitCode MissingFolder(Report& report, const std::filesystem::path& folder, cons
 // failure, and returns false.
 bool CheckPackage(Report& report, const std::filesystem::path& folder, ExitCode& failure);
 
-// The files of the package in folder (see ListPackageFiles), recorded as "files"; on failure
+// With -v, a line of the tool's own account of what it does, on standard error.
+void Tell(const GlobalOptions& options, const std::string& line);
+
+// "0.42 s", "1.5 MiB/s": a duration, and bytes over it as a rate.
+std::string SecondsText(double seconds);
+std::string RateText(std::uint64_t bytes, double seconds);
+
+// Whether Ctrl-C or a termination request came during the run (App keeps an InterruptWatch).
+bool Interrupted();
+
+// The failure of a command that stopped on an interrupt, with the exit status the signal asks
+// for: "interrupted at 40%; nothing kept", where what is "at 40%; nothing kept".
+ExitCode StoppedByInterrupt(Report& report, const std::string& what);
+
+// A file name that no other run takes, in folder (the system's temporary folder when empty),
+// removed with what the library may have left beside it (".part") when the object goes, unless
+// kept. Its path is empty when there is no temporary folder.
+class ScratchFile {
+public:
+    ScratchFile(const std::filesystem::path& folder, const std::string& stem, const std::string& suffix);
+    ~ScratchFile();
+    ScratchFile(const ScratchFile&) = delete;
+    ScratchFile& operator=(const ScratchFile&) = delete;
+
+    const std::filesystem::path& path() const { return path_; }
+    // The file has been renamed into place: nothing is left to remove.
+    void Kept() { path_.clear(); }
+
+private:
+    std::filesystem::path path_;
+};
+
+// The files of the package in folder (see ListPackageFiles), recorded as "files", and with leftOut
+// what is not packed (folders and other entries that are not files) as "left_out"; on failure
 // records it and returns false.
 bool ListPackage(Report& report, const std::filesystem::path& folder, const std::filesystem::path& leaveOut,
-                 std::vector<std::string>& files, ExitCode& failure);
+                 std::vector<std::string>& files, ExitCode& failure,
+                 std::vector<std::string>* leftOut = nullptr);
+
+// Packs the files of folder into a new archive at zip, as the library packs; on failure records
+// why (the file, and what was wrong with it) and returns false.
+bool PackInto(Report& report, const std::filesystem::path& folder, const std::vector<std::string>& files,
+              const std::filesystem::path& zip, ExitCode& failure);
 
 }  // namespace local
 

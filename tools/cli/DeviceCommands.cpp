@@ -19,9 +19,9 @@ namespace {
 // The session, with the link already in the report; null when none came (failure recorded).
 std::unique_ptr<DeviceSession> Open(CommandContext& context, ExitCode& failure)
 {
-    auto session = DeviceSession::Connect(context.options, context.report, failure);
+    auto session = DeviceSession::Connect(context.options, context.report, failure, context.showProgress);
     if (session)
-        context.report.Set("link", session->LinkKey());
+        session->RecordLink(context.report);
     return session;
 }
 
@@ -31,7 +31,7 @@ std::string KindText(int kind) { return "kind " + std::to_string(kind); }
 
 ExitCode Status(CommandContext& context)
 {
-    context.report.Declare({"link"});
+    context.report.Declare({"link", "serial_port"});
     ExitCode failure = ExitCode::Success;
     const auto session = Open(context, failure);
     if (!session)
@@ -42,7 +42,7 @@ ExitCode Status(CommandContext& context)
 
 ExitCode Probe(CommandContext& context)
 {
-    context.report.Declare({"link", "answered"});
+    context.report.Declare({"link", "serial_port", "answered"});
     ExitCode failure = ExitCode::Success;
     const auto session = Open(context, failure);
     if (!session)
@@ -60,7 +60,7 @@ ExitCode Probe(CommandContext& context)
 
 ExitCode VersionGet(CommandContext& context)
 {
-    context.report.Declare({"kind", "link", "version"});
+    context.report.Declare({"kind", "link", "serial_port", "version"});
     Report& report = context.report;
     const int kind = context.args.kind;
     report.Set("kind", kind);
@@ -87,7 +87,7 @@ ExitCode VersionGet(CommandContext& context)
 
 ExitCode VersionSet(CommandContext& context)
 {
-    context.report.Declare({"kind", "version", "link"});
+    context.report.Declare({"kind", "version", "link", "serial_port"});
     Report& report = context.report;
     const int kind = context.args.kind;
     const auto version = static_cast<int>(context.args.version);
@@ -114,7 +114,7 @@ ExitCode VersionSet(CommandContext& context)
 
 ExitCode Record(CommandContext& context)
 {
-    context.report.Declare({"name", "link"});
+    context.report.Declare({"name", "link", "serial_port"});
     Report& report = context.report;
     const std::string& name = context.args.name;
     report.Set("name", name);
@@ -137,7 +137,7 @@ ExitCode Record(CommandContext& context)
 
 ExitCode DeviceDirectory(CommandContext& context)
 {
-    context.report.Declare({"folder", "link", "name", "path", "created"});
+    context.report.Declare({"folder", "link", "serial_port", "name", "path", "created"});
     Report& report = context.report;
     const fs::path folder = context.args.folder;
     report.Set("folder", folder.string());

@@ -1,10 +1,14 @@
 #include "DeviceSession.h"
 
 #include <support/serial/SerialPortList.h>
+#include <support/tooling/SerialPortAccess.h>
 
 #include <chrono>
 #include <cstdio>
 #include <thread>
+
+#include "Commands.h"
+#include "Progress.h"
 
 namespace quillon::cli {
 
@@ -41,12 +45,52 @@ std::string TcpWhere(const LinkSettings& link, int port)
     return "TCP " + (everywhere ? std::string() : link.listenAddress + " ") + "port " + std::to_string(port);
 }
 
+// Why a port the user named cannot be searched, as a failure; Success when nothing is known
+// against it.
+ExitCode CheckPort(const std::string& port, Report& report)
+{
+    using Problem = SerialPortAccess::Problem;
+    const SerialPortAccess access = CheckSerialPortAccess(port);
+    switch (access.problem) {
+    case Problem::None:
+        return ExitCode::Success;
+    case Problem::Missing:
+        return report.Fail(
+            ExitCode::LocalProblem, "no_port", "there is no serial port " + port,
+            "Check the name: serial ports are named like /dev/ttyUSB0 on Linux and COM3 on Windows.");
+    case Problem::NotATerminal:
+        return report.Fail(ExitCode::LocalProblem, "not_a_port", port + " is not a serial port",
+                           "Give the path of a serial port, such as /dev/ttyUSB0 or COM3.");
+    case Problem::NoPermission:
+        return report.Fail(ExitCode::LocalProblem, "port_permission",
+                           "you may not open the serial port " + port,
+                           access.detail.empty() ? "Ask for access to the port, or run as a user who has it."
+                                                 : "Members of the group \"" + access.detail +
+                                                       "\" may: add yourself (sudo usermod -aG " +
+                                                       access.detail + " $USER) and log in again.");
+    case Problem::Other:
+        break;
+    }
+    return report.Fail(ExitCode::LocalProblem, "port_unusable",
+                       "cannot use the serial port " + port + ": " + access.detail);
+}
+
 }  // namespace
 
 std::unique_ptr<DeviceSession> DeviceSession::Connect(const GlobalOptions& options, Report& report,
-                                                      ExitCode& failure)
+                                                      ExitCode& failure, bool showStatus)
 {
-    serial::pin_ports(options.serialPorts);
+    // A port that cannot be opened would pass for one without a device, after the whole wait.
+    if (options.SearchesEverySerialPort()) {
+        serial::unpin_ports();
+    } else {
+        for (const std::string& port : options.serialPorts) {
+            failure = CheckPort(port, report);
+            if (failure != ExitCode::Success)
+                return nullptr;
+        }
+        serial::pin_ports(options.serialPorts);
+    }
     const LinkSettings& tcp = options.link;
     if (!tcp.listen && options.serialPorts.empty()) {
         failure =
@@ -71,47 +115,83 @@ std::unique_ptr<DeviceSession> DeviceSession::Connect(const GlobalOptions& optio
     }
     // Whoever let the system pick the port must learn it to point the device there, and before the
     // wait, which is when the device has to come.
-    if (tcp.listen && (tcp.port == 0 || options.verbose)) {
+    if (tcp.listen && (tcp.port == 0 || options.verbosity >= 1)) {
         std::fprintf(stderr, "listening for the device on %s\n", TcpWhere(tcp, port).c_str());
         std::fflush(stderr);
     }
     CSysconfig_SET& registry = *CSysconfig_SET::get();
-    const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                             std::chrono::duration<double>(options.waitSeconds));
-    while (registry.GetSeriOrTcp() == kNoLink && Clock::now() < deadline)
-        std::this_thread::sleep_for(kLinkPoll);
+    std::string where = tcp.listen ? TcpWhere(tcp, port) : std::string();
+    if (options.SearchesEverySerialPort())
+        where += std::string(where.empty() ? "" : " or ") + "every serial port";
+    else if (!options.serialPorts.empty())
+        where += std::string(where.empty() ? "" : " or ") + "serial port" +
+                 (options.serialPorts.size() > 1 ? "s " : " ") + JoinPorts(options.serialPorts);
+
+    if (options.SearchesEverySerialPort())
+        local::Tell(options, "searching every serial port this computer lists");
+    else if (!options.serialPorts.empty())
+        local::Tell(options, "searching " + JoinPorts(options.serialPorts) + " (a search takes about 5 s)");
+
+    // A wait of ten seconds on a blank screen looks like a hang; the line goes once a device came.
+    const auto start = Clock::now();
+    const auto deadline = start + std::chrono::duration_cast<Clock::duration>(
+                                      std::chrono::duration<double>(options.waitSeconds));
+    {
+        StatusLine status(stderr, showStatus);
+        long long shownSecond = -1;
+        while (registry.GetSeriOrTcp() == kNoLink && Clock::now() < deadline && !local::Interrupted()) {
+            const auto second =
+                std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - start).count();
+            if (second != shownSecond) {
+                shownSecond = second;
+                status.Show("waiting for a device on " + where + " ... " + std::to_string(second) + " s");
+            }
+            std::this_thread::sleep_for(kLinkPoll);
+        }
+        status.Clear();
+    }
+    if (local::Interrupted()) {
+        failure = local::StoppedByInterrupt(report, "while waiting for a device; nothing was done");
+        return nullptr;
+    }
     const int link = registry.GetSeriOrTcp();
     if (link == kNoLink) {
-        std::string where = tcp.listen ? TcpWhere(tcp, port) : std::string();
         std::string hint = tcp.listen
                                ? "Check that the device is on and connects to port " + std::to_string(port) +
                                      " of this computer" +
                                      (tcp.allowedPeers.empty() ? "" : " from an address --allow lets in")
                                : "Check that the device is on";
-        if (options.serialPorts.empty()) {
+        if (options.serialPorts.empty())
             hint += ". No serial port was searched: give --serial-port PATH for a device on a serial line";
-        } else {
-            where += std::string(where.empty() ? "" : " or ") + "serial port" +
-                     (options.serialPorts.size() > 1 ? "s " : " ") + JoinPorts(options.serialPorts);
+        else
             hint += ", or that it is plugged into the serial port given";
-        }
         hint += "; --wait SECONDS gives it longer.";
         failure =
             report.Fail(ExitCode::NoDevice, "no_device",
                         "no device on " + where + " after " + Seconds(options.waitSeconds) + " s", hint);
         return nullptr;
     }
+    local::Tell(options, std::string("a device came over ") + (link == kTcpLink ? "TCP" : "a serial port") +
+                             " after " +
+                             local::SecondsText(std::chrono::duration<double>(Clock::now() - start).count()));
     if (link == kTcpLink)
         std::this_thread::sleep_for(kTcpKeySettle);
     return std::unique_ptr<DeviceSession>(new DeviceSession(options, std::move(quillon), link));
 }
 
-std::string DeviceSession::LinkKey() const { return link_ == kTcpLink ? "tcp" : "serial"; }
+void DeviceSession::RecordLink(Report& report) const
+{
+    report.Set("link", link_ == kTcpLink ? "tcp" : "serial");
+    if (link_ == kSerialLink && options_.serialPorts.size() == 1 && !options_.SearchesEverySerialPort())
+        report.Set("serial_port", options_.serialPorts.front());
+}
 
 std::string DeviceSession::LinkText() const
 {
     if (link_ == kTcpLink)
         return "TCP";
+    if (options_.SearchesEverySerialPort())
+        return "a serial port";
     if (options_.serialPorts.size() == 1)
         return "serial port " + options_.serialPorts.front();
     return "a serial port (" + JoinPorts(options_.serialPorts) + ")";

@@ -19,15 +19,16 @@ public:
     // of the machine is opened unasked), starts both links (TCP where --listen, --port and --allow
     // say, unless --no-tcp) and waits up to --wait seconds for a device. Null, with the failure
     // recorded in report and its code in failure, when the port cannot be listened on or no device
-    // came.
+    // came. With showStatus, a line on standard error counts the seconds of the wait.
     static std::unique_ptr<DeviceSession> Connect(const GlobalOptions& options, Report& report,
-                                                  ExitCode& failure);
+                                                  ExitCode& failure, bool showStatus);
 
     CQuillon& quillon() { return *quillon_; }
     CSysconfig_SET& registry() { return *CSysconfig_SET::get(); }
 
-    // "tcp" or "serial", as the JSON output spells it.
-    std::string LinkKey() const;
+    // Sets the result's "link" ("tcp" or "serial") and "serial_port": the port that carried the
+    // device, where that is known (one port was given), null otherwise.
+    void RecordLink(Report& report) const;
     // The link for a sentence: "TCP" or "serial port /dev/ttyUSB0".
     std::string LinkText() const;
 

@@ -3,12 +3,16 @@
 
 #include <fstream>
 #include <optional>
+#include <random>
 #include <system_error>
 
 #include "Commands.h"
 #include "Package.h"
+#include "Progress.h"
+#include "archive/ZipArchive.h"
 #include "state/DescriptionFile.h"
 #include "support/base/Text.h"
+#include "support/tooling/Interrupt.h"
 
 namespace quillon::cli {
 
@@ -43,6 +47,56 @@ bool ParentExists(const fs::path& path)
     return parent.empty() || IsDirectory(parent);
 }
 
+void Tell(const GlobalOptions& options, const std::string& line)
+{
+    if (options.verbosity < 1)
+        return;
+    std::fprintf(stderr, "quillon: %s\n", Printable(line).c_str());
+    std::fflush(stderr);
+}
+
+std::string SecondsText(double seconds)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.2f s", seconds);
+    return text;
+}
+
+std::string RateText(std::uint64_t bytes, double seconds)
+{
+    return seconds > 0 ? FormatBytes(static_cast<std::uint64_t>(static_cast<double>(bytes) / seconds)) + "/s"
+                       : std::string("-");
+}
+
+bool Interrupted() { return InterruptStatus() != 0; }
+
+ExitCode StoppedByInterrupt(Report& report, const std::string& what)
+{
+    const bool terminated = InterruptStatus() == ToInt(ExitCode::Terminated);
+    return report.Fail(terminated ? ExitCode::Terminated : ExitCode::Interrupted,
+                       terminated ? "terminated" : "interrupted",
+                       (terminated ? "terminated " : "interrupted ") + what);
+}
+
+ScratchFile::ScratchFile(const fs::path& folder, const std::string& stem, const std::string& suffix)
+{
+    std::random_device random;
+    std::error_code error;
+    const fs::path base = folder.empty() ? fs::temp_directory_path(error) : folder;
+    if (!error)
+        path_ =
+            base / ("." + stem + ".quillon-" + std::to_string(random()) + std::to_string(random()) + suffix);
+}
+
+ScratchFile::~ScratchFile()
+{
+    if (path_.empty())
+        return;
+    std::error_code ignored;
+    fs::remove(path_, ignored);
+    fs::remove(path_.string() + ".part", ignored);
+}
+
 ExitCode MissingFolder(Report& report, const fs::path& folder, const std::string& what)
 {
     std::error_code error;
@@ -53,33 +107,76 @@ ExitCode MissingFolder(Report& report, const fs::path& folder, const std::string
                        "Check the path.");
 }
 
+namespace {
+
+std::optional<fs::file_time_type> WriteTime(const fs::path& path)
+{
+    std::error_code error;
+    const auto time = fs::last_write_time(path, error);
+    return error ? std::nullopt : std::optional(time);
+}
+
+}  // namespace
+
 bool CheckPackage(Report& report, const fs::path& folder, ExitCode& failure)
 {
+    // The library's check writes its report into whatever folder it is given; a folder that is no
+    // package at all gets nothing written into it, and a plain answer.
+    if (!IsRegularFile(folder / kDescriptionFileName)) {
+        report.Set("problems", std::vector<std::string>{});
+        failure =
+            report.Fail(ExitCode::LocalProblem, "not_package",
+                        folder.string() + " is not a settings package: it has no " + kDescriptionFileName,
+                        "A package is a folder with a DeviceSet.DST that names the device's serial "
+                        "number and the files that go with it; quillon check --help says more.");
+        return false;
+    }
+    const fs::path reportPath = folder / kCheckReportFileName;
+    const auto reportBefore = WriteTime(reportPath);
     if (CSysconfig_SET::get()->CheckSETExist(FolderArgument(folder))) {
+        // A report left by an earlier check describes problems that are gone, and repair would
+        // copy it along with the package.
+        std::error_code ignored;
+        fs::remove(reportPath, ignored);
         report.Set("problems", std::vector<std::string>{});
         return true;
+    }
+    // The library writes its report under a new name and renames it into place, so a report whose
+    // time did not move is an earlier one, not this check's.
+    const auto reportAfter = WriteTime(reportPath);
+    if (!reportAfter || reportAfter == reportBefore) {
+        report.Set("problems", std::vector<std::string>{});
+        failure = report.Fail(ExitCode::LocalProblem, "incomplete",
+                              "the package in " + folder.string() +
+                                  " is incomplete, and the check cannot write its list of problems (" +
+                                  kCheckReportFileName + ") there",
+                              "Check a copy of the package in a folder you may write, or ask for write "
+                              "access to this one.");
+        return false;
     }
     const std::vector<std::string> problems = ReadCheckReport(folder);
     report.Set("problems", problems);
     std::string list;
     for (const auto& problem : problems)
         list += (list.empty() ? "" : "; ") + problem;
-    failure =
-        report.Fail(ExitCode::LocalProblem, "incomplete",
-                    "the package in " + folder.string() +
-                        " is incomplete: " + (list.empty() ? "the check could not write its report" : list),
-                    "Add what is missing (the list is also in " + (folder / kCheckReportFileName).string() +
-                        ") and try again.");
+    failure = report.Fail(
+        ExitCode::LocalProblem, "incomplete", "the package in " + folder.string() + " is incomplete: " + list,
+        "Add what is missing (the list is also in " + reportPath.string() + ") and try again.");
     return false;
 }
 
 bool ListPackage(Report& report, const fs::path& folder, const fs::path& leaveOut,
-                 std::vector<std::string>& files, ExitCode& failure)
+                 std::vector<std::string>& files, ExitCode& failure, std::vector<std::string>* leftOut)
 {
     std::string error;
-    switch (ListPackageFiles(folder, leaveOut, files, error)) {
+    std::vector<std::string> others;
+    switch (ListPackageFiles(folder, leaveOut, files, others, error)) {
     case PackageListing::Listed:
         report.Set("files", files);
+        if (leftOut) {
+            report.Set("left_out", others);
+            *leftOut = std::move(others);
+        }
         return true;
     case PackageListing::Unreadable:
         failure = report.Fail(ExitCode::LocalProblem, "unreadable",
@@ -95,13 +192,26 @@ bool ListPackage(Report& report, const fs::path& folder, const fs::path& leaveOu
     return false;
 }
 
+bool PackInto(Report& report, const fs::path& folder, const std::vector<std::string>& files,
+              const fs::path& zip, ExitCode& failure)
+{
+    const ZipOutcome packed = PackFiles(FolderArgument(folder), files, zip.string());
+    if (packed.ok)
+        return true;
+    failure = report.Fail(
+        ExitCode::LocalProblem, "cannot_pack", "cannot pack " + folder.string() + ": " + packed.error,
+        "Every file of the package must be readable and smaller than 2 GiB, and the archive's "
+        "folder must have room for it.");
+    return false;
+}
+
 }  // namespace local
 
 using namespace local;
 
 ExitCode Pack(CommandContext& context)
 {
-    context.report.Declare({"folder", "archive", "files", "bytes"});
+    context.report.Declare({"folder", "archive", "files", "left_out", "bytes"});
     Report& report = context.report;
     const fs::path folder = context.args.folder;
     const fs::path archive = context.args.archive;
@@ -116,28 +226,39 @@ ExitCode Pack(CommandContext& context)
 
     std::vector<std::string> files;
     ExitCode failure = ExitCode::Success;
-    if (!ListPackage(report, folder, archive, files, failure))
+    std::vector<std::string> leftOut;
+    if (!ListPackage(report, folder, archive, files, failure, &leftOut))
         return failure;
     if (files.empty())
         return report.Fail(ExitCode::LocalProblem, "empty",
                            "the folder " + folder.string() + " has no files to pack");
 
-    CComPression packer;
-    packer.Setzipfilespath(FolderArgument(folder));
-    if (packer.ComPress(files, archive.string()) != 0) {
-        std::error_code ignored;
-        fs::remove(archive, ignored);  // what was packed before the failure is no archive of the package
-        return report.Fail(
-            ExitCode::LocalProblem, "cannot_pack",
-            "cannot pack " + folder.string() + " into " + archive.string(),
-            "A file could not be read (or is 2 GiB or more), or the archive could not be written.");
-    }
+    // Packed beside the archive and put in place only when whole: an archive already at that path
+    // stays until then, and a failure leaves it as it was.
+    ScratchFile staged(archive.parent_path().empty() ? fs::path(".") : archive.parent_path(),
+                       archive.filename().string(), ".zip");
+    if (!PackInto(report, folder, files, staged.path(), failure))
+        return failure;
+    if (Interrupted())
+        return StoppedByInterrupt(report, "while packing; nothing kept");
+    std::error_code renameError;
+    fs::rename(staged.path(), archive, renameError);
+    if (renameError)
+        return report.Fail(ExitCode::LocalProblem, "cannot_write",
+                           "cannot replace " + archive.string() + ": " + renameError.message());
+    staged.Kept();
     std::error_code sizeError;
     const auto bytes = fs::file_size(archive, sizeError);
     report.Set("bytes", static_cast<std::int64_t>(sizeError ? 0 : bytes));
     report.Say("packed " + std::to_string(files.size()) + (files.size() == 1 ? " file" : " files") + " of " +
                folder.string() + " into " + archive.string() + " (" + std::to_string(sizeError ? 0 : bytes) +
                " bytes)");
+    if (!leftOut.empty()) {
+        std::string names;
+        for (const auto& name : leftOut)
+            names += (names.empty() ? "" : ", ") + name;
+        report.Say("left out, as a package is the files directly in its folder: " + names);
+    }
     return ExitCode::Success;
 }
 
@@ -160,18 +281,17 @@ ExitCode Unpack(CommandContext& context)
             return MissingFolder(report, folder, "folder to unpack into");
         created = true;
     }
-    CComPression packer;
-    packer.SetUnzipfilespath(FolderArgument(folder));
-    if (packer.UnComPress(archive.string()) != 0) {
+    const ZipOutcome unpacked = UnpackArchive(archive.string(), FolderArgument(folder));
+    if (!unpacked.ok) {
         if (created) {
             std::error_code ignored;
             fs::remove(folder, ignored);
         }
         return report.Fail(ExitCode::LocalProblem, "not_unpacked",
-                           "cannot unpack " + archive.string() + " into " + folder.string() +
-                               "; nothing was written",
-                           "The archive is damaged or no zip archive, or one of its entries names a place "
-                           "outside the folder or a subfolder that does not exist there.");
+                           "cannot unpack " + archive.string() + " into " + folder.string() + ": " +
+                               unpacked.error + "; nothing was written",
+                           "An archive is unpacked all or nothing, only into folders that exist, and only "
+                           "when every entry stays inside the folder.");
     }
     report.Say("unpacked " + archive.string() + " into " + folder.string());
     return ExitCode::Success;

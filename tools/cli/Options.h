@@ -1,6 +1,7 @@
 // The command line, as the commands receive it.
 #pragma once
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -14,7 +15,13 @@ struct GlobalOptions {
     double waitSeconds = 10;               // how long to wait for a device to show up
     quillon::LinkSettings link;            // where and from whom the device's TCP connection comes
     bool json = false;
-    bool verbose = false;
+    int verbosity = 0;  // 1: the tool tells what it does; 2: the library's own lines as well
+
+    // "--serial-port auto": every port the system lists, searched as the library searches them.
+    bool SearchesEverySerialPort() const
+    {
+        return std::find(serialPorts.begin(), serialPorts.end(), "auto") != serialPorts.end();
+    }
 };
 
 // The arguments of every command; each command reads its own.
@@ -28,6 +35,7 @@ struct CommandArguments {
     int kind = 0;             // upload, download, version
     long long version = 0;    // version set
     double stallSeconds = 5;  // download: no progress for this long means the device stopped
+    bool probe = false;       // ports: ask each port whether a device answers
 };
 
 }  // namespace quillon::cli

@@ -11,7 +11,8 @@ namespace quillon::cli {
 namespace fs = std::filesystem;
 
 PackageListing ListPackageFiles(const fs::path& folder, const fs::path& leaveOut,
-                                std::vector<std::string>& names, std::string& error)
+                                std::vector<std::string>& names, std::vector<std::string>& others,
+                                std::string& error)
 {
     std::error_code ec;
     fs::directory_iterator it(folder, ec);
@@ -24,8 +25,10 @@ PackageListing ListPackageFiles(const fs::path& folder, const fs::path& leaveOut
             error = name;
             return PackageListing::HoldsLink;
         }
-        if (!it->is_regular_file(kindError))
+        if (!it->is_regular_file(kindError)) {
+            others.push_back(name);
             continue;
+        }
         std::error_code sameError;
         if (!leaveOut.empty() && fs::equivalent(it->path(), leaveOut, sameError))
             continue;
@@ -36,6 +39,7 @@ PackageListing ListPackageFiles(const fs::path& folder, const fs::path& leaveOut
         return PackageListing::Unreadable;
     }
     std::sort(names.begin(), names.end());
+    std::sort(others.begin(), others.end());
     return PackageListing::Listed;
 }
 

@@ -2,12 +2,16 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+
+#include "support/tooling/StdoutDiversion.h"
 
 namespace quillon::cli {
 
 namespace {
 
-constexpr int kBarWidth = 24;
+constexpr std::size_t kBarWidth = 24;
+constexpr std::size_t kMinBarWidth = 10;
 constexpr auto kRedrawEvery = std::chrono::milliseconds(100);
 
 std::string FormatDuration(double seconds)
@@ -41,64 +45,116 @@ std::string FormatBytes(std::uint64_t bytes)
 }
 
 std::string FormatProgress(const std::string& label, int percent, std::uint64_t bytes,
-                           std::uint64_t totalBytes, double elapsedSeconds)
+                           std::uint64_t totalBytes, double elapsedSeconds, std::size_t columns)
 {
     const int shown = std::clamp(percent, 0, 100);
-    const int filled = shown * kBarWidth / 100;
-    char head[64];
-    std::snprintf(head, sizeof head, "%3d%% [", shown);
-    std::string line = label + " " + head + std::string(static_cast<std::size_t>(filled), '#') +
-                       std::string(static_cast<std::size_t>(kBarWidth - filled), '.') + "] " +
-                       FormatBytes(bytes);
+    char head[16];
+    std::snprintf(head, sizeof head, "%3d%%", shown);
+    std::string amount = FormatBytes(bytes);
     if (totalBytes > 0)
-        line += " of " + FormatBytes(totalBytes);
+        amount += " of " + FormatBytes(totalBytes);
 
+    std::string rate;
+    std::string left;
     if (elapsedSeconds > 0 && bytes > 0) {
-        const double rate = static_cast<double>(bytes) / elapsedSeconds;
-        line += "  " + FormatBytes(static_cast<std::uint64_t>(rate)) + "/s";
-        double left = -1;
+        const double perSecond = static_cast<double>(bytes) / elapsedSeconds;
+        rate = "  " + FormatBytes(static_cast<std::uint64_t>(perSecond)) + "/s";
+        double seconds = -1;
         if (totalBytes > 0)
-            left = static_cast<double>(totalBytes > bytes ? totalBytes - bytes : 0) / rate;
+            seconds = static_cast<double>(totalBytes > bytes ? totalBytes - bytes : 0) / perSecond;
         else if (shown > 0)
-            left = elapsedSeconds * (100 - shown) / shown;
-        if (left >= 0)
-            line += "  " + FormatDuration(left) + " left";
+            seconds = elapsedSeconds * (100 - shown) / shown;
+        if (seconds >= 0)
+            left = "  " + FormatDuration(seconds) + " left";
     }
+
+    // label, percentage and amount always; then, as the width allows, the time left, the rate and
+    // a bar of up to kBarWidth.
+    const std::size_t fixed = label.size() + 1 + std::string(head).size() + 1 + amount.size();
+    const std::size_t limit = columns == 0 ? SIZE_MAX : columns;
+    const auto fits = [&](std::size_t extra) { return fixed + extra <= limit; };
+    if (!fits(kMinBarWidth + 3 + rate.size() + left.size()))
+        left.clear();
+    if (!fits(kMinBarWidth + 3 + rate.size()))
+        rate.clear();
+    std::size_t barWidth = kBarWidth;
+    if (!fits(barWidth + 3 + rate.size() + left.size()))
+        barWidth =
+            limit > fixed + 3 + rate.size() + left.size() ? limit - fixed - 3 - rate.size() - left.size() : 0;
+    std::string bar;
+    if (barWidth >= kMinBarWidth) {
+        const std::size_t filled = static_cast<std::size_t>(shown) * barWidth / 100;
+        bar = " [" + std::string(filled, '#') + std::string(barWidth - filled, '.') + "]";
+    }
+    std::string line = label + " " + head + bar + " " + amount + rate + left;
+    if (line.size() > limit)
+        line.resize(limit);
     return line;
 }
 
+StatusLine::StatusLine(std::FILE* stream, bool enabled) : stream_(stream), enabled_(enabled && stream) {}
+
+std::size_t StatusLine::Columns() const
+{
+    const int columns = TerminalColumns(stream_);
+    return columns > 1 ? static_cast<std::size_t>(columns - 1) : 0;
+}
+
+void StatusLine::Show(std::string text)
+{
+    if (!enabled_)
+        return;
+    const std::size_t columns = Columns();
+    if (columns > 0 && text.size() > columns)
+        text.resize(columns);
+    // Blanks over whatever a longer line before left behind.
+    const std::size_t width = text.size();
+    if (width < shownWidth_)
+        text.append(shownWidth_ - width, ' ');
+    shownWidth_ = width;
+    std::fprintf(stream_, "\r%s", text.c_str());
+    std::fflush(stream_);
+}
+
+void StatusLine::Clear()
+{
+    if (!enabled_ || shownWidth_ == 0)
+        return;
+    std::fprintf(stream_, "\r%s\r", std::string(shownWidth_, ' ').c_str());
+    std::fflush(stream_);
+    shownWidth_ = 0;
+}
+
+void StatusLine::End()
+{
+    if (!enabled_ || shownWidth_ == 0)
+        return;
+    std::fputc('\n', stream_);
+    std::fflush(stream_);
+    shownWidth_ = 0;
+}
+
 ProgressBar::ProgressBar(std::FILE* stream, std::string label, bool enabled)
-    : stream_(stream), label_(std::move(label)), enabled_(enabled && stream)
+    : line_(stream, enabled), label_(std::move(label))
 {}
 
 void ProgressBar::Show(int percent, std::uint64_t bytes, std::uint64_t totalBytes)
 {
-    if (!enabled_)
+    if (!line_.enabled() || closed_)
         return;
     const auto now = Clock::now();
     if (drawn_ && now - lastDraw_ < kRedrawEvery && percent < 100)
         return;
     lastDraw_ = now;
     const double elapsed = std::chrono::duration<double>(now - start_).count();
-    std::string line = FormatProgress(label_, percent, bytes, totalBytes, elapsed);
-    // Blanks over whatever a longer line before left behind.
-    const std::size_t width = line.size();
-    if (width < lastWidth_)
-        line.append(lastWidth_ - width, ' ');
-    lastWidth_ = width;
-    std::fprintf(stream_, "\r%s", line.c_str());
-    std::fflush(stream_);
+    line_.Show(FormatProgress(label_, percent, bytes, totalBytes, elapsed, line_.Columns()));
     drawn_ = true;
 }
 
 void ProgressBar::Close()
 {
-    if (!enabled_ || !drawn_)
-        return;
-    std::fputc('\n', stream_);
-    std::fflush(stream_);
-    drawn_ = false;
-    enabled_ = false;
+    line_.End();
+    closed_ = true;
 }
 
 }  // namespace quillon::cli

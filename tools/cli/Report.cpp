@@ -156,6 +156,18 @@ void Report::Set(const std::string& key, const std::vector<std::string>& texts)
     SetRaw(key, json + "]");
 }
 
+void Report::Set(const std::string& key, const std::vector<Object>& objects)
+{
+    std::string json = "[";
+    for (std::size_t i = 0; i < objects.size(); ++i) {
+        json += i ? ",{" : "{";
+        for (std::size_t j = 0; j < objects[i].size(); ++j)
+            json += (j ? "," : "") + JsonString(objects[i][j].first) + ":" + objects[i][j].second;
+        json += "}";
+    }
+    SetRaw(key, json + "]");
+}
+
 void Report::SetSeconds(const std::string& key, double seconds)
 {
     char text[32];

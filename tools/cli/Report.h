@@ -46,6 +46,9 @@ public:
     void Set(const std::string& key, int number) { Set(key, static_cast<std::int64_t>(number)); }
     void Set(const std::string& key, bool flag);
     void Set(const std::string& key, const std::vector<std::string>& texts);
+    // A list of objects, each a list of (key, value as JSON text) in order; JsonString makes a text.
+    using Object = std::vector<std::pair<std::string, std::string>>;
+    void Set(const std::string& key, const std::vector<Object>& objects);
     void SetSeconds(const std::string& key, double seconds);
     void SetNull(const std::string& key);
 

@@ -1,5 +1,7 @@
 #include "support/net/TCPServer.h"
 
+#include "support/base/Diagnostics.h"
+
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
@@ -56,9 +58,11 @@ static_assert(kReadChunk <= TCPServer::MaxPendingBytes);
 // would spin, so the server waits this long before trying again.
 constexpr auto kAcceptRetryDelay = std::chrono::milliseconds(100);
 
+// Through the library's diagnostic lines, where a host reads (or hides) everything else the
+// library has to say: a line of its own on standard error came before a tool's own message.
 void Report(const char* what, const char* detail)
 {
-    std::fprintf(stderr, "quillon: TCP server: %s: %s\n", what, detail);
+    quillon::diag::Printf("TCP server: %s: %s\n", what, detail);
 }
 
 }  // namespace

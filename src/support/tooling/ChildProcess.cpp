@@ -20,6 +20,8 @@ constexpr auto kAfterKill = std::chrono::seconds(30);
 
 bool ChildProcess::TerminalSupported() { return child_process::TerminalSupported(); }
 
+std::filesystem::path ChildProcess::CurrentProgram() { return child_process::CurrentProgram(); }
+
 ChildProcess::ChildProcess(const std::vector<std::string>& argv, Options options)
     : destroyGrace_(options.destroyGrace)
 {

@@ -51,6 +51,10 @@ public:
     // Whether a child's standard error can be a pseudo-terminal on this platform.
     static bool TerminalSupported();
 
+    // The program this process runs, to start another copy of it; empty when the system does not
+    // say.
+    static std::filesystem::path CurrentProgram();
+
     // Starts argv[0] with the arguments that follow; check started(). A name without a folder in
     // it is looked up as a shell would, on PATH.
     explicit ChildProcess(const std::vector<std::string>& argv, Options options = {});

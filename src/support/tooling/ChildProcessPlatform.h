@@ -18,6 +18,8 @@ enum Stream : int { kOutput = 0, kErrors = 1 };
 
 bool TerminalSupported();
 
+std::filesystem::path CurrentProgram();
+
 // Starts the child (argv is not empty); nullptr with error set when it cannot be started.
 std::unique_ptr<ChildProcess::Platform, ChildProcess::PlatformDeleter>
 Start(const std::vector<std::string>& argv, const ChildProcess::Options& options, std::string& error);

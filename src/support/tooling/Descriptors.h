@@ -22,5 +22,7 @@ void Close(int fd);
 // A stdio stream that writes to fd and owns it.
 std::FILE* OpenStream(int fd);
 bool IsTerminal(int fd);
+// The columns of the terminal fd writes to; 0 when it is none or does not say.
+int TerminalColumns(int fd);
 
 }  // namespace quillon::descriptors

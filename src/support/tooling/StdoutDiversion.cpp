@@ -67,4 +67,9 @@ StdoutDiversion::~StdoutDiversion()
 
 bool IsTerminal(std::FILE* stream) { return stream && descriptors::IsTerminal(descriptors::Of(stream)); }
 
+int TerminalColumns(std::FILE* stream)
+{
+    return stream ? descriptors::TerminalColumns(descriptors::Of(stream)) : 0;
+}
+
 }  // namespace quillon

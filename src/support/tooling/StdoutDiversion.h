@@ -43,4 +43,8 @@ private:
 // person, such as a progress bar redrawn in place, can be left out when it goes to a file or pipe.
 bool IsTerminal(std::FILE* stream);
 
+// How many columns the terminal the stream writes to has, so that a line redrawn in place can keep
+// within one row (a longer one wraps, and each redraw then scrolls); 0 when unknown.
+int TerminalColumns(std::FILE* stream);
+
 }  // namespace quillon

@@ -83,6 +83,13 @@ bool AddPipe(FileActions& spawn, int target, int& ours, int& theirs, std::string
 
 bool TerminalSupported() { return true; }
 
+std::filesystem::path CurrentProgram()
+{
+    std::error_code error;
+    const std::filesystem::path program = std::filesystem::read_symlink("/proc/self/exe", error);
+    return error ? std::filesystem::path() : program;
+}
+
 std::unique_ptr<ChildProcess::Platform, ChildProcess::PlatformDeleter>
 Start(const std::vector<std::string>& argv, const ChildProcess::Options& options, std::string& error)
 {

@@ -1,6 +1,7 @@
 #include "support/tooling/Descriptors.h"
 
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 namespace quillon::descriptors {
@@ -22,5 +23,11 @@ void Close(int fd) { ::close(fd); }
 std::FILE* OpenStream(int fd) { return ::fdopen(fd, "w"); }
 
 bool IsTerminal(int fd) { return ::isatty(fd) == 1; }
+
+int TerminalColumns(int fd)
+{
+    struct winsize size {};
+    return ::ioctl(fd, TIOCGWINSZ, &size) == 0 ? size.ws_col : 0;
+}
 
 }  // namespace quillon::descriptors

@@ -120,6 +120,21 @@ std::mutex& StartLock()
 
 bool TerminalSupported() { return false; }
 
+std::filesystem::path CurrentProgram()
+{
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+        if (length == 0)
+            return {};
+        if (length < path.size()) {
+            path.resize(length);
+            return path;
+        }
+        path.resize(path.size() * 2);  // cut short: a longer buffer
+    }
+}
+
 std::unique_ptr<ChildProcess::Platform, ChildProcess::PlatformDeleter>
 Start(const std::vector<std::string>& argv, const ChildProcess::Options& options, std::string& error)
 {

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <io.h>
+#include <windows.h>
 
 namespace quillon::descriptors {
 
@@ -29,5 +30,14 @@ void Close(int fd) { ::_close(fd); }
 std::FILE* OpenStream(int fd) { return ::_fdopen(fd, "w"); }
 
 bool IsTerminal(int fd) { return ::_isatty(fd) != 0; }
+
+int TerminalColumns(int fd)
+{
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    const auto console = reinterpret_cast<HANDLE>(::_get_osfhandle(fd));
+    if (console == INVALID_HANDLE_VALUE || !::GetConsoleScreenBufferInfo(console, &info))
+        return 0;
+    return info.srWindow.Right - info.srWindow.Left + 1;
+}
 
 }  // namespace quillon::descriptors
