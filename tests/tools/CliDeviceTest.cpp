@@ -6,6 +6,9 @@
 
 #include <asio.hpp>
 
+#include <regex>
+
+#include "support/tooling/PseudoTerminalPair.h"
 #include "tools/CliTestSupport.h"
 
 namespace quillon::testing {
@@ -124,7 +127,16 @@ TEST(CliSerial, FindsTheDeviceOnTheSerialPortItIsGiven)
     EXPECT_EQ(status.out, "device online on serial port " + device.ptyPath() + "\n");
     const Json probe = Succeeds("probe", {}, &device);
     EXPECT_EQ(probe["link"], "serial");
+    EXPECT_EQ(probe["serial_port"], device.ptyPath());
     EXPECT_EQ(probe["answered"], "true");
+
+    // Searched with others, the device's port is the one that answers.
+    const ProcessResult ports = Quillon(
+        "ports --probe --wait 8 --serial-port @/ttyNone --serial-port " + device.ptyPath(), folder.path());
+    ASSERT_EQ(ports.exitCode, 0) << Describe(ports) << device.log();
+    EXPECT_TRUE(
+        std::regex_search(ports.out, std::regex("ttyNone +no such port\n" + device.ptyPath() + " +device\n")))
+        << Describe(ports);
 }
 
 // ---- faults ----
@@ -152,7 +164,7 @@ TEST_P(CliFault, GivesTheDocumentedExitCodeReasonAndMessageAndLeavesNothingBroke
     ASSERT_EQ(Quillon("pack @/package @/served.zip", folder.path()).exitCode, 0);
     WriteBytes(folder.path() / "garbage.zip", NoiseBytes(9000, 3));
     // What the user already has: an unpacking folder with a file of its own, and an archive of the
-    // download's name, which must not pass for the download's should it fail.
+    // download's name, which a failed download leaves exactly as it was.
     fs::create_directories(folder.path() / "target");
     WriteBytes(folder.path() / "target" / "AB12XY345678.ORI", "the user's own copy");
     WriteBytes(folder.path() / "download.zip", "an earlier download");
@@ -172,9 +184,7 @@ TEST_P(CliFault, GivesTheDocumentedExitCodeReasonAndMessageAndLeavesNothingBroke
         EXPECT_NE(text.find(fault.says), npos) << Describe(run) << device.log();
     const std::string command = Words(fault.command)[0];
 
-    // No partial archive, no earlier one, no new or changed unpacking folder, nothing stored.
-    if (command == "download")
-        before.erase("download.zip");
+    // No partial archive, the earlier one whole, no new or changed unpacking folder, nothing stored.
     Tree after = SnapshotTree(folder.path());
     std::erase_if(after, [](const auto& entry) { return entry.first.rfind("device", 0) == 0; });
     EXPECT_EQ(TreeChanges(before, after), "") << "a failed " << fault.command << " left this behind";
@@ -220,13 +230,25 @@ TEST(CliTcp, NoDeviceWithinTheWaitIsExitCode3AndSaysWhereItLooked)
     EXPECT_NE(tcp.err.find("no device on TCP port " + port + " after 0.5 s"), npos) << Describe(tcp);
     EXPECT_NE(tcp.err.find("--serial-port"), npos) << "tells how to search a serial line";
     EXPECT_GE(tcp.seconds, 0.5);
+#if !defined(_WIN32)
+    // The listening address from the environment, as --listen gives it.
+    const ProcessResult listen =
+        RunProcess({"env", "QUILLON_LISTEN=127.0.0.1", kQuillon, "status", "--wait", "0.2", "--port", "0"});
+    EXPECT_NE(listen.err.find("no device on TCP 127.0.0.1 port "), npos) << Describe(listen);
+#endif
 
-    const ProcessResult serial = Quillon("probe --wait 0.2 --port 0 --serial-port /nonexistent/ttyQ0");
+    QUILLON_REQUIRE_PSEUDO_TERMINALS();  // a serial port without a device, and a terminal to wait on
+    PseudoTerminalPair silent;
+    ASSERT_TRUE(silent.ok()) << silent.error();
+    const ProcessResult serial = Quillon("probe --wait 1.2 --port 0 --serial-port " + silent.slavePath(), {},
+                                         {.stderrOnTerminal = true});
     EXPECT_EQ(serial.exitCode, 3) << Describe(serial);
-    EXPECT_NE(serial.err.find("no device on TCP port " + std::to_string(ListeningPort(serial.err)) +
-                              " or serial port /nonexistent/ttyQ0 after 0.2 s"),
-              npos)
-        << Describe(serial);
+    const std::string where =
+        "TCP port " + std::to_string(ListeningPort(serial.err)) + " or serial port " + silent.slavePath();
+    EXPECT_NE(serial.err.find("no device on " + where + " after 1.2 s"), npos) << Describe(serial);
+    // A line counts the wait, and is blanked before the result.
+    EXPECT_NE(serial.err.find("\rwaiting for a device on " + where + " ... 1 s"), npos) << Describe(serial);
+    EXPECT_NE(serial.err.find(" \rquillon probe: no device"), npos) << Describe(serial);
 }
 
 TEST(CliTcp, ATakenDevicePortIsALocalProblemFoundAtOnce)
@@ -251,7 +273,7 @@ TEST(CliTcp, ListensWhereToldForTheAllowedPeersOnly)
     TempFolder folder;
     SimulatedDevice device(folder.path());
 
-    const ProcessResult refused = device.Run("status --wait 1 --verbose --allow 10.0.0.0/8 --allow fd00::/8");
+    const ProcessResult refused = device.Run("status --wait 1 -vv --allow 10.0.0.0/8 --allow fd00::/8");
     EXPECT_EQ(refused.exitCode, 3) << Describe(refused);
     EXPECT_NE(refused.err.find("refused: not in the allowed list"), npos) << Describe(refused);
     EXPECT_NE(
@@ -266,7 +288,7 @@ TEST(CliTcp, ListensWhereToldForTheAllowedPeersOnly)
 
 // ---- output: the library's lines, JSON, the progress bar ----
 
-TEST(CliTcp, LibraryLinesOnlyWithVerboseOnStandardErrorAndProgressOnlyOnATerminal)
+TEST(CliTcp, TheToolsAccountWithVTheLibrarysLinesWithVVAndProgressOnlyOnATerminal)
 {
     TempFolder folder;
     MakePackage(folder.path() / "package", {.extraBytes = 120000});
@@ -280,7 +302,12 @@ TEST(CliTcp, LibraryLinesOnlyWithVerboseOnStandardErrorAndProgressOnlyOnATermina
                              std::to_string(ListeningPort(piped.err)) + "\n")
         << "nothing but errors and the port asked for goes to a standard error that is no terminal";
 
-    const ProcessResult verbose = device.Run("upload @/package --verbose --json", folder.path());
+    const ProcessResult told = device.Run("upload @/package -v", folder.path());
+    ASSERT_EQ(told.exitCode, 0) << Describe(told);
+    EXPECT_NE(told.err.find("quillon: sending 12"), npos) << Describe(told);
+    EXPECT_NE(told.err.find("quillon: every block sent after "), npos) << Describe(told);
+    EXPECT_EQ(told.err.find("curindex--"), npos) << "-v is the tool's own account";
+    const ProcessResult verbose = device.Run("upload @/package -vv --json", folder.path());
     ASSERT_EQ(verbose.exitCode, 0) << Describe(verbose);
     EXPECT_NE(verbose.err.find("curindex--0  sumsize--"), npos) << Describe(verbose);
     EXPECT_NE(verbose.err.find("finish---------------"), npos) << Describe(verbose);
@@ -292,10 +319,57 @@ TEST(CliTcp, LibraryLinesOnlyWithVerboseOnStandardErrorAndProgressOnlyOnATermina
     EXPECT_NE(upload.err.find("upload   100% [########################]"), npos) << Describe(upload);
     EXPECT_NE(upload.err.find(" KiB of "), npos) << Describe(upload);
     EXPECT_NE(upload.err.find("/s"), npos) << Describe(upload);
+    // At 60 columns every redraw stays within the line, and the download shows its total too.
     const ProcessResult download =
-        device.Run("download @/d.zip @/out", folder.path(), {.stderrOnTerminal = true});
+        device.Run("download @/d.zip @/out", folder.path(), {.stderrOnTerminal = true, .columns = 60});
     ASSERT_EQ(download.exitCode, 0) << Describe(download);
     EXPECT_NE(download.err.find("download 100% ["), npos) << Describe(download);
+    EXPECT_NE(download.err.find(" KiB of "), npos) << Describe(download);
+    std::istringstream redraws(download.err);
+    for (std::string line; std::getline(redraws, line, '\r');) {
+        const std::size_t last = line.find_last_not_of(" \n");
+        EXPECT_TRUE(last == npos || last < 59) << "wider than the terminal: " << line;
+    }
+}
+
+// A termination request during a transfer: what the command began is removed (the download's
+// part and the folder it made, the upload's packed archive), the earlier archive stays, and the
+// tool says so and exits as the signal asks.
+TEST(CliTcp, AnInterruptedTransferLeavesEverythingAsItWas)
+{
+#if defined(_WIN32)
+    GTEST_SKIP() << "Ctrl+Break reaches a child only on a console of its own";
+#else
+    TempFolder folder;
+    MakePackage(folder.path() / "package", {.extraBytes = 300000});
+    ASSERT_EQ(Quillon("pack @/package @/served.zip", folder.path()).exitCode, 0);
+    WriteBytes(folder.path() / "download.zip", "an earlier download");
+    fs::create_directories(folder.path() / "tmp");
+    // Where the upload packs, for this test alone.
+    struct RestoredAfter {
+        const char* old = std::getenv("TMPDIR");
+        std::string kept = old ? old : "";
+        ~RestoredAfter() { old ? ::setenv("TMPDIR", kept.c_str(), 1) : ::unsetenv("TMPDIR"); }
+    } restored;
+    ::setenv("TMPDIR", (folder.path() / "tmp").c_str(), 1);
+    const Tree before = SnapshotTree(folder.path());
+    SimulatedDevice device(folder.path(), "--archive @/served.zip --line-rate");
+
+    for (const auto& [command, begun] :
+         {std::pair{"download @/download.zip @/new-folder -v", "the blocks go to"},
+          std::pair{"upload @/package -v", "quillon: sending"}}) {
+        const ProcessResult run =
+            device.Run(command, folder.path(),
+                       {.whileRunning = [begun](const std::string& err) { return err.find(begun) != npos; },
+                        .stopAfterWhileRunning = true});
+        EXPECT_EQ(run.exitCode, 143) << Describe(run);
+        EXPECT_NE(run.err.find(std::string("quillon ") + Words(command)[0] + ": terminated at "), npos)
+            << Describe(run);
+        Tree after = SnapshotTree(folder.path());
+        std::erase_if(after, [](const auto& entry) { return entry.first.rfind("device", 0) == 0; });
+        EXPECT_EQ(TreeChanges(before, after), "") << command << " left this behind";
+    }
+#endif
 }
 
 }  // namespace

@@ -25,6 +25,9 @@ TEST_P(CliUsage, IsRefusedWithExitCode2AndAReason)
     const ProcessResult run = Quillon(GetParam().line);
     EXPECT_EQ(run.exitCode, 2) << Describe(run);
     EXPECT_NE(run.err.find(GetParam().says), std::string::npos) << Describe(run);
+    // The shape of every error: "quillon COMMAND: what happened", then a hint that names the help.
+    EXPECT_EQ(run.err.rfind("quillon", 0), 0u) << Describe(run);
+    EXPECT_NE(run.err.find("\n  "), std::string::npos) << Describe(run);
     EXPECT_NE(run.err.find("--help"), std::string::npos) << "points to the help\n" << Describe(run);
     EXPECT_EQ(run.out, "") << "a usage error prints no result";
     // Refused before any link starts: no device wait, no port search.
@@ -32,20 +35,29 @@ TEST_P(CliUsage, IsRefusedWithExitCode2AndAReason)
 }
 
 const UsageCase kUsageCases[] = {
-    {"NoCommand", "", "subcommand is required"},
-    {"UnknownCommand", "frobnicate", "frobnicate"},
-    {"VersionWithoutGetOrSet", "version", "subcommand is required"},
-    {"VersionKindAbove2", "version get --kind 3", "not in range"},
+    {"NoCommand", "", "quillon: no command given"},
+    {"UnknownCommand", "frobnicate", "no command \"frobnicate\""},
+    {"MistypedCommand", "chek", "Did you mean quillon check?"},
+    {"MistypedOption", "status --wiat 3",
+     "quillon status: there is no option --wiat\n  Did you mean --wait?"},
+    {"VersionWithoutGetOrSet", "version", "quillon version: say which: get or set"},
+    {"VersionKindAbove2", "version get --kind 3",
+     "quillon version get: --kind: \"3\" is not a whole number from 0 to 2"},
     {"VersionValueNotANumber", "version set abc", "abc"},
     {"VersionValueTooBig", "version set 2147483648", "2147483648"},
     {"VersionSetWithoutValue", "version set", "VALUE is required"},
-    {"UploadKindAbove255", "upload x.zip --kind 256", "not in range"},
+    {"UploadKindAbove255", "upload x.zip --kind 256", "from 0 to 255"},
     {"UploadWithoutSource", "upload", "SOURCE is required"},
     {"DownloadWithoutFolder", "download x.zip", "FOLDER is required"},
-    {"DownloadStallZero", "download x.zip out --stall 0", "not in range"},
+    {"DownloadStallZero", "download x.zip out --stall 0", "not a number of seconds from 0.5 to 3600"},
     {"RecordNameTooShort", "record SHORT", "exactly 12 characters"},
     {"RecordNameTooLong", "record THIRTEENCHARS", "exactly 12 characters"},
     {"RecordNameNotAFolderName", "record ABCDEF/GHIJK", "folder name"},
+    // 12 bytes, 11 characters: the device would store bytes that read back as other characters.
+    {"RecordNameNotSingleBytes",
+     "record \xC3\x84"
+     "BCDEFGHIJK",
+     "\"\xC3\x84\" is not one"},
     {"WaitNegative", "--wait -1 status", "--wait"},
     {"WaitNotANumber", "status --wait soon", "soon"},
     {"SerialPortWithoutPath", "status --serial-port", "--serial-port"},
@@ -80,6 +92,10 @@ TEST_P(CliLocalProblem, ExitsWith4BeforeLookingForADevice)
     WriteBytes(folder.path() / "hostile" / "DeviceSet.DST", "AB\x1B]0;x\x07YZ\r\nBDB0001\r\n");
     fs::create_directories(folder.path() / "empty");
     WriteBytes(folder.path() / "not-a-zip.zip", "this is text, not an archive");
+    // A report that cannot be written: a folder stands where it would go.
+    MakePackage(folder.path() / "no-report");
+    fs::remove(folder.path() / "no-report" / "BDB0001.bdb");
+    fs::create_directories(folder.path() / "no-report" / "CheckSetInfo.TXT");
     MakePackage(folder.path() / "linked");
     std::error_code noLinks;
     fs::create_symlink(folder.path() / "not-a-zip.zip", folder.path() / "linked" / "extra.ORI", noLinks);
@@ -124,9 +140,16 @@ const LocalCase kLocalCases[] = {
     {"PackEmptyFolder", "pack @/empty @/x.zip", "empty", "has no files to pack"},
     {"PackPackageWithALink", "pack @/linked @/x.zip", "cannot_pack", "extra.ORI is a link"},
     {"UnpackMissingArchive", "unpack @/none.zip @/out", "missing", "there is no archive"},
-    {"UnpackDamagedArchive", "unpack @/not-a-zip.zip @/out", "not_unpacked", "nothing was written"},
+    {"UnpackDamagedArchive", "unpack @/not-a-zip.zip @/out", "not_unpacked",
+     "not-a-zip.zip is not a zip archive, or it is cut short; nothing was written"},
     {"CheckMissingFolder", "check @/no-such-folder", "missing", "there is no package folder"},
     {"CheckIncompletePackage", "check @/incomplete", "incomplete", "No BDB0001.bdb file"},
+    {"CheckFolderThatIsNoPackage", "check @/empty", "not_package", "is not a settings package"},
+    {"UploadFolderThatIsNoPackage", "upload @/empty", "not_package", "it has no DeviceSet.DST"},
+    {"CheckWhoseReportCannotBeWritten", "check @/no-report", "incomplete",
+     "the check cannot write its list of problems"},
+    {"SerialPortThatDoesNotExist", "status --serial-port @/ttyNone", "no_port", "there is no serial port"},
+    {"SerialPortThatIsAFile", "probe --serial-port @/not-a-zip.zip", "not_a_port", "is not a serial port"},
     {"RepairMissingRoot", "repair @/no-such-root @/complete", "missing", "there is no root folder"},
     {"RepairWithoutDescription", "repair @ @/empty", "incomplete", "has no DeviceSet.DST"},
     {"RepairSerialThatCannotNameAFolder", "repair @/empty @/dot-dot", "bad_name",
@@ -144,11 +167,13 @@ TEST(CliLocal, PackThenUnpackGivesThePackageBackAndACutArchiveChangesNothing)
     // archive in the folder, which this one replaces.
     WriteBytes(package / "CheckSetInfo.TXT", "No old file\r\n");
     WriteBytes(package / "package.zip", "an older archive");
+    fs::create_directories(package / "notes");  // a package is the files directly in its folder
 
     const Json packed = Succeeds("pack @/package @/package/package.zip", folder.path());
     EXPECT_EQ(packed.items("files"),
               (std::vector<std::string>{"AB12UX345678.ORI", "AB12UX345678.RGF", "AB12UX345678_B.ORI",
                                         "BDB0001.bdb", "DeviceSet.DST"}));
+    EXPECT_EQ(packed.items("left_out"), std::vector<std::string>{"notes"});
     EXPECT_EQ(packed["bytes"], std::to_string(fs::file_size(package / "package.zip")));
 
     const ProcessResult unpack = Quillon("unpack @/package/package.zip @/copy", folder.path());
@@ -157,6 +182,7 @@ TEST(CliLocal, PackThenUnpackGivesThePackageBackAndACutArchiveChangesNothing)
     Tree original = SnapshotTree(package);
     original.erase("CheckSetInfo.TXT");
     original.erase("package.zip");
+    original.erase("notes");
     EXPECT_EQ(TreeChanges(original, SnapshotTree(folder.path() / "copy")), "");
 
     // Unpacking an archive cut short in its middle leaves the user's folder as it was.
@@ -186,6 +212,8 @@ TEST_P(CliCheck, ListsEveryMissingPieceWithTheSameKeysOnSuccessAndFailure)
     for (const auto& name : Words(GetParam().remove))
         fs::remove(folder.path() / name);
 
+    // A report of an earlier check is replaced, or removed once the package is complete.
+    WriteBytes(folder.path() / "CheckSetInfo.TXT", "No old file\r\n");
     const ProcessResult run = Quillon("check @ --json", folder.path());
     const Json json = JsonOf(run);
     const std::string problems = GetParam().problems;
@@ -327,6 +355,30 @@ TEST(CliHelp, EveryCommandItsArgumentsTheCommonOptionsAndTheExitCodesAreInTheRea
                      std::isdigit(static_cast<unsigned char>(line[2])) && line.compare(3, 2, "  ") == 0;
     }
     EXPECT_EQ(codeCount, 5);
+}
+
+TEST(CliHelp, VersionsExitCodesManualAndCompletionsComeFromTheToolsDefinitions)
+{
+    const ProcessResult version = Quillon("--version");
+    EXPECT_EQ(version.exitCode, 0) << Describe(version);
+    EXPECT_EQ(version.out.rfind("quillon ", 0), 0u) << Describe(version);
+    EXPECT_NE(version.out.find("(library "), std::string::npos) << Describe(version);
+    // A command's help lists the exit codes it can end with, and those only.
+    const std::string check = Quillon("check --help").out;
+    EXPECT_NE(check.find("Exit codes:\n  0  success\n  2  usage"), std::string::npos) << check;
+    EXPECT_EQ(check.find("no device showed up"), std::string::npos) << check;
+    EXPECT_NE(Quillon("--generate man").out.find(".SS \\fBdownload\\fR \\fIZIP\\fR \\fIFOLDER\\fR"),
+              std::string::npos);
+#if !defined(_WIN32)
+    // What bash offers after "quillon version " and after "quillon download --st".
+    const ProcessResult bash =
+        RunProcess({"bash", "-c",
+                    "source <('" + kQuillon +
+                        "' --generate bash) && offer() { COMP_WORDS=(\"$@\"); COMP_CWORD=$(($# - 1)); "
+                        "_quillon; echo \"${COMPREPLY[*]}\"; } && offer quillon version '' && offer quillon "
+                        "download --st"});
+    EXPECT_EQ(bash.out, "get set\n--stall\n") << Describe(bash);
+#endif
 }
 
 }  // namespace

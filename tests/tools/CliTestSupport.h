@@ -271,14 +271,17 @@ public:
         if (pty_)
             return Quillon(line + " --no-tcp --serial-port " + ptyPath_, folder, options);
         std::unique_ptr<BackgroundProcess> device;
-        options.whileRunning = [&](const std::string& errors) {
-            const int port = ListeningPort(errors);
-            if (port != 0) {
+        // The device goes to the port the tool names; then the caller's watch, if any, goes on.
+        options.whileRunning = [&, then = options.whileRunning](const std::string& errors) {
+            if (!device) {
+                const int port = ListeningPort(errors);
+                if (port == 0)
+                    return false;
                 std::vector<std::string> argv = argv_;
                 argv.insert(argv.end(), {"--tcp", "127.0.0.1:" + std::to_string(port)});
                 device = std::make_unique<BackgroundProcess>(argv, log_);
             }
-            return port != 0;
+            return !then || then(errors);
         };
         const ProcessResult run = Quillon(line + " --listen 127.0.0.1 --port 0", folder, options);
         // The device has handled what the tool sent last (it stores an upload after the last

@@ -29,7 +29,8 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const RunOptions&
     const auto start = Clock::now();
     ChildProcess child(argv, {.errors = options.stderrOnTerminal ? ChildProcess::ErrorStream::Terminal
                                                                  : ChildProcess::ErrorStream::Pipe,
-                              .errorFile = {}});
+                              .errorFile = {},
+                              .terminalColumns = options.columns});
     if (!child.started()) {
         result.err = child.error();
         return result;
@@ -43,7 +44,9 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const RunOptions&
             },
             options.deadline);
     }
-    auto code = child.Wait(std::chrono::duration_cast<std::chrono::milliseconds>(options.deadline));
+    auto code = options.stopAfterWhileRunning
+                    ? std::optional(child.Stop())
+                    : child.Wait(std::chrono::duration_cast<std::chrono::milliseconds>(options.deadline));
     if (!code) {
         child.Kill();
         code = child.Wait(std::chrono::seconds(30));

@@ -27,9 +27,12 @@ struct ProcessResult {
 struct RunOptions {
     std::chrono::seconds deadline{120};  // only bounds a broken run; a passing one never waits for it
     bool stderrOnTerminal = false;       // standard error on a pseudo-terminal instead of a pipe
+    unsigned short columns = 0;          // the width that terminal reports
     // Given what the program has written on standard error so far, while it runs, until it returns
     // true: for a test that must act on something the program says before it ends.
     std::function<bool(const std::string& errors)> whileRunning{};
+    // Then asked to stop (SIGTERM; Ctrl+Break on Windows), as a user does, rather than waited for.
+    bool stopAfterWhileRunning = false;
 };
 
 // Runs the program with the arguments and waits for it to end.

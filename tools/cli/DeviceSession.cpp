@@ -51,6 +51,8 @@ ExitCode CheckPort(const std::string& port, Report& report)
 {
     using Problem = SerialPortAccess::Problem;
     const SerialPortAccess access = CheckSerialPortAccess(port);
+    if (access.problem != Problem::None)
+        report.Set("serial_port", port);  // which of the ports given is the one at fault
     switch (access.problem) {
     case Problem::None:
         return ExitCode::Success;

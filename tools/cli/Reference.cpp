@@ -149,7 +149,7 @@ std::string Join(const std::vector<std::string>& words, const std::string& betwe
     return joined;
 }
 
-// A description inside a single-quoted zsh _arguments spec: no quote, no brackets, no colon.
+// A description inside a single-quoted zsh _arguments pattern: no quote, no brackets, no colon.
 std::string ZshText(const std::string& text)
 {
     std::string out;
@@ -166,14 +166,14 @@ std::string ZshText(const std::string& text)
     return out;
 }
 
-std::string ZshSpecs(const std::vector<OptionEntry>& options, bool withHelp)
+std::string ZshPatterns(const std::vector<OptionEntry>& options, bool withHelp)
 {
-    std::string specs;
+    std::string patterns;
     int position = 0;
     for (const auto& option : options) {
         const std::string action = TakesPath(option) ? "_files" : " ";
         if (option.positional) {
-            specs += " '" + std::to_string(++position) + ":" + option.names.front() + ":" + action + "'";
+            patterns += " '" + std::to_string(++position) + ":" + option.names.front() + ":" + action + "'";
             continue;
         }
         if (!withHelp && option.names.back() == "--help")
@@ -186,10 +186,10 @@ std::string ZshSpecs(const std::vector<OptionEntry>& options, bool withHelp)
             clause.pop_back();
         const std::string description = "[" + ZshText(clause) + "]";
         for (const auto& name : option.names)
-            specs += " '*" + name + description +
+            patterns += " '*" + name + description +
                      (option.value.empty() ? "" : ":" + option.value + ":" + action) + "'";
     }
-    return specs;
+    return patterns;
 }
 
 }  // namespace
@@ -285,7 +285,7 @@ std::string BashCompletion(const CLI::App& app)
 std::string ZshCompletion(const CLI::App& app)
 {
     const Model model = Read(app);
-    const std::string common = ZshSpecs(model.common, true);
+    const std::string common = ZshPatterns(model.common, true);
     std::string script = "#compdef quillon\n# zsh completion for quillon; made by quillon --generate zsh\n";
     script += "local -a common=(" + common + ")\n";
     script += "local context state state_descr line\ntypeset -A opt_args\n";
@@ -313,7 +313,7 @@ std::string ZshCompletion(const CLI::App& app)
         } else {
             // A subcommand's words are shifted by one more: its arguments follow its name.
             script += std::string("        ") + (nested ? "shift words; (( CURRENT-- )); " : "") +
-                      "_arguments $common" + ZshSpecs(entry.options, false) + " ;;\n";
+                      "_arguments $common" + ZshPatterns(entry.options, false) + " ;;\n";
         }
     }
     script += "    esac ;;\nesac\n";

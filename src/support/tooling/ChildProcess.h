@@ -41,6 +41,9 @@ struct ChildProcessOptions {
     bool readOutput = true;
     // How long destruction waits for a child it asked to stop before it kills it.
     std::chrono::milliseconds destroyGrace = std::chrono::seconds(10);
+    // The width the pseudo-terminal of ErrorStream::Terminal reports, for a program that fits its
+    // lines to it; 0 leaves the system's (none).
+    unsigned short terminalColumns = 0;
 };
 
 class ChildProcess {

@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -44,7 +45,7 @@ std::string Failure(const char* what, int code = errno)
 }
 
 // A pseudo-terminal master for the test's side and the slave's path for the child's.
-bool OpenTerminal(int& master, std::string& slavePath, std::string& error)
+bool OpenTerminal(int& master, std::string& slavePath, unsigned short columns, std::string& error)
 {
     master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     char name[128] = {};
@@ -54,6 +55,12 @@ bool OpenTerminal(int& master, std::string& slavePath, std::string& error)
         return false;
     }
     slavePath = name;
+    if (columns > 0) {
+        struct winsize size {};
+        size.ws_col = columns;
+        size.ws_row = 24;
+        ::ioctl(master, TIOCSWINSZ, &size);
+    }
     return true;
 }
 
@@ -125,7 +132,7 @@ Start(const std::vector<std::string>& argv, const ChildProcess::Options& options
                                            O_WRONLY | O_CREAT | O_TRUNC, 0644);
         break;
     case ChildProcess::ErrorStream::Terminal:
-        if (!OpenTerminal(child->streams[kErrors], terminalPath, error))
+        if (!OpenTerminal(child->streams[kErrors], terminalPath, options.terminalColumns, error))
             return nullptr;
         ::posix_spawn_file_actions_addopen(&spawn.actions, STDERR_FILENO, terminalPath.c_str(),
                                            O_RDWR | O_NOCTTY, 0);
