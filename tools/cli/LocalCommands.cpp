@@ -107,17 +107,6 @@ ExitCode MissingFolder(Report& report, const fs::path& folder, const std::string
                        "Check the path.");
 }
 
-namespace {
-
-std::optional<fs::file_time_type> WriteTime(const fs::path& path)
-{
-    std::error_code error;
-    const auto time = fs::last_write_time(path, error);
-    return error ? std::nullopt : std::optional(time);
-}
-
-}  // namespace
-
 bool CheckPackage(Report& report, const fs::path& folder, ExitCode& failure)
 {
     // The library's check writes its report into whatever folder it is given; a folder that is no
@@ -131,20 +120,20 @@ bool CheckPackage(Report& report, const fs::path& folder, ExitCode& failure)
                         "number and the files that go with it; quillon check --help says more.");
         return false;
     }
+    // A report left by an earlier check describes an earlier package (and repair would copy it
+    // along); it goes first, so that a report after the check can only be this check's. One that
+    // cannot go (a folder that may not be written, or a folder in its place) stays, and tells that
+    // this check cannot write its own either.
     const fs::path reportPath = folder / kCheckReportFileName;
-    const auto reportBefore = WriteTime(reportPath);
+    std::error_code error;
+    if (!fs::is_directory(fs::symlink_status(reportPath, error)))
+        fs::remove(reportPath, error);
+    const bool earlierStays = fs::exists(fs::symlink_status(reportPath, error));
     if (CSysconfig_SET::get()->CheckSETExist(FolderArgument(folder))) {
-        // A report left by an earlier check describes problems that are gone, and repair would
-        // copy it along with the package.
-        std::error_code ignored;
-        fs::remove(reportPath, ignored);
         report.Set("problems", std::vector<std::string>{});
         return true;
     }
-    // The library writes its report under a new name and renames it into place, so a report whose
-    // time did not move is an earlier one, not this check's.
-    const auto reportAfter = WriteTime(reportPath);
-    if (!reportAfter || reportAfter == reportBefore) {
+    if (earlierStays || !IsRegularFile(reportPath)) {
         report.Set("problems", std::vector<std::string>{});
         failure = report.Fail(ExitCode::LocalProblem, "incomplete",
                               "the package in " + folder.string() +
