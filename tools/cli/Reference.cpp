@@ -187,7 +187,7 @@ std::string ZshPatterns(const std::vector<OptionEntry>& options, bool withHelp)
         const std::string description = "[" + ZshText(clause) + "]";
         for (const auto& name : option.names)
             patterns += " '*" + name + description +
-                     (option.value.empty() ? "" : ":" + option.value + ":" + action) + "'";
+                        (option.value.empty() ? "" : ":" + option.value + ":" + action) + "'";
     }
     return patterns;
 }
