@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "FuzzSupport.h"
@@ -78,74 +79,53 @@ Bytes SampleArchive()
 // Serial chunks: a two-byte length before each.
 Bytes Chunk(const Bytes& bytes)
 {
-    Bytes out;
-    out.push_back(static_cast<char>(bytes.size() & 0xFF));
-    out.push_back(static_cast<char>(bytes.size() >> 8));
-    return out + bytes;
-}
-
-void Write(const fs::path& folder, const std::string& name, const Bytes& bytes)
-{
-    fs::create_directories(folder);
-    testing::WriteBytes(folder / name, bytes);
+    return Bytes{static_cast<char>(bytes.size() & 0xFF), static_cast<char>(bytes.size() >> 8)} + bytes;
 }
 
 }  // namespace
 
+// One seed for each state an operation leaves the link in, and for each way bytes arrive; the
+// fuzzer finds the variations (refusals, wrong indexes, cut chunks) from there.
 int main(int argc, char** argv)
 {
     if (argc != 2) {
         std::fprintf(stderr, "usage: %s <corpus folder>\n", argv[0]);
         return 2;
     }
-    const fs::path corpus = argv[1];
     const Bytes archive = SampleArchive();
-    const auto state = [](int op, int kind = 0) { return Bytes(1, static_cast<char>(op | kind << 4)); };
     // State byte: 0 none, 1 upload, 2 version write, 3 download, 4 version read; kind in bits 4-5.
-
-    Bytes download = Value(0, 1, static_cast<std::uint32_t>(archive.size()));
-    for (std::uint16_t i = 0; i * kBlockDataSize < archive.size(); ++i)
-        download += Block(i, archive);
-
-    const fs::path tcp = corpus / "fuzz_tcp_receive";
-    Write(tcp, "upload-ack", state(1) + Bytes(1, 0) + Ack(0));
-    Write(tcp, "upload-refused", state(1) + Bytes(1, 0) + Ack(1));
-    Write(tcp, "version-write-refused", state(2) + Bytes(1, 0) + Ack(0) + Ack(1));
-    Write(tcp, "download", state(3) + Bytes(1, 0) + download);
-    Write(tcp, "download-raw", state(3) + Bytes(1, 1) + Value(0, 1, 4000));
-    Write(tcp, "download-repeated-size",
-          state(3) + Bytes(1, 0) + Value(0, 1, 9000) + Value(0, 1, 100) + Block(0, archive));
-    Write(tcp, "download-wrong-index", state(3) + Bytes(1, 0) + Value(0, 1, 9000) + Block(1, archive));
-    Write(tcp, "version-read", state(4, 1) + Bytes(1, 0) + Value(1, 2, 7));
-    Write(tcp, "record", state(0) + Bytes(1, 0) + Record("AB12XY345678") + Record("ZZZZZZZZZZZZ"));
-    Write(tcp, "greeting-then-block", state(3) + Bytes(1, 1) + Greeting() + Block(0, archive));
-    Write(tcp, "oversized-chunk", state(3) + Bytes(1, 1) + Bytes(1, 0) + Block(0, archive) + Bytes(5, 0));
-
-    const fs::path serial = corpus / "fuzz_serial_receive";
-    Write(serial, "greeting-then-ack", Bytes(1, char(0x81)) + Chunk(Greeting()) + Chunk(Padded(Ack(0))));
-    Write(serial, "not-a-device", Bytes(1, char(0x80)) + Chunk(Bytes(20, 'A')));
-    Write(serial, "short-ack-filled", state(1) + Chunk(Ack(0)));
-    Bytes serialDownload = state(3) + Chunk(Padded(Value(0, 1, static_cast<std::uint32_t>(archive.size()))));
+    const auto state = [](int op, int kind = 0) { return Bytes(1, static_cast<char>(op | kind << 4)); };
+    const Bytes size = Value(0, 1, static_cast<std::uint32_t>(archive.size()));
+    Bytes download = size, serialDownload = state(3) + Chunk(Padded(size));
     for (std::uint16_t i = 0; i * kBlockDataSize < archive.size(); ++i) {
         const Bytes block = Block(i, archive);
+        download += block;
         serialDownload += Chunk(block.substr(0, 1000)) + Chunk(block.substr(1000));
     }
-    Write(serial, "download-in-pieces", serialDownload);
-    Write(serial, "version-read", state(4, 2) + Chunk(Padded(Value(2, 2, 300))));
-    Write(serial, "record", state(0) + Chunk(Record("QUILLONSIM01")));
-
-    const fs::path splitter = corpus / "fuzz_frame_splitter";
-    Write(splitter, "mixed", Ack(0) + Bytes{1, 2, 3} + Value(1, 2, 3) + Greeting() + Block(0, archive) + "*");
-    Write(splitter, "no-end-byte", Bytes{0x2A, 0x07, 0, 0, 0, 0, 0, 0, 0, 0} + Ack(0));
-
-    const fs::path unpack = corpus / "fuzz_unpack";
-    Write(unpack, "sample.zip", archive);
-    Write(unpack, "empty.zip", Bytes("PK\x05\x06", 4) + Bytes(18, '\0'));
-
-    const fs::path check = corpus / "fuzz_package_check";
-    Write(check, "marked", "Use Orbisto above v6.3.4\r\nAB12UX345678\r\nBDB0001\r\n");
-    Write(check, "plain", "AB12XY345678\nBDB0001\n");
-    Write(check, "hostile", "../../escape\n..\\..\\x\n");
-    Write(check, "empty", "");
+    const std::vector<std::pair<std::string, Bytes>> seeds = {
+        {"fuzz_tcp_receive/upload-ack", state(1) + Bytes(1, 0) + Ack(0)},
+        {"fuzz_tcp_receive/version-write-refused", state(2) + Bytes(1, 0) + Ack(0) + Ack(1)},
+        {"fuzz_tcp_receive/download", state(3) + Bytes(1, 0) + download},
+        {"fuzz_tcp_receive/download-raw", state(3) + Bytes(1, 1) + Value(0, 1, 4000)},
+        {"fuzz_tcp_receive/version-read", state(4, 1) + Bytes(1, 0) + Value(1, 2, 7)},
+        {"fuzz_tcp_receive/record", state(0) + Bytes(1, 0) + Record("AB12XY345678") + Record("ZZZZZZZZZZZZ")},
+        {"fuzz_serial_receive/greeting-then-ack",
+         Bytes(1, char(0x81)) + Chunk(Greeting()) + Chunk(Padded(Ack(0)))},
+        {"fuzz_serial_receive/download-in-pieces", serialDownload},
+        {"fuzz_serial_receive/version-read", state(4, 2) + Chunk(Padded(Value(2, 2, 300)))},
+        {"fuzz_frame_splitter/mixed",
+         Ack(0) + Bytes{1, 2, 3} + Value(1, 2, 3) + Greeting() + Block(0, archive) + "*"},
+        {"fuzz_frame_splitter/no-end-byte", Bytes{0x2A, 0x07, 0, 0, 0, 0, 0, 0, 0, 0} + Ack(0)},
+        {"fuzz_unpack/sample.zip", archive},
+        {"fuzz_unpack/empty.zip", Bytes("PK\x05\x06", 4) + Bytes(18, '\0')},
+        {"fuzz_package_check/marked", "Use Orbisto above v6.3.4\r\nAB12UX345678\r\nBDB0001\r\n"},
+        {"fuzz_package_check/plain", "AB12XY345678\nBDB0001\n"},
+        {"fuzz_package_check/hostile", "../../escape\n..\\..\\x\n"},
+        {"fuzz_package_check/empty", ""},
+    };
+    for (const auto& [name, bytes] : seeds) {
+        fs::create_directories((fs::path(argv[1]) / name).parent_path());
+        testing::WriteBytes(fs::path(argv[1]) / name, bytes);
+    }
     return 0;
 }

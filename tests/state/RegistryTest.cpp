@@ -2,14 +2,11 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <climits>
-#include <set>
 #include <thread>
 #include <vector>
 
 #include "common/Latch.h"
-#include "common/WaitFor.h"
 
 namespace {
 
@@ -90,55 +87,6 @@ TEST(Registry, FinishingKeepsTheRateAndRestartingZeroesIt)
     r.SetReadfinish(false);
     EXPECT_FALSE(r.GetReadfinish());
     EXPECT_EQ(r.GetReadRate(), 0);
-}
-
-TEST(Registry, CallbackMayBeReplacedWhileWatchersInvokeIt)
-{
-    auto& r = Registry();
-    std::atomic<int> firstCalls{0}, secondCalls{0};
-    std::atomic<bool> stop{false};
-    r.SetDeviceOnline([&](int state, int link) {
-        EXPECT_EQ(state, 1);
-        EXPECT_EQ(link, 0);
-        ++firstCalls;
-    });
-
-    std::vector<std::thread> watchers;
-    for (int i = 0; i < 2; ++i)
-        watchers.emplace_back([&] {
-            while (!stop)
-                r.DeviceOnlineCallback.invoke(1, 0);
-        });
-    ASSERT_TRUE(quillon::testing::WaitFor([&] { return firstCalls > 100; }));
-    r.SetDeviceOnline([&](int, int) { ++secondCalls; });
-    ASSERT_TRUE(quillon::testing::WaitFor([&] { return secondCalls > 100; }));
-    r.SetDeviceOnline(nullptr);
-    stop = true;
-    for (auto& t : watchers)
-        t.join();
-
-    EXPECT_TRUE(r.DeviceOnlineCallback.empty());
-    EXPECT_FALSE(r.DeviceOnlineCallback.invoke(1, 0));
-}
-
-TEST(Registry, DirectoryNameIsSeenWholeOrNotAtAll)
-{
-    auto& r = Registry();
-    std::atomic<bool> done{false};
-    std::set<std::size_t> sizes;
-    std::thread poller([&] {
-        while (!done)
-            sizes.insert(r.DeviceDirName.size());
-    });
-    for (int i = 0; i < 200; ++i) {
-        r.DeviceDirName = "";
-        r.DeviceDirName.append("ABCDEFGHIJKL", 12);
-    }
-    done = true;
-    poller.join();
-    for (std::size_t size : sizes)
-        EXPECT_TRUE(size == 0 || size == 12) << size;
-    EXPECT_EQ(r.DeviceDirName.load(), "ABCDEFGHIJKL");
 }
 
 }  // namespace

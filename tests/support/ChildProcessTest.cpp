@@ -117,33 +117,5 @@ TEST(ChildProcess, AChildThatIgnoresTheStopRequestIsKilled)
     EXPECT_EQ(killed.Wait(30s), -1);
 }
 
-TEST(ChildProcess, StandardErrorCanGoToAFileOrATerminal)
-{
-    TempFolder folder;
-    const auto log = folder.path() / "errors.log";
-    {
-        ChildProcess child(Helper({"err", "to the file", "out", "to the pipe"}),
-                           {.errors = ChildProcess::ErrorStream::File, .errorFile = log});
-        ASSERT_TRUE(child.started()) << child.error();
-        EXPECT_EQ(child.ReadLine(30s), "to the pipe");
-        EXPECT_EQ(child.Wait(30s), 0);
-        EXPECT_EQ(child.TakeErrors(), "");
-    }
-    std::string logged = testing::ReadBytes(log);
-    std::erase(logged, '\r');
-    EXPECT_EQ(logged, "to the file\n");
-
-    if (!ChildProcess::TerminalSupported()) {
-        EXPECT_FALSE(ChildProcess(Helper({}), {.errors = ChildProcess::ErrorStream::Terminal}).started());
-        GTEST_SKIP() << "this platform has no pseudo-terminals for a child's standard error";
-    }
-    ChildProcess child(Helper({"err", "on a terminal", "exit", "4"}),
-                       {.errors = ChildProcess::ErrorStream::Terminal});
-    ASSERT_TRUE(child.started()) << child.error();
-    EXPECT_EQ(child.Wait(30s), 4);
-    // A terminal turns the line end into CR LF.
-    EXPECT_EQ(child.TakeErrors(), "on a terminal\r\n");
-}
-
 }  // namespace
 }  // namespace quillon

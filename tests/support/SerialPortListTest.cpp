@@ -2,9 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "common/PseudoTerminal.h"
@@ -50,25 +48,6 @@ TEST(SerialPortList, APinnedListHoldsExactlyThePinnedNamesInOrderAndUnpinningGoe
         EXPECT_FALSE(port.port.empty());
         EXPECT_NE(port.port, cases.back().back()) << "still pinned";
     }
-}
-
-TEST(SerialPortList, AListTakenWhilePinsChangeIsAlwaysOneWholePin)
-{
-    RestoreEmptyPin restore;
-    const std::vector<std::string> first = {"/tmp/one-a", "/tmp/one-b"};
-    const std::vector<std::string> second = {"/tmp/two-a", "/tmp/two-b", "/tmp/two-c"};
-    serial::pin_ports(first);
-    std::atomic<bool> stop{false};
-    std::thread pinner([&] {
-        for (int i = 0; !stop; ++i)
-            serial::pin_ports(i % 2 == 0 ? second : first);
-    });
-    for (int i = 0; i < 2000; ++i) {
-        const auto names = Names(serial::list_ports());
-        ASSERT_TRUE(names == first || names == second) << "a list mixed from two pins";
-    }
-    stop = true;
-    pinner.join();
 }
 
 TEST(SerialPortList, APinnedPseudoTerminalCanBeOpenedByItsListedName)

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -12,14 +11,12 @@
 #include <vector>
 
 #include "common/PseudoTerminal.h"
-#include "common/WaitFor.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using quillon::testing::PseudoTerminal;
-using quillon::testing::WaitFor;
 
 // Every byte value, the line-ending and flow-control characters among them: a raw line passes them
 // all through unchanged.
@@ -244,42 +241,6 @@ TEST_F(SerialPortOnPty, AClosedPeerIsAPortErrorNotAQuietLine)
         port.serialClose();
         EXPECT_FALSE(port.isOpen());
     }
-}
-
-TEST_F(SerialPortOnPty, SendsAndACloseFromAnotherThreadWhileAReadIsUnderWay)
-{
-    ASSERT_EQ(Open({.readTimeout = 20}), 0);
-    std::atomic<int> reads{0};
-    std::atomic<std::size_t> receivedCount{0};
-    std::atomic<bool> readerEnded{false};
-    std::string received;  // the reader's until it is joined
-    int readError = 0;
-    std::thread reader([&] {
-        for (std::string chunk; (readError = port.serialRead(chunk)) == 0; ++reads)
-            receivedCount = (received += chunk).size();
-        readerEnded = true;
-    });
-    ASSERT_TRUE(WaitFor([&] { return reads > 0; })) << "the reader never came back from a read";
-
-    // Host frames go out while the reader sits in its reads; the device answers each one.
-    std::string expected, answers;
-    for (int i = 0; i < 20; ++i) {
-        const std::string frame = Frame(72, char('A' + i)), answer = Frame(10, char('a' + i));
-        expected += frame;
-        answers += answer;
-        EXPECT_EQ(Send(port, frame), static_cast<int>(frame.size()));
-        EXPECT_TRUE(pty.write(answer));
-    }
-    EXPECT_EQ(pty.read(expected.size()), expected);
-    EXPECT_TRUE(WaitFor([&] { return receivedCount >= answers.size(); }));
-    EXPECT_FALSE(readerEnded) << "a read failed while sends went out";
-
-    // The reader is nearly always inside a read now; the close lets it finish, and the next one fails.
-    port.serialClose();
-    reader.join();
-    EXPECT_NE(readError, 0);
-    EXPECT_FALSE(port.isOpen());
-    EXPECT_EQ(received, answers);
 }
 
 }  // namespace

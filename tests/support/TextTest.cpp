@@ -38,15 +38,4 @@ TEST(NarrowToWide, MapsCodePage936ToTheSameWideCharacters)
         EXPECT_EQ(NarrowToWide(c.narrow), c.wide) << c.name;
 }
 
-TEST(NarrowToWide, LongTextConvertsWhole)
-{
-    std::string narrow;
-    std::wstring wide;
-    for (int i = 0; i < 1000; ++i) {
-        narrow += "\xD6\xD0x";
-        wide += L"\x4E2Dx";
-    }
-    EXPECT_EQ(NarrowToWide(narrow), wide);
-}
-
 }  // namespace

@@ -9,7 +9,6 @@
 #include <mutex>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "common/Latch.h"
 #include "common/WaitFor.h"
@@ -117,25 +116,6 @@ TEST(ThreadCreate, GivesTheThreadTheStackItAsksFor)
         EXPECT_EQ(worker.join(), 0);
         EXPECT_TRUE(worker.finished);
     }
-}
-
-TEST(ThreadCreate, ManyThreadsCreatedAndJoinedFromManyThreadsAtOnce)
-{
-    constexpr int kCreators = 4, kEach = 40;
-    std::atomic<int> runs{0}, failures{0};
-    std::vector<std::thread> creators;
-    for (int i = 0; i < kCreators; ++i)
-        creators.emplace_back([&] {
-            for (int k = 0; k < kEach; ++k) {
-                Worker worker([&] { ++runs; });
-                if (worker.start() != 0 || worker.join() != 0)
-                    ++failures;
-            }
-        });
-    for (auto& creator : creators)
-        creator.join();
-    EXPECT_EQ(failures, 0);
-    EXPECT_EQ(runs, kCreators * kEach);
 }
 
 TEST(ThreadHandles, JoinWaitsForTheEndButNotForItselfAndReturnsAtOnceForAnEndedThread)
