@@ -10,6 +10,20 @@ namespace quillon::testing {
 
 namespace {
 
+// Runs the handlers for at most timeout; an operation still under way then is cancelled and
+// finished off, so nothing refers to the caller's locals afterwards.
+template <typename Cancel>
+void RunFor(asio::io_context& context, std::chrono::milliseconds timeout, Cancel&& cancel)
+{
+    context.restart();
+    context.run_for(timeout);
+    if (!context.stopped()) {
+        cancel();
+        context.restart();
+        context.run();
+    }
+}
+
 class TcpChannel final : public ByteChannel {
 public:
     bool Connect(const std::string& address, int port)
@@ -41,16 +55,8 @@ public:
             result = error;
             got = n;
         });
-        context_.restart();
-        context_.run_for(timeout);
-        if (!context_.stopped()) {
-            socket_.cancel();  // time-out: let the read finish as cancelled
-            context_.restart();
-            context_.run();
-            if (result == asio::error::operation_aborted)
-                result = {};
-        }
-        if (result && result != asio::error::would_block)
+        RunFor(context_, timeout, [&] { socket_.cancel(); });
+        if (result && result != asio::error::would_block && result != asio::error::operation_aborted)
             return std::nullopt;
         buffer.resize(got);
         return buffer;
@@ -63,12 +69,37 @@ public:
         socket_.close(ignored);
     }
 
+    asio::ip::tcp::socket& socket() { return socket_; }
+
 private:
     asio::io_context context_;
     asio::ip::tcp::socket socket_{context_};
 };
 
 }  // namespace
+
+struct TcpListener::Acceptor {
+    asio::io_context context;
+    asio::ip::tcp::acceptor acceptor{context, {asio::ip::address_v4::loopback(), 0}};
+};
+
+TcpListener::TcpListener() : acceptor_(std::make_unique<Acceptor>()) {}
+TcpListener::~TcpListener() = default;
+
+int TcpListener::port() const { return acceptor_->acceptor.local_endpoint().port(); }
+
+std::unique_ptr<ByteChannel> TcpListener::Accept(std::chrono::milliseconds timeout)
+{
+    auto channel = std::make_unique<TcpChannel>();
+    asio::error_code result = asio::error::would_block;
+    acceptor_->acceptor.async_accept(channel->socket(),
+                                     [&](const asio::error_code& error) { result = error; });
+    RunFor(acceptor_->context, timeout, [&] { acceptor_->acceptor.cancel(); });
+    if (result)
+        return nullptr;
+    channel->socket().set_option(asio::ip::tcp::no_delay(true), result);
+    return channel;
+}
 
 std::unique_ptr<ByteChannel> ConnectTcp(int port, const std::string& address)
 {

@@ -31,6 +31,20 @@ public:
 // Connects to a host listening at address (the IPv4 loopback by default); nullptr when nobody listens.
 std::unique_ptr<ByteChannel> ConnectTcp(int port, const std::string& address = "127.0.0.1");
 
+// The host's end of TCP: listens on a free loopback port and takes the device's connections.
+class TcpListener {
+public:
+    TcpListener();
+    ~TcpListener();
+    int port() const;
+    // The next connection; nullptr when none comes within timeout.
+    std::unique_ptr<ByteChannel> Accept(std::chrono::milliseconds timeout);
+
+private:
+    struct Acceptor;
+    std::unique_ptr<Acceptor> acceptor_;
+};
+
 class PseudoTerminal;
 // The device's end of a pseudo-terminal whose slave the host opens as a serial port. The terminal
 // must outlive the channel.

@@ -22,8 +22,6 @@
 #include <tuple>
 #include <vector>
 
-#include "common/Latch.h"
-
 namespace {
 
 using namespace std::chrono_literals;
@@ -322,14 +320,7 @@ TEST(TcpServerData, BytesFlowBothWaysThroughEveryOverloadAndBadSendsAreRefused)
     using Send = std::function<int(const std::string&)>;
     const std::vector<std::tuple<const char*, Send, Peer*>> overloads = {
         {"fd, string", [&](const std::string& m) { return server.sendMsg(fd, m); }, &older},
-        {"fd, vector",
-         [&](const std::string& m) { return server.sendMsg(fd, std::vector(m.begin(), m.end())); }, &older},
-        {"fd, pointer", [&](const std::string& m) { return server.sendMsg(fd, m.data(), int(m.size())); },
-         &older},
         {"pointer", [&](const std::string& m) { return server.sendMsg(m.data(), int(m.size())); }, &newer},
-        {"string", [&](const std::string& m) { return server.sendMsg(m); }, &newer},
-        {"vector", [&](const std::string& m) { return server.sendMsg(std::vector(m.begin(), m.end())); },
-         &newer},
     };
     int seed = 2;
     for (const auto& [name, send, peer] : overloads) {
@@ -377,50 +368,6 @@ TEST(TcpServerData, SendsFromCallbacksKeepTheirOrder)
     EXPECT_EQ(client.read(expected.size()), expected);
 }
 
-TEST(TcpServerData, ConcurrentSendsKeepEachMessageWhole)
-{
-    RecordingServer server;
-    ASSERT_EQ(server.startThread(0), 0);
-    Peer peer(server);
-
-    constexpr int kThreads = 4, kMessages = 150;
-    // A message: its thread, its sequence number, then a body of the thread's number. Every tenth
-    // is larger than the socket takes at once, so sends are cut short while others queue.
-    auto message = [](int thread, int seq) {
-        const std::size_t length = seq % 10 == 0
-                                       ? 100000 + static_cast<std::size_t>(thread) * 1000
-                                       : 1 + static_cast<std::size_t>(seq * 37 + thread * 101) % 3000;
-        return std::string{char(thread), char(seq)} + std::string(length, char(thread));
-    };
-    std::size_t total = 0;
-    for (int t = 0; t < kThreads; ++t)
-        for (int s = 0; s < kMessages; ++s)
-            total += message(t, s).size();
-
-    quillon::testing::Latch go(kThreads);
-    std::vector<std::thread> senders;
-    for (int t = 0; t < kThreads; ++t)
-        senders.emplace_back([&, t] {
-            go.arrive_and_wait();
-            for (int s = 0; s < kMessages; ++s)
-                EXPECT_EQ(server.sendMsg(peer.fd, message(t, s)), static_cast<int>(message(t, s).size()));
-        });
-    const std::string stream = peer.read(total);
-    for (auto& sender : senders)
-        sender.join();
-    ASSERT_EQ(stream.size(), total);
-
-    std::vector<int> nextSeq(kThreads, 0);
-    for (std::size_t at = 0; at < stream.size();) {
-        const int thread = stream[at], seq = static_cast<unsigned char>(stream[at + 1]);
-        ASSERT_TRUE(thread >= 0 && thread < kThreads) << "at " << at;
-        ASSERT_EQ(seq, nextSeq[thread]++) << "at " << at;
-        const std::string expected = message(thread, seq);
-        ASSERT_EQ(stream.compare(at, expected.size(), expected), 0) << "message interleaved at " << at;
-        at += expected.size();
-    }
-}
-
 TEST(TcpServerData, APeerThatDoesNotReadCannotMakeTheServerHoldMoreThanItsLimit)
 {
     using libmarl::TCPServer;
@@ -452,36 +399,6 @@ std::size_t LengthPrefixed(const char* data, std::size_t size)
 std::string WithLength(const std::string& body)
 {
     return std::string{char(body.size() & 0xFF), char(body.size() >> 8)} + body;
-}
-
-TEST(TcpServerSplitter, MessagesArriveWholeHoweverTheStreamIsCut)
-{
-    const std::vector<std::string> small = {WithLength("a"), WithLength("frame two"), WithLength("")};
-    const std::vector<std::string> blocks = {WithLength(Pattern(4102, 1)), WithLength(Pattern(4102, 2)),
-                                             WithLength(Pattern(4102, 3))};
-    struct Case {
-        const char* name;
-        std::vector<std::string> messages;
-        std::size_t piece;  // the peer writes the stream in pieces of this size
-    };
-    const std::vector<Case> cases = {
-        {"a byte at a time", small, 1},          {"all in one write", small, 1000},
-        {"cut inside the length", small, 3},     {"blocks in uneven pieces", blocks, 777},
-        {"blocks in one write", blocks, 100000},
-    };
-    RecordingServer server;
-    server.setMessageSplitter(LengthPrefixed);
-    ASSERT_EQ(server.startThread(0), 0);
-    for (const auto& c : cases) {
-        Peer peer(server);
-        std::string stream;
-        for (const auto& m : c.messages)
-            stream += m;
-        for (std::size_t at = 0; at < stream.size(); at += c.piece)
-            peer.write(stream.substr(at, c.piece));
-        server.waitUntil([&](const Events& e) { return e.received(peer.fd).size() >= stream.size(); });
-        EXPECT_EQ(server.events().messages[peer.fd], c.messages) << c.name;
-    }
 }
 
 TEST(TcpServerSplitter, UnendingDataIsDeliveredInBoundedPiecesAndTheRestAtClose)

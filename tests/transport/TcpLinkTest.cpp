@@ -4,17 +4,14 @@
 
 #include <atomic>
 #include <ctime>
-#include <filesystem>
 #include <mutex>
 #include <optional>
 #include <vector>
 
 #include "common/DevicePeer.h"
-#include "common/Platform.h"
 #include "common/WaitFor.h"
 #include "protocol/DeviceLink.h"
 #include "protocol/DeviceRecord.h"
-#include "state/Sysconfig_SET.h"
 
 namespace {
 
@@ -138,30 +135,6 @@ TEST_F(TcpLink, OnlyTheNewestConnectionTakenWhileIdleIsTalkedTo)
     EXPECT_TRUE(WaitFor([&] { return link().HasClients(); }));
 }
 
-TEST_F(TcpLink, WatcherReportsTheLinkAndLatchesTcp)
-{
-    auto* registry = CSysconfig_SET::get();
-    std::atomic<int> state{0};
-    registry->SetDeviceOnline([&](int reported, int link) {
-        EXPECT_EQ(link, kTcpLink);
-        state = reported;
-    });
-    {
-        RecordingLink link;
-        ASSERT_TRUE(WaitFor([&] { return state == -1; }));
-        EXPECT_EQ(registry->GetSeriOrTcp(), kNoLink);
-
-        DevicePeer device = Connect(link);
-        ASSERT_TRUE(WaitFor([&] { return state == 1; }));
-        EXPECT_EQ(registry->GetSeriOrTcp(), kTcpLink);
-
-        device.Close();
-        ASSERT_TRUE(WaitFor([&] { return state == -1; }));
-        EXPECT_EQ(registry->GetSeriOrTcp(), 1) << "the latch outlives the connection";
-    }
-    registry->SetDeviceOnline(nullptr);
-}
-
 // What the link does with a chunk as the server hands it over, beyond the completeness test that
 // the codec's tests work through: a chunk that fails it still goes on unless nothing is left of
 // it, an oversized one is searched for a block at an even offset, and only the device's chunks go
@@ -245,38 +218,6 @@ TEST_F(TcpLink, RecordFramesOnTheWire)
     link().RequestDeviceRecord();
     EXPECT_GE(std::chrono::steady_clock::now() - start, 500ms) << "the device needs half a second first";
     EXPECT_EQ(device().ReadWireFrame(), Frame(FrameType::RecordRequest, {0x52, 0xA0, 0xAA, 0xAA}));
-}
-
-std::size_t Count(const char* folder)
-{
-    std::size_t count = 0;
-    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(folder))
-        ++count;
-    return count;
-}
-
-TEST_F(TcpLink, HundredLinksComeAndGoWithoutLeaks)
-{
-    if (quillon::testing::kWindows)
-        GTEST_SKIP()
-            << "counts descriptors and threads in /proc, which a Windows program does not have (under "
-               "Wine it shows Wine's own)";
-    if (!std::filesystem::exists("/proc/self/fd"))
-        GTEST_SKIP() << "needs /proc to count descriptors and threads";
-    {
-        RecordingLink warmUp;
-    }  // runtimes start helper threads of their own on first use
-    const std::size_t descriptors = Count("/proc/self/fd");
-    const std::size_t threads = Count("/proc/self/task");
-    for (int i = 0; i < 100; ++i) {
-        RecordingLink link;
-        if (i % 10 == 0) {  // some with a device connected when they go
-            DevicePeer device = Connect(link);
-            ASSERT_TRUE(device.ReadKeyFrame());
-        }
-    }
-    EXPECT_EQ(Count("/proc/self/fd"), descriptors);
-    EXPECT_EQ(Count("/proc/self/task"), threads);
 }
 
 }  // namespace
