@@ -1,7 +1,7 @@
 // The transfer object against the simulated device where a scripted peer cannot stand in for it: a
-// link that drops and comes back under a new key, a serial port that vanishes, a line at a real
-// line's pace, and a greeting that crosses the key frame. Each leaves no
-// thread running, no file the test did not expect and nothing that passes for a downloaded archive.
+// link that drops and comes back under a new key, a serial port that vanishes, and a line at a real
+// line's pace. Each leaves no thread running, no file the test did not expect and nothing that
+// passes for a downloaded archive.
 // A serial device is found by a port trial of about four seconds, so each serial case runs one
 // transfer object. The faults of single operations are tested against a scripted peer in the
 // transfer suite.
@@ -435,41 +435,6 @@ TEST_F(FaultOverSerial, AtLineRateTransfersTakeTheirTimeAndTheNextHostFindsTheDe
     EXPECT_GE(Clock::now() - start, wireTime);
     EXPECT_TRUE(quillon().JudgeIsAvailable());
     EXPECT_EQ(device.GetStats().badFrames, 0);
-}
-
-// A serial device greets until the key frame reaches it, so a greeting can cross the key frame and
-// reach the host after it, just before the device's first answer. The greeting's padding must not
-// hide that answer.
-TEST_F(FaultOverSerial, GreetingThatCrossesTheKeyFrameHidesNoAnswer)
-{
-    PseudoTerminal pty;
-    ASSERT_TRUE(pty.ok()) << pty.error();
-    ports_.push_back(pty.slavePath());
-    serial::pin_ports(ports_);
-    DevicePeer device(PtyDeviceChannel(pty), true);
-    Bytes greeting = GreetingFrame();
-    greeting.resize(72, 0x00);
-    greeting.back() = kFrameEnd;
-    device.SendRaw(greeting);
-    ASSERT_TRUE(device.ReadKeyFrame(kFound)) << "the host never keyed the device";
-    ASSERT_TRUE(device.ReadWireFrame()) << "the key frame came once";
-    ASSERT_TRUE(WaitFor([] { return Registry().GetSeriOrTcp() == kSerialLink; }));
-
-    // A device keeps its frames apart by more than the 10 ms of quiet that end a host's read, so
-    // that each frame is a read of its own; the simulated device keeps 25 ms.
-    constexpr auto kFrameGap = 25ms;
-    for (int round = 0; round < 3; ++round) {
-        SCOPED_TRACE("round " + std::to_string(round));
-        device.SendRaw(greeting);
-        const auto greeted = Clock::now();
-        auto probe = OnHostThread([&] { return quillon().JudgeIsAvailable(); });
-        const auto command = device.ReadFrame();
-        ASSERT_TRUE(command && command->checked()) << "no probe came";
-        EXPECT_EQ(command->type(), TypeByte(FrameType::Command));
-        std::this_thread::sleep_until(greeted + kFrameGap);
-        device.SendAck();
-        EXPECT_TRUE(probe.get()) << "the host missed the answer that followed a greeting";
-    }
 }
 
 }  // namespace

@@ -116,6 +116,16 @@ TEST_F(SerialLinkTest, DeviceIsFoundKeyedTwiceHeardRekeyedAfterWrongTagsAndLostW
     EXPECT_EQ(link.delivered()[1].size(), 72u);
     EXPECT_EQ(link.delivered()[1].back(), kFrameEnd);
 
+    // A device greets until the key frame reaches it, so a padded greeting can cross the key frame
+    // and share a read with the device's next frame, which must not hide behind it.
+    Bytes crossed = GreetingFrame();
+    crossed.resize(72, 0x00);
+    crossed.back() = kFrameEnd;
+    crossed.insert(crossed.end(), ack.begin(), ack.end());
+    device.SendRaw(crossed);
+    ASSERT_TRUE(WaitFor([&] { return link.delivered().size() == 3; }));
+    EXPECT_EQ(link.delivered()[2], filled);
+
     // A block frame that crosses the line in pieces is gathered whole.
     Bytes block(kMaxFrameSize), body = {5, 0};
     for (std::size_t i = 0; i < kBlockDataSize; ++i)
@@ -123,8 +133,8 @@ TEST_F(SerialLinkTest, DeviceIsFoundKeyedTwiceHeardRekeyedAfterWrongTagsAndLostW
     block.resize(AssembleFrame(block, TypeByte(FrameType::Block), body, device.key()));
     ASSERT_TRUE(
         pty.writeInPieces(std::string(block.begin(), block.end()), 512, std::chrono::milliseconds(2)));
-    ASSERT_TRUE(WaitFor([&] { return link.delivered().size() == 3; }));
-    EXPECT_EQ(link.delivered()[2], block);
+    ASSERT_TRUE(WaitFor([&] { return link.delivered().size() == 4; }));
+    EXPECT_EQ(link.delivered()[3], block);
 
     // The host's frames reach the device over the same port.
     link->SendCommand(2, 1, 0);
@@ -137,7 +147,7 @@ TEST_F(SerialLinkTest, DeviceIsFoundKeyedTwiceHeardRekeyedAfterWrongTagsAndLostW
     device.SetKey(LinkKey{});
     for (std::size_t i = 1; i <= 3; ++i) {
         device.SendAck();
-        ASSERT_TRUE(WaitFor([&] { return link.delivered().size() == 3 + i; }));
+        ASSERT_TRUE(WaitFor([&] { return link.delivered().size() == 4 + i; }));
     }
     ASSERT_TRUE(device.ReadKeyFrame(std::chrono::seconds(20))) << "no new key after three wrong tags";
     EXPECT_TRUE(WaitFor([&] { return link->KeyFramesSent() == 2; }));
@@ -184,13 +194,6 @@ TEST_F(SerialLinkTest, PortsAreTriedLastFirstPassingOverSilenceAndRefusingDataTh
     EXPECT_EQ(link->KeyFramesSent(), 1);
 }
 
-TEST_F(SerialLinkTest, ReadWithoutTriesReadsNothing)
-{
-    SerialLink link({});
-    EXPECT_EQ(link->ReadFrames(0), -1);
-    EXPECT_EQ(link->ReadFrames(-3), -1);
-}
-
 std::size_t Count(const char* folder)
 {
     std::size_t count = 0;
@@ -222,28 +225,6 @@ TEST_F(SerialLinkTest, HundredLinksComeAndGoWithoutLeaks)
     }
     EXPECT_EQ(Count("/proc/self/fd"), descriptors);
     EXPECT_EQ(Count("/proc/self/task"), threads);
-}
-
-TEST_F(SerialLinkTest, HostSendsNeverMeetAPortBeingReplaced)
-{
-    PseudoTerminal a, b;
-    ASSERT_TRUE(a.ok() && b.ok());
-    SerialLink link({&a, &b});
-    std::atomic<bool> stop{false};
-    std::vector<std::thread> senders;
-    for (int t = 0; t < 2; ++t)
-        senders.emplace_back([&] {
-            while (!stop) {
-                link->SendCommand(0, 0, 0);
-                std::this_thread::yield();
-            }
-        });
-    // Both ports are silent: the watcher opens, replaces and closes port objects meanwhile.
-    ASSERT_TRUE(WaitFor([&] { return link->SearchesStarted() >= 2; }, std::chrono::seconds(20)));
-    stop = true;
-    for (auto& t : senders)
-        t.join();
-    EXPECT_TRUE(link->DevicePortName().empty());
 }
 
 }  // namespace
