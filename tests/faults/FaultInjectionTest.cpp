@@ -256,17 +256,6 @@ protected:
         EXPECT_FALSE(fs::exists(DownloadPath() + ".part"));
     }
 
-    // Whether the device's state folder holds an uploaded archive, whole or in the making.
-    static bool HoldsAnUpload(const SimulatorOptions& options)
-    {
-        std::error_code error;
-        for (const auto& entry : fs::directory_iterator(options.stateFolder, error)) {
-            if (entry.path().filename().string().rfind("kind-", 0) == 0)
-                return true;
-        }
-        return false;
-    }
-
     TempFolder folder_;
     std::size_t threadsBefore_ = 0;
     const std::shared_ptr<OnlineReports> reports_ = std::make_shared<OnlineReports>();
@@ -285,7 +274,9 @@ protected:
     int chosen() const { return link() == Link::Tcp ? kTcpLink : kSerialLink; }
 };
 
-TEST_P(FaultOnEitherLink, TransfersCutOffHalfWayKeepNothingAndTheLinkComesBackUnderANewKey)
+// How an operation fails when the device goes is the transfer suite's; here, what a dropped link
+// leaves and how it comes back.
+TEST_P(FaultOnEitherLink, DownloadCutOffHalfWayKeepsNothingAndTheLinkComesBackUnderANewKey)
 {
     Archive("served", {20000});
     const int blocks = BlocksOf(ArchivePath("served"));
@@ -298,38 +289,22 @@ TEST_P(FaultOnEitherLink, TransfersCutOffHalfWayKeepNothingAndTheLinkComesBackUn
     const auto firstKey = device.GetStats().key;
     ASSERT_TRUE(firstKey);
     ASSERT_TRUE(WaitForTheNextKeySecond(*firstKey));
+
+    StartDownload(0);
     // TCP: the device connects again and the host sees the connection go and come. Serial: the
     // device restarts and greets with no key, its port open all along, and the host's next port
     // search keys it again. A key made in a later second tells the new session from the old one.
-    const auto keyedAgain = [&](const LinkKey& before, int drops) {
-        ASSERT_TRUE(WaitFor(
-            [&] {
-                const sim::Stats stats = device.GetStats();
-                return stats.key.value_or(before) != before && stats.sessions > drops;
-            },
-            kKeyedAgain))
-            << "the device was never keyed again" << EventsOf(device);
-        EXPECT_EQ(Registry().GetSeriOrTcp(), chosen());
-        EXPECT_TRUE(link() == Link::Serial || reports_->drops[kTcpLink] == drops)
-            << "the host did not see the device go";
-        EXPECT_TRUE(WaitFor([&] { return reports_->state[chosen()] == 1; })) << "the link is not online";
-    };
-
-    int result = 0;
-    const auto took = Timed([&] { result = quillon().WriteSettoHard(ArchivePath("served").string(), 4); });
-    EXPECT_EQ(result, -1);
-    EXPECT_LT(took, kFailedOperation);
-    EXPECT_EQ(Registry().GetWriteRate(), Percent(kCrossed, blocks));
-    EXPECT_FALSE(Registry().GetWritefinish());
-    EXPECT_EQ(device.GetStats().blocksReceived, kCrossed);
-    EXPECT_FALSE(HoldsAnUpload(options)) << "the device kept part of the upload";
-    keyedAgain(*firstKey, 1);
-    const auto secondKey = device.GetStats().key;
-    ASSERT_TRUE(secondKey);
-    ASSERT_TRUE(WaitForTheNextKeySecond(*secondKey));
-
-    StartDownload(0);
-    keyedAgain(*secondKey, 2);
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            const sim::Stats stats = device.GetStats();
+            return stats.key.value_or(*firstKey) != *firstKey && stats.sessions > 1;
+        },
+        kKeyedAgain))
+        << "the device was never keyed again" << EventsOf(device);
+    EXPECT_EQ(Registry().GetSeriOrTcp(), chosen());
+    EXPECT_TRUE(link() == Link::Serial || reports_->drops[kTcpLink] == 1)
+        << "the host did not see the device go";
+    EXPECT_TRUE(WaitFor([&] { return reports_->state[chosen()] == 1; })) << "the link is not online";
     EXPECT_TRUE(WaitFor([&] { return Registry().GetReadRate() == Percent(kCrossed, blocks); }));
     // Nothing tells the host that the device is gone: the download is still pending, which a host
     // sees as a stall.
@@ -382,7 +357,6 @@ TEST_F(FaultOverSerial, PortThatVanishesGoesOfflineAndTheNextDeviceIsFound)
     EXPECT_EQ(upload.get(), -1);
     EXPECT_FALSE(Registry().GetWritefinish());
     EXPECT_LT(Registry().GetWriteRate(), 100);
-    EXPECT_FALSE(HoldsAnUpload(firstOptions));
     // The link chosen stays the serial one, offline.
     EXPECT_EQ(Registry().GetSeriOrTcp(), kSerialLink);
     EXPECT_FALSE(quillon().JudgeIsAvailable());
