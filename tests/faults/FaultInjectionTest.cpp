@@ -131,17 +131,12 @@ protected:
     void ExpectOnlyTheExpectedFiles()
     {
         std::string unexpected;
-        std::error_code error;
-        for (auto it = fs::recursive_directory_iterator(folder_.path(), error);
-             !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
-            const std::string relative = fs::relative(it->path(), folder_.path()).generic_string();
+        for (const auto& [relative, content] : SnapshotTree(folder_.path())) {
             const std::string top = relative.substr(0, relative.find('/'));
-            const bool inside =
-                top != relative && (top.rfind("state", 0) == 0 || top.rfind("source", 0) == 0);
+            const bool inside = top != relative && (top.starts_with("state") || top.starts_with("source"));
             if (!inside && !expected_.count(relative))
                 unexpected += " " + relative;
         }
-        EXPECT_FALSE(error);
         EXPECT_EQ(unexpected, "") << "files the test did not expect";
     }
 

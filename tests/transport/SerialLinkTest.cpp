@@ -194,14 +194,6 @@ TEST_F(SerialLinkTest, PortsAreTriedLastFirstPassingOverSilenceAndRefusingDataTh
     EXPECT_EQ(link->KeyFramesSent(), 1);
 }
 
-std::size_t Count(const char* folder)
-{
-    std::size_t count = 0;
-    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(folder))
-        ++count;
-    return count;
-}
-
 TEST_F(SerialLinkTest, HundredLinksComeAndGoWithoutLeaks)
 {
     if (quillon::testing::kWindows)
@@ -215,16 +207,20 @@ TEST_F(SerialLinkTest, HundredLinksComeAndGoWithoutLeaks)
     {
         SerialLink warmUp({&silent});
     }  // runtimes start helper threads of their own on first use
-    const std::size_t descriptors = Count("/proc/self/fd");
-    const std::size_t threads = Count("/proc/self/task");
+    const auto entriesIn = [](const char* folder) {
+        return std::distance(std::filesystem::directory_iterator(folder),
+                             std::filesystem::directory_iterator());
+    };
+    const auto descriptors = entriesIn("/proc/self/fd");
+    const auto threads = entriesIn("/proc/self/task");
     for (int i = 0; i < 100; ++i) {
         SerialLink link({&silent});
         if (i % 25 == 24) {  // some go in the middle of a port trial, which takes seconds
             ASSERT_TRUE(WaitFor([&] { return link->SearchesStarted() == 1; }));
         }
     }
-    EXPECT_EQ(Count("/proc/self/fd"), descriptors);
-    EXPECT_EQ(Count("/proc/self/task"), threads);
+    EXPECT_EQ(entriesIn("/proc/self/fd"), descriptors);
+    EXPECT_EQ(entriesIn("/proc/self/task"), threads);
 }
 
 }  // namespace
