@@ -1,7 +1,7 @@
 // The transfer object against the simulated device where a scripted peer cannot stand in for it: a
-// link that drops and comes back under a new key, a serial port that vanishes, a line at a real
-// line's pace, and a greeting that crosses the key frame. Each leaves no
-// thread running, no file the test did not expect and nothing that passes for a downloaded archive.
+// link that drops and comes back under a new key, a serial port that vanishes, and a line at a real
+// line's pace. Each leaves no thread running, no file the test did not expect and nothing that
+// passes for a downloaded archive.
 // A serial device is found by a port trial of about four seconds, so each serial case runs one
 // transfer object. The faults of single operations are tested against a scripted peer in the
 // transfer suite.
@@ -131,17 +131,12 @@ protected:
     void ExpectOnlyTheExpectedFiles()
     {
         std::string unexpected;
-        std::error_code error;
-        for (auto it = fs::recursive_directory_iterator(folder_.path(), error);
-             !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
-            const std::string relative = fs::relative(it->path(), folder_.path()).generic_string();
+        for (const auto& [relative, content] : SnapshotTree(folder_.path())) {
             const std::string top = relative.substr(0, relative.find('/'));
-            const bool inside =
-                top != relative && (top.rfind("state", 0) == 0 || top.rfind("source", 0) == 0);
+            const bool inside = top != relative && (top.starts_with("state") || top.starts_with("source"));
             if (!inside && !expected_.count(relative))
                 unexpected += " " + relative;
         }
-        EXPECT_FALSE(error);
         EXPECT_EQ(unexpected, "") << "files the test did not expect";
     }
 
@@ -256,17 +251,6 @@ protected:
         EXPECT_FALSE(fs::exists(DownloadPath() + ".part"));
     }
 
-    // Whether the device's state folder holds an uploaded archive, whole or in the making.
-    static bool HoldsAnUpload(const SimulatorOptions& options)
-    {
-        std::error_code error;
-        for (const auto& entry : fs::directory_iterator(options.stateFolder, error)) {
-            if (entry.path().filename().string().rfind("kind-", 0) == 0)
-                return true;
-        }
-        return false;
-    }
-
     TempFolder folder_;
     std::size_t threadsBefore_ = 0;
     const std::shared_ptr<OnlineReports> reports_ = std::make_shared<OnlineReports>();
@@ -285,7 +269,9 @@ protected:
     int chosen() const { return link() == Link::Tcp ? kTcpLink : kSerialLink; }
 };
 
-TEST_P(FaultOnEitherLink, TransfersCutOffHalfWayKeepNothingAndTheLinkComesBackUnderANewKey)
+// How an operation fails when the device goes is the transfer suite's; here, what a dropped link
+// leaves and how it comes back.
+TEST_P(FaultOnEitherLink, DownloadCutOffHalfWayKeepsNothingAndTheLinkComesBackUnderANewKey)
 {
     Archive("served", {20000});
     const int blocks = BlocksOf(ArchivePath("served"));
@@ -298,38 +284,22 @@ TEST_P(FaultOnEitherLink, TransfersCutOffHalfWayKeepNothingAndTheLinkComesBackUn
     const auto firstKey = device.GetStats().key;
     ASSERT_TRUE(firstKey);
     ASSERT_TRUE(WaitForTheNextKeySecond(*firstKey));
+
+    StartDownload(0);
     // TCP: the device connects again and the host sees the connection go and come. Serial: the
     // device restarts and greets with no key, its port open all along, and the host's next port
     // search keys it again. A key made in a later second tells the new session from the old one.
-    const auto keyedAgain = [&](const LinkKey& before, int drops) {
-        ASSERT_TRUE(WaitFor(
-            [&] {
-                const sim::Stats stats = device.GetStats();
-                return stats.key.value_or(before) != before && stats.sessions > drops;
-            },
-            kKeyedAgain))
-            << "the device was never keyed again" << EventsOf(device);
-        EXPECT_EQ(Registry().GetSeriOrTcp(), chosen());
-        EXPECT_TRUE(link() == Link::Serial || reports_->drops[kTcpLink] == drops)
-            << "the host did not see the device go";
-        EXPECT_TRUE(WaitFor([&] { return reports_->state[chosen()] == 1; })) << "the link is not online";
-    };
-
-    int result = 0;
-    const auto took = Timed([&] { result = quillon().WriteSettoHard(ArchivePath("served").string(), 4); });
-    EXPECT_EQ(result, -1);
-    EXPECT_LT(took, kFailedOperation);
-    EXPECT_EQ(Registry().GetWriteRate(), Percent(kCrossed, blocks));
-    EXPECT_FALSE(Registry().GetWritefinish());
-    EXPECT_EQ(device.GetStats().blocksReceived, kCrossed);
-    EXPECT_FALSE(HoldsAnUpload(options)) << "the device kept part of the upload";
-    keyedAgain(*firstKey, 1);
-    const auto secondKey = device.GetStats().key;
-    ASSERT_TRUE(secondKey);
-    ASSERT_TRUE(WaitForTheNextKeySecond(*secondKey));
-
-    StartDownload(0);
-    keyedAgain(*secondKey, 2);
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            const sim::Stats stats = device.GetStats();
+            return stats.key.value_or(*firstKey) != *firstKey && stats.sessions > 1;
+        },
+        kKeyedAgain))
+        << "the device was never keyed again" << EventsOf(device);
+    EXPECT_EQ(Registry().GetSeriOrTcp(), chosen());
+    EXPECT_TRUE(link() == Link::Serial || reports_->drops[kTcpLink] == 1)
+        << "the host did not see the device go";
+    EXPECT_TRUE(WaitFor([&] { return reports_->state[chosen()] == 1; })) << "the link is not online";
     EXPECT_TRUE(WaitFor([&] { return Registry().GetReadRate() == Percent(kCrossed, blocks); }));
     // Nothing tells the host that the device is gone: the download is still pending, which a host
     // sees as a stall.
@@ -382,7 +352,6 @@ TEST_F(FaultOverSerial, PortThatVanishesGoesOfflineAndTheNextDeviceIsFound)
     EXPECT_EQ(upload.get(), -1);
     EXPECT_FALSE(Registry().GetWritefinish());
     EXPECT_LT(Registry().GetWriteRate(), 100);
-    EXPECT_FALSE(HoldsAnUpload(firstOptions));
     // The link chosen stays the serial one, offline.
     EXPECT_EQ(Registry().GetSeriOrTcp(), kSerialLink);
     EXPECT_FALSE(quillon().JudgeIsAvailable());
@@ -402,14 +371,11 @@ TEST_F(FaultOverSerial, PortThatVanishesGoesOfflineAndTheNextDeviceIsFound)
     EXPECT_EQ(drops, 1);
 }
 
-// At the pace of a real line (8N1 at 115200 baud: 11,520 bytes a second) the blocks alone take their
-// time on the wire, whatever else a transfer costs. The device's session ends with the host program,
-// and the next one opens the port afresh and finds the device again.
-TEST_F(FaultOverSerial, AtLineRateTransfersTakeTheirTimeAndTheNextHostFindsTheDeviceAgain)
+// At the pace of a real line (8N1 at 115200 baud) both transfers go through. The device's session
+// ends with the host program, and the next one opens the port afresh and finds the device again.
+TEST_F(FaultOverSerial, AtLineRateTransfersGoThroughAndTheNextHostFindsTheDeviceAgain)
 {
     const auto files = Archive("up", {10000});
-    const auto wireTime =
-        std::chrono::duration<double>(BlocksOf(ArchivePath("up")) * kMaxFrameSize / 11520.0);
     SimulatorOptions options = Options(Link::Serial);
     options.faults.lineRate = true;
     DeviceSimulator& device = Connect(Link::Serial, options);
@@ -417,11 +383,9 @@ TEST_F(FaultOverSerial, AtLineRateTransfersTakeTheirTimeAndTheNextHostFindsTheDe
     // The host does not wait for the last block's acknowledgement, and this one lets go of the port
     // at once, as a program that has done its job: the upload is through when the device has the
     // last block.
-    auto start = Clock::now();
     EXPECT_EQ(quillon().WriteSettoHard(ArchivePath("up").string(), 0), 0);
     quillon_.reset();
     ASSERT_TRUE(WaitFor([&] { return device.GetStats().uploadsStored == 1; }));
-    EXPECT_GE(Clock::now() - start, wireTime);
     // The key came twice, as a serial host sends it: one session, which ended as the host let go.
     ASSERT_TRUE(WaitFor([&] { return device.GetStats().sessionsEnded == 1; }));
     EXPECT_EQ(device.GetStats().sessions, 1);
@@ -429,47 +393,10 @@ TEST_F(FaultOverSerial, AtLineRateTransfersTakeTheirTimeAndTheNextHostFindsTheDe
     quillon_ = std::make_unique<CQuillon>(LoopbackLink());
     ASSERT_TRUE(WaitFor([&] { return device.GetStats().sessions == 2; }, kFound))
         << "the next host never found the device" << EventsOf(device);
-    start = Clock::now();
     StartDownload(0);
     ExpectDownloaded(files, 30s);
-    EXPECT_GE(Clock::now() - start, wireTime);
     EXPECT_TRUE(quillon().JudgeIsAvailable());
     EXPECT_EQ(device.GetStats().badFrames, 0);
-}
-
-// A serial device greets until the key frame reaches it, so a greeting can cross the key frame and
-// reach the host after it, just before the device's first answer. The greeting's padding must not
-// hide that answer.
-TEST_F(FaultOverSerial, GreetingThatCrossesTheKeyFrameHidesNoAnswer)
-{
-    PseudoTerminal pty;
-    ASSERT_TRUE(pty.ok()) << pty.error();
-    ports_.push_back(pty.slavePath());
-    serial::pin_ports(ports_);
-    DevicePeer device(PtyDeviceChannel(pty), true);
-    Bytes greeting = GreetingFrame();
-    greeting.resize(72, 0x00);
-    greeting.back() = kFrameEnd;
-    device.SendRaw(greeting);
-    ASSERT_TRUE(device.ReadKeyFrame(kFound)) << "the host never keyed the device";
-    ASSERT_TRUE(device.ReadWireFrame()) << "the key frame came once";
-    ASSERT_TRUE(WaitFor([] { return Registry().GetSeriOrTcp() == kSerialLink; }));
-
-    // A device keeps its frames apart by more than the 10 ms of quiet that end a host's read, so
-    // that each frame is a read of its own; the simulated device keeps 25 ms.
-    constexpr auto kFrameGap = 25ms;
-    for (int round = 0; round < 3; ++round) {
-        SCOPED_TRACE("round " + std::to_string(round));
-        device.SendRaw(greeting);
-        const auto greeted = Clock::now();
-        auto probe = OnHostThread([&] { return quillon().JudgeIsAvailable(); });
-        const auto command = device.ReadFrame();
-        ASSERT_TRUE(command && command->checked()) << "no probe came";
-        EXPECT_EQ(command->type(), TypeByte(FrameType::Command));
-        std::this_thread::sleep_until(greeted + kFrameGap);
-        device.SendAck();
-        EXPECT_TRUE(probe.get()) << "the host missed the answer that followed a greeting";
-    }
 }
 
 }  // namespace

@@ -104,8 +104,7 @@ TEST(CliTcp, StatusProbeDevdirRecordAndVersions)
     EXPECT_NE(hostile.err.find("name \"\\x1B]0;\\x5Cx07\\x07\\xC2\\x9BA\" cannot be"), npos)
         << Describe(hostile);
     const ProcessResult script = device.Run("devdir @/sets --json", folder.path());
-    EXPECT_EQ(JsonOf(script)["name"], "\x1B]0;\\x07\x07\xC2\x9B\x41");
-    EXPECT_EQ(script.out.find("\xC2\x9B"), npos) << "a C1 control goes to the terminal raw";
+    EXPECT_NE(script.out.find(R"("name":"\u001b]0;\\x07\u0007\u009bA")"), npos) << Describe(script);
 
     // A version as a person reads it, and the largest as a script does.
     Succeeds("version set 123456 --kind 1", {}, &device);

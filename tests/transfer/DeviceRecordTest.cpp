@@ -73,7 +73,8 @@ TEST_F(RecordAndProbe, DirectoryIsCreatedThenFound)
 }
 
 // The name ends at its first zero byte, as the widening ends it, and must widen whole into one
-// plain folder name: the folder appears directly inside, or nothing appears anywhere.
+// plain folder name: the folder appears directly inside, or nothing appears anywhere. Which names
+// are plain is the path rule's, tested with it; here, that the rule is applied.
 TEST_F(RecordAndProbe, NameMakesOneFolderDirectlyInsideOrNothing)
 {
     using namespace std::string_literals;
@@ -89,13 +90,8 @@ TEST_F(RecordAndProbe, NameMakesOneFolderDirectlyInsideOrNothing)
          "AAAAAAAAAAA",
          nullptr},                     // ... or at nothing: the folder itself
         {"ABCDEFGHIJK\xD6", nullptr},  // ... or before a cut double-byte character
-        {".\0\0\0\0\0\0\0\0\0\0\0"s, nullptr},
-        {"..\0\0\0\0\0\0\0\0\0\0"s, nullptr},
         {std::string(12, '\0'), nullptr},
         {"../../../etc", nullptr},
-        {"ab\\cd\\ef\\ghi", nullptr},
-        {"C:windows123", nullptr},
-        {"DEV\x1B[2J00001", nullptr},
     };
 #ifdef _WIN32
     for (const char* name : {"NUL", "com1.txt", "DEV001.", "DEV001 "})

@@ -46,26 +46,5 @@ TEST(NoDevice, CloseFlagFollowsTheTransferObject)
     EXPECT_TRUE(registry.GetCloseExe());
 }
 
-TEST(NoDevice, PackingGoesThroughTheTransferObject)
-{
-    TempFolder folder;
-    fs::create_directory(folder.path() / "package");
-    WriteBytes(folder.path() / "package" / "DeviceSet.DST", "AB12XY345678\nBDB0001\n");
-    WriteBytes(folder.path() / "package" / "AB12XY345678.ORI", NoiseBytes(10000, 1));
-    CQuillon quillon(LoopbackLink());
-    std::vector<std::string> files = {"DeviceSet.DST", "AB12XY345678.ORI"};
-    const std::vector<std::string> asGiven = files;
-    EXPECT_EQ(quillon.ComPressSet(folder.str("package"), files, folder.str("package.zip")), 0);
-    EXPECT_EQ(files, asGiven);
-    files.push_back("missing.RGF");
-    EXPECT_EQ(quillon.ComPressSet(folder.str("package"), files, folder.str("other.zip")), -1);
-
-    CComPression unpacker;
-    fs::create_directory(folder.path() / "out");
-    unpacker.SetUnzipfilespath(folder.str("out"));
-    ASSERT_EQ(unpacker.UnComPress(folder.str("package.zip")), 0);
-    EXPECT_EQ(ReadBytes(folder.path() / "out" / "AB12XY345678.ORI"), NoiseBytes(10000, 1));
-}
-
 }  // namespace
 }  // namespace quillon::testing

@@ -57,16 +57,6 @@ TEST_F(Version, ReadGivesTheFittingAnswerAfterTheWholeWindow)
     }
 }
 
-// An answer that comes after the device's own is the one a read keeps, were it heard.
-TEST_F(Version, NewcomerWithAnotherVersionIsNeverHeard)
-{
-    auto version = OnHostThread([&] { return quillon().ReadFileVersion(1); });
-    ExpectCommand(2, 1, 2);
-    device().SendValue(1, 2, 7);
-    NewcomerForges([](DevicePeer& intruder) { intruder.SendValue(1, 2, 99); });
-    EXPECT_EQ(version.get(), 7);
-}
-
 TEST_F(Version, CloseRequestDuringTheWindowAborts)
 {
     auto version = OnHostThread([&] { return quillon().ReadFileVersion(2); });

@@ -116,6 +116,16 @@ TEST_F(SerialLinkTest, DeviceIsFoundKeyedTwiceHeardRekeyedAfterWrongTagsAndLostW
     EXPECT_EQ(link.delivered()[1].size(), 72u);
     EXPECT_EQ(link.delivered()[1].back(), kFrameEnd);
 
+    // A device greets until the key frame reaches it, so a padded greeting can cross the key frame
+    // and share a read with the device's next frame, which must not hide behind it.
+    Bytes crossed = GreetingFrame();
+    crossed.resize(72, 0x00);
+    crossed.back() = kFrameEnd;
+    crossed.insert(crossed.end(), ack.begin(), ack.end());
+    device.SendRaw(crossed);
+    ASSERT_TRUE(WaitFor([&] { return link.delivered().size() == 3; }));
+    EXPECT_EQ(link.delivered()[2], filled);
+
     // A block frame that crosses the line in pieces is gathered whole.
     Bytes block(kMaxFrameSize), body = {5, 0};
     for (std::size_t i = 0; i < kBlockDataSize; ++i)
@@ -123,8 +133,8 @@ TEST_F(SerialLinkTest, DeviceIsFoundKeyedTwiceHeardRekeyedAfterWrongTagsAndLostW
     block.resize(AssembleFrame(block, TypeByte(FrameType::Block), body, device.key()));
     ASSERT_TRUE(
         pty.writeInPieces(std::string(block.begin(), block.end()), 512, std::chrono::milliseconds(2)));
-    ASSERT_TRUE(WaitFor([&] { return link.delivered().size() == 3; }));
-    EXPECT_EQ(link.delivered()[2], block);
+    ASSERT_TRUE(WaitFor([&] { return link.delivered().size() == 4; }));
+    EXPECT_EQ(link.delivered()[3], block);
 
     // The host's frames reach the device over the same port.
     link->SendCommand(2, 1, 0);
@@ -137,7 +147,7 @@ TEST_F(SerialLinkTest, DeviceIsFoundKeyedTwiceHeardRekeyedAfterWrongTagsAndLostW
     device.SetKey(LinkKey{});
     for (std::size_t i = 1; i <= 3; ++i) {
         device.SendAck();
-        ASSERT_TRUE(WaitFor([&] { return link.delivered().size() == 3 + i; }));
+        ASSERT_TRUE(WaitFor([&] { return link.delivered().size() == 4 + i; }));
     }
     ASSERT_TRUE(device.ReadKeyFrame(std::chrono::seconds(20))) << "no new key after three wrong tags";
     EXPECT_TRUE(WaitFor([&] { return link->KeyFramesSent() == 2; }));
@@ -184,21 +194,6 @@ TEST_F(SerialLinkTest, PortsAreTriedLastFirstPassingOverSilenceAndRefusingDataTh
     EXPECT_EQ(link->KeyFramesSent(), 1);
 }
 
-TEST_F(SerialLinkTest, ReadWithoutTriesReadsNothing)
-{
-    SerialLink link({});
-    EXPECT_EQ(link->ReadFrames(0), -1);
-    EXPECT_EQ(link->ReadFrames(-3), -1);
-}
-
-std::size_t Count(const char* folder)
-{
-    std::size_t count = 0;
-    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(folder))
-        ++count;
-    return count;
-}
-
 TEST_F(SerialLinkTest, HundredLinksComeAndGoWithoutLeaks)
 {
     if (quillon::testing::kWindows)
@@ -212,38 +207,20 @@ TEST_F(SerialLinkTest, HundredLinksComeAndGoWithoutLeaks)
     {
         SerialLink warmUp({&silent});
     }  // runtimes start helper threads of their own on first use
-    const std::size_t descriptors = Count("/proc/self/fd");
-    const std::size_t threads = Count("/proc/self/task");
+    const auto entriesIn = [](const char* folder) {
+        return std::distance(std::filesystem::directory_iterator(folder),
+                             std::filesystem::directory_iterator());
+    };
+    const auto descriptors = entriesIn("/proc/self/fd");
+    const auto threads = entriesIn("/proc/self/task");
     for (int i = 0; i < 100; ++i) {
         SerialLink link({&silent});
         if (i % 25 == 24) {  // some go in the middle of a port trial, which takes seconds
             ASSERT_TRUE(WaitFor([&] { return link->SearchesStarted() == 1; }));
         }
     }
-    EXPECT_EQ(Count("/proc/self/fd"), descriptors);
-    EXPECT_EQ(Count("/proc/self/task"), threads);
-}
-
-TEST_F(SerialLinkTest, HostSendsNeverMeetAPortBeingReplaced)
-{
-    PseudoTerminal a, b;
-    ASSERT_TRUE(a.ok() && b.ok());
-    SerialLink link({&a, &b});
-    std::atomic<bool> stop{false};
-    std::vector<std::thread> senders;
-    for (int t = 0; t < 2; ++t)
-        senders.emplace_back([&] {
-            while (!stop) {
-                link->SendCommand(0, 0, 0);
-                std::this_thread::yield();
-            }
-        });
-    // Both ports are silent: the watcher opens, replaces and closes port objects meanwhile.
-    ASSERT_TRUE(WaitFor([&] { return link->SearchesStarted() >= 2; }, std::chrono::seconds(20)));
-    stop = true;
-    for (auto& t : senders)
-        t.join();
-    EXPECT_TRUE(link->DevicePortName().empty());
+    EXPECT_EQ(entriesIn("/proc/self/fd"), descriptors);
+    EXPECT_EQ(entriesIn("/proc/self/task"), threads);
 }
 
 }  // namespace
