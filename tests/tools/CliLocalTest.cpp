@@ -138,7 +138,7 @@ const LocalCase kLocalCases[] = {
      "not-a-zip.zip is not a zip archive, or it is cut short; nothing was written"},
     {"UploadFolderThatIsNoPackage", "upload @/empty", "not_package", "it has no DeviceSet.DST"},
     {"CheckWhoseReportCannotBeWritten", "check @/no-report", "incomplete",
-     "the check cannot write its list of problems"},
+     "No BDB0001.bdb file (the check cannot write its report"},
     {"SerialPortThatDoesNotExist", "status --serial-port @/ttyNone", "no_port", "there is no serial port"},
     {"SerialPortThatIsAFile", "probe --serial-port @/not-a-zip.zip", "not_a_port", "is not a serial port"},
     {"RepairMissingRoot", "repair @/no-such-root @/complete", "missing", "there is no root folder"},

@@ -107,6 +107,50 @@ ExitCode MissingFolder(Report& report, const fs::path& folder, const std::string
                        "Check the path.");
 }
 
+namespace {
+
+// What the check lists for a package folder that takes no report, found by the library's own check
+// on a stand-in in the temporary folder: the description, and an empty file for every file of the
+// package, as the check looks only at which files are there.
+std::vector<std::string> CheckStandIn(const fs::path& folder)
+{
+    constexpr int kMostEntries = 10'000;  // a package has a handful; a huge tree is no package
+    std::random_device random;
+    std::error_code error;
+    const fs::path standIn = fs::temp_directory_path(error) /
+                             ("quillon-check-" + std::to_string(random()) + std::to_string(random()));
+    struct Removed {
+        fs::path path;
+        ~Removed()
+        {
+            std::error_code ignored;
+            fs::remove_all(path, ignored);
+        }
+    } removed{standIn};
+    if (error || !fs::create_directory(standIn, error) ||
+        !fs::copy_file(folder / kDescriptionFileName, standIn / kDescriptionFileName, error))
+        return {"the check could not be run on a copy either: " + error.message()};
+    int entries = 0;
+    for (fs::recursive_directory_iterator it(folder, error), end;
+         !error && it != end && ++entries < kMostEntries; it.increment(error)) {
+        const fs::path relative = it->path().lexically_relative(folder);
+        const fs::path copy = standIn / relative;
+        std::error_code kind;
+        if (relative == kCheckReportFileName) {
+            if (it->is_directory(kind))
+                it.disable_recursion_pending();  // whatever stands in the report's place is no part
+        } else if (it->is_directory(kind) && !it->is_symlink(kind))
+            fs::create_directory(copy, kind);
+        else if (!fs::exists(copy, kind))
+            std::ofstream{copy};
+    }
+    if (CSysconfig_SET::get()->CheckSETExist(FolderArgument(standIn)))
+        return {};
+    return ReadCheckReport(standIn);
+}
+
+}  // namespace
+
 bool CheckPackage(Report& report, const fs::path& folder, ExitCode& failure)
 {
     // The library's check writes its report into whatever folder it is given; a folder that is no
@@ -133,21 +177,19 @@ bool CheckPackage(Report& report, const fs::path& folder, ExitCode& failure)
         report.Set("problems", std::vector<std::string>{});
         return true;
     }
-    if (earlierStays || !IsRegularFile(reportPath)) {
-        report.Set("problems", std::vector<std::string>{});
-        failure = report.Fail(ExitCode::LocalProblem, "incomplete",
-                              "the package in " + folder.string() +
-                                  " is incomplete, and the check cannot write its list of problems (" +
-                                  kCheckReportFileName + ") there",
-                              "Check a copy of the package in a folder you may write, or ask for write "
-                              "access to this one.");
-        return false;
-    }
-    const std::vector<std::string> problems = ReadCheckReport(folder);
+    const bool reportWritten = !earlierStays && IsRegularFile(reportPath);
+    const std::vector<std::string> problems = reportWritten ? ReadCheckReport(folder) : CheckStandIn(folder);
     report.Set("problems", problems);
     std::string list;
     for (const auto& problem : problems)
         list += (list.empty() ? "" : "; ") + problem;
+    if (!reportWritten) {
+        failure = report.Fail(ExitCode::LocalProblem, "incomplete",
+                              "the package in " + folder.string() + " is incomplete: " + list +
+                                  " (the check cannot write its report, " + kCheckReportFileName + ", there)",
+                              "Add what is missing, or ask for write access to the folder.");
+        return false;
+    }
     failure = report.Fail(
         ExitCode::LocalProblem, "incomplete", "the package in " + folder.string() + " is incomplete: " + list,
         "Add what is missing (the list is also in " + reportPath.string() + ") and try again.");
