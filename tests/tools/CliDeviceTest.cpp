@@ -138,6 +138,26 @@ TEST(CliSerial, FindsTheDeviceOnTheSerialPortItIsGiven)
         << Describe(ports);
 }
 
+// A name in the device's double-byte code page names a folder; the tool prints it as it is on disk.
+TEST(CliTcp, DevdirNamesTheFolderAsItIsOnDisk)
+{
+#if defined(_WIN32)
+    GTEST_SKIP() << "messages show paths in the ANSI code page";
+#else
+    TempFolder folder;
+    fs::create_directories(folder.path() / "sets\xC3\xA4");  // a folder of the user's, in UTF-8
+    SimulatedDevice device(folder.path(), "",
+                           "\xC4\xE3"
+                           "BCDEFGHIJK");  // U+4F60 and ten letters
+    const Json made = Succeeds("devdir @/sets\xC3\xA4", folder.path(), &device);
+    const fs::path path = folder.path() / "sets\xC3\xA4" /
+                          "\xE4\xBD\xA0"
+                          "BCDEFGHIJK";
+    EXPECT_EQ(made["path"], path.string());
+    EXPECT_TRUE(fs::is_directory(path));
+#endif
+}
+
 // ---- faults ----
 
 struct FaultCase {

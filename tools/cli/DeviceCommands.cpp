@@ -8,6 +8,7 @@
 #include "DeviceSession.h"
 #include "protocol/DeviceRecord.h"
 #include "support/base/Text.h"
+#include "support/fs/Paths.h"
 
 namespace quillon::cli {
 
@@ -148,13 +149,13 @@ ExitCode DeviceDirectory(CommandContext& context)
     if (!session)
         return failure;
 
-    const int result = session->quillon().CheckDeviceSETDir(fs::path(FolderArgument(folder)).wstring());
+    const int result = session->quillon().CheckDeviceSETDir(WidePath(FolderArgument(folder)));
     const std::string name = session->registry().DeviceDirName.load();
     const std::string twelve = name.substr(0, kDeviceNameSize);
-    report.Set("name", twelve);
     // The library's own reading of the name: the folder it made, or why it made none.
     const std::optional<std::wstring> folderName =
         twelve.size() == kDeviceNameSize ? FolderNameFrom(twelve) : std::nullopt;
+    report.Set("name", folderName ? NarrowPath(*folderName) : twelve);  // read in the device's code page
     if (result == -1 || !folderName) {
         report.SetNull("path");
         if (name.empty())
@@ -170,10 +171,12 @@ ExitCode DeviceDirectory(CommandContext& context)
                                "the device's name \"" + twelve + "\" cannot be a folder name",
                                "Write a proper name with quillon record NAME.");
         return report.Fail(ExitCode::LocalProblem, "cannot_write",
-                           "cannot create " + (folder / *folderName).string(),
+                           "cannot create " + (folder / NarrowPath(*folderName)).string(),
                            "Check that the folder is writable.");
     }
-    const fs::path path = folder / *folderName;
+    // The name as the library gave it to the file system: a wide path converted by the C++
+    // library's locale would fail on (or differ from) a name outside it.
+    const fs::path path = folder / NarrowPath(*folderName);
     report.Set("path", path.string());
     report.Set("created", result == 0);
     report.Say(result == 0 ? "created " + path.string() : path.string() + " already exists");

@@ -12,6 +12,7 @@
 #include "archive/ZipArchive.h"
 #include "state/DescriptionFile.h"
 #include "support/base/Text.h"
+#include "support/fs/Paths.h"
 #include "support/tooling/Interrupt.h"
 
 namespace quillon::cli {
@@ -374,7 +375,9 @@ ExitCode Repair(CommandContext& context)
         return report.Fail(ExitCode::LocalProblem, "bad_name",
                            "the device serial number \"" + serial + "\" cannot name a folder");
 
-    const fs::path target = root / *folderName;
+    // Named as the library names it on disk (see WidePath and NarrowPath): the C++ library's own
+    // conversion depends on the locale and refuses what lies outside it.
+    const fs::path target = root / NarrowPath(*folderName);
     report.Set("path", target.string());
     std::error_code error;
     const bool existed = fs::exists(target, error);
@@ -383,10 +386,10 @@ ExitCode Repair(CommandContext& context)
     if (error)
         return report.Fail(ExitCode::LocalProblem, "unreadable",
                            "cannot resolve " + package.string() + ": " + error.message());
-    std::wstring sourceText = source.generic_wstring();
+    std::wstring sourceText = WidePath(source.generic_string());
     while (sourceText.size() > 1 && sourceText.back() == L'/')
         sourceText.pop_back();
-    if (!CSysconfig_SET::get()->RepairSETPath(fs::path(FolderArgument(root)).wstring(), sourceText))
+    if (!CSysconfig_SET::get()->RepairSETPath(WidePath(FolderArgument(root)), sourceText))
         return report.Fail(ExitCode::LocalProblem, "cannot_write", "cannot create " + target.string(),
                            "Check that the root folder is writable.");
     report.Set("created", !existed);

@@ -26,6 +26,7 @@
 #include <string_view>
 #include <vector>
 
+#include "support/base/Export.h"
 #include "support/fs/Names.h"
 
 namespace quillon {
@@ -110,7 +111,14 @@ bool RenameReplacing(const std::string& from, const std::string& to);
 
 // A wide path as narrow text, for a message: the file system's own bytes on POSIX, the ANSI code
 // page on Windows (where a character outside it shows as "?").
-std::string NarrowPath(std::wstring_view path);
+// Exported for the tools, which print the folders the library makes exactly as they are named.
+QUILLON_API std::string NarrowPath(std::wstring_view path);
+
+// The way there: a narrow path as a program receives it (its arguments) as the wide path the
+// library's wide functions take, naming the same file: the file system's bytes read as UTF-8, each
+// byte outside a valid sequence kept on its own, on POSIX; the ANSI code page on Windows. Exported
+// for the tools, as the C++ library's own conversion depends on the locale and refuses such names.
+QUILLON_API std::wstring WidePath(std::string_view path);
 
 // The local time at which the open file was last modified.
 bool GetModificationTime(std::FILE* file, std::tm& local);

@@ -343,6 +343,8 @@ bool RenameReplacing(const std::string& from, const std::string& to)
 
 std::string NarrowPath(std::wstring_view path) { return ToFileSystem(path).value_or("?"); }
 
+std::wstring WidePath(std::string_view path) { return FromFileSystem(path); }
+
 bool GetModificationTime(std::FILE* file, std::tm& local)
 {
     struct stat status {};

@@ -345,6 +345,11 @@ std::string NarrowPath(std::wstring_view path)
     return narrow;
 }
 
+std::wstring WidePath(std::string_view path)
+{
+    return NativePath(DirectoryHandle::Name(path)).value_or(std::wstring());
+}
+
 bool GetModificationTime(std::FILE* file, std::tm& local)
 {
     struct _stat64 status {};
