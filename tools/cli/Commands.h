@@ -77,6 +77,9 @@ ExitCode StoppedByInterrupt(Report& report, const std::string& what);
 class ScratchFile {
 public:
     ScratchFile(const std::filesystem::path& folder, const std::string& stem, const std::string& suffix);
+    // Beside a file that what is written here is to replace, once whole (in the same folder, so
+    // that a rename puts it in place).
+    explicit ScratchFile(const std::filesystem::path& replaced);
     ~ScratchFile();
     ScratchFile(const ScratchFile&) = delete;
     ScratchFile& operator=(const ScratchFile&) = delete;

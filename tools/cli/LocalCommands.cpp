@@ -89,6 +89,11 @@ ScratchFile::ScratchFile(const fs::path& folder, const std::string& stem, const 
             base / ("." + stem + ".quillon-" + std::to_string(random()) + std::to_string(random()) + suffix);
 }
 
+ScratchFile::ScratchFile(const fs::path& replaced)
+    : ScratchFile(replaced.parent_path().empty() ? fs::path(".") : replaced.parent_path(),
+                  replaced.filename().string(), ".zip")
+{}
+
 ScratchFile::~ScratchFile()
 {
     if (path_.empty())
@@ -267,8 +272,7 @@ ExitCode Pack(CommandContext& context)
 
     // Packed beside the archive and put in place only when whole: an archive already at that path
     // stays until then, and a failure leaves it as it was.
-    ScratchFile staged(archive.parent_path().empty() ? fs::path(".") : archive.parent_path(),
-                       archive.filename().string(), ".zip");
+    ScratchFile staged(archive);
     if (!PackInto(report, folder, files, staged.path(), failure))
         return failure;
     if (Interrupted())

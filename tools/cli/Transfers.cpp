@@ -46,6 +46,12 @@ std::uint64_t FileSize(const fs::path& path)
 
 std::string Percent(int percent) { return std::to_string(percent) + "%"; }
 
+// The bytes a percentage of total stands for.
+std::uint64_t BytesAt(std::uint64_t total, int percent)
+{
+    return total * static_cast<std::uint64_t>(std::clamp(percent, 0, 100)) / 100;
+}
+
 // Packs a package folder that passes the check into a temporary archive.
 ExitCode PackFolder(Report& report, const fs::path& folder, const ScratchFile& archive)
 {
@@ -124,19 +130,16 @@ ExitCode Upload(CommandContext& context)
             if (Interrupted())
                 registry.SetCloseExe(true);
             const int percent = registry.GetWriteRate();
-            bar.Show(percent, size * static_cast<std::uint64_t>(std::clamp(percent, 0, 100)) / 100, size);
+            bar.Show(percent, BytesAt(size, percent), size);
         }
         result = upload.get();
         if (result == 0)
             bar.Show(100, size, size);
     }
     const double sendSeconds = std::chrono::duration<double>(Clock::now() - sendStart).count();
-    Tell(context.options,
-         std::string(result == 0 ? "every block sent" : "the upload ended") + " after " +
-             SecondsText(sendSeconds) + " (" +
-             RateText(size * static_cast<std::uint64_t>(std::clamp(registry.GetWriteRate(), 0, 100)) / 100,
-                      sendSeconds) +
-             ")");
+    Tell(context.options, std::string(result == 0 ? "every block sent" : "the upload ended") + " after " +
+                              SecondsText(sendSeconds) + " (" +
+                              RateText(BytesAt(size, registry.GetWriteRate()), sendSeconds) + ")");
     const int percent = registry.GetWriteRate();
     report.Set("percent", percent);
 
@@ -193,8 +196,7 @@ ExitCode Download(CommandContext& context)
     // The download comes in beside the archive, under a name of its own, and replaces the archive
     // only once it has unpacked: an archive already at that path is a good one until then. Declared
     // before the session so that it goes after it, when the library's threads no longer write.
-    ScratchFile incoming(archive.parent_path().empty() ? fs::path(".") : archive.parent_path(),
-                         archive.filename().string(), ".zip");
+    ScratchFile incoming(archive);
 
     // The folder the download makes, if it makes one, is removed again unless the download ends
     // well; only while still empty, so that nothing else is ever removed with it.
@@ -269,10 +271,7 @@ ExitCode Download(CommandContext& context)
             }
             // The file lags behind its buffer; the blocks counted in the percentage do not.
             const std::uint64_t total = session->quillon().GetReadTotalSize();
-            bar.Show(percent,
-                     total > 0 ? total * static_cast<std::uint64_t>(std::clamp(percent, 0, 100)) / 100
-                               : bytes,
-                     total);
+            bar.Show(percent, total > 0 ? BytesAt(total, percent) : bytes, total);
             std::this_thread::sleep_for(kPoll);
         }
         if (outcome == Outcome::Unpacked)
