@@ -52,7 +52,11 @@ void CHardwareServer_SET::SetMsgCallback(MessageHandler handler) { MsgCallback.s
 
 void CHardwareServer_SET::SetBusyTest(std::function<bool()> test) { busyTest_.store(std::move(test)); }
 
-bool CHardwareServer_SET::HasClients() { return device_.load() != 0; }
+bool CHardwareServer_SET::HasClients()
+{
+    const std::int64_t device = device_.load();
+    return device != 0 && keyed_.load() == device;
+}
 
 int CHardwareServer_SET::SendBytes(const char* data, int count)
 {
@@ -114,8 +118,10 @@ void CHardwareServer_SET::onConn(std::int64_t fd)
     // The device wants a pause before the key frame; taken on a timer, so the server goes on
     // accepting and serving meanwhile. A device replaced within the pause is never keyed.
     runAfter(quillon::kFramePause, [this, fd] {
-        if (device_.load() == fd)
+        if (device_.load() == fd) {
             SendKeyTo(fd, quillon::FrameCodec::Pause::AlreadyWaited);
+            keyed_.store(fd);
+        }
     });
 }
 

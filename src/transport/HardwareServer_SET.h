@@ -1,5 +1,5 @@
 // The TCP link: the host listens and the device connects. Every frame the device sends reaches the
-// message handler whole; a watcher reports every 10 ms whether a device is connected.
+// message handler whole; a watcher reports every 10 ms whether a keyed device is connected.
 //
 // The protocol has no authentication, so the link talks to exactly one connection, the device: the
 // newest one that the server took in while the host was not in the middle of an exchange. It gets a
@@ -54,7 +54,9 @@ public:
     // How HostFrames' frames leave: to the device's connection, never to a newcomer.
     int SendBytes(const char* data, int count);
 
-    // Whether a device is connected now.
+    // Whether a device is connected now and has been sent its key. A connection is not the device
+    // before: a host that began an exchange in that gap would scramble its first frame with a key
+    // the device never had, and take the device's answer for a stranger's.
     bool HasClients();
 
 private:
@@ -71,6 +73,9 @@ private:
     quillon::GuardedCallback<bool()> busyTest_;
     // The device's connection, 0 for none; written on the server's thread, read by senders.
     std::atomic<std::int64_t> device_{0};
+    // The connection that was last sent a key on arrival; the device counts as there once it is
+    // device_. Written on the server's thread after the key frame went.
+    std::atomic<std::int64_t> keyed_{0};
 
     bool stopWatching_ = false;  // guarded by WakeMutex
     std::thread watcher_;

@@ -4,11 +4,13 @@
 
 #include <atomic>
 #include <ctime>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <vector>
 
 #include "common/DevicePeer.h"
+#include "common/Latch.h"
 #include "common/WaitFor.h"
 #include "protocol/DeviceLink.h"
 #include "protocol/DeviceRecord.h"
@@ -23,7 +25,9 @@ const LinkKey kKey{0x11, 0x22, 0x33, 0x44, 0x55, 0x66};
 // The TCP link on a free port, recording what it hands to the message handler.
 class RecordingLink : public CHardwareServer_SET {
 public:
-    RecordingLink()
+    // hold runs on the server's thread after each connection is taken in; blocking it holds the
+    // server, and with it the key that waits on the server's timer.
+    explicit RecordingLink(std::function<void()> hold = {}) : holdAfterConnection_(std::move(hold))
     {
         SetMsgCallback([this](unsigned char* frame, int length) {
             std::lock_guard lock(mutex_);
@@ -41,6 +45,8 @@ public:
             connections_.push_back(fd);
         }
         CHardwareServer_SET::onConn(fd);
+        if (holdAfterConnection_)
+            holdAfterConnection_();
     }
 
     std::vector<Bytes> delivered()
@@ -55,6 +61,7 @@ public:
     }
 
 private:
+    const std::function<void()> holdAfterConnection_;
     std::mutex mutex_;
     std::vector<Bytes> delivered_;
     std::vector<std::int64_t> connections_;
@@ -109,6 +116,23 @@ TEST_F(TcpLink, ARepeatedConnectionEventSendsNoSecondKey)
     const auto next = device().ReadWireFrame();
     ASSERT_TRUE(next) << "the device's connection was dropped";
     EXPECT_EQ((*next)[1], TypeByte(FrameType::Ack)) << "the next bytes on the wire are the host's next frame";
+}
+
+// A connection is the device only once it holds the key: until then the registry must not hear of
+// it, or a host could begin an exchange with a frame the device cannot read.
+TEST(TcpLinkKeying, AConnectionCountsAsTheDeviceOnlyOnceSentItsKey)
+{
+    Latch connected(1), release(1);
+    RecordingLink link([&] {
+        connected.count_down();
+        release.wait();
+    });
+    DevicePeer device = Connect(link);
+    connected.wait();
+    EXPECT_FALSE(link.HasClients()) << "counted as the device before its key went";
+    release.count_down();
+    ASSERT_TRUE(device.ReadKeyFrame());
+    EXPECT_TRUE(WaitFor([&] { return link.HasClients(); }));
 }
 
 // The link talks to one connection, the device: the newest taken in while the host is idle. A
