@@ -71,7 +71,8 @@ namespace {
 // What the check lists for a package folder that takes no report, found by the same check on a
 // stand-in in the temporary folder: the description, and an empty file for every file of the
 // package, as the check looks only at which files are there.
-std::vector<std::string> CheckStandIn(const fs::path& folder, const std::function<bool(const std::string&)>& check)
+std::vector<std::string> CheckStandIn(const fs::path& folder,
+                                      const std::function<bool(const std::string&)>& check)
 {
     constexpr int kMostEntries = 10'000;  // a package has a handful; a huge tree is no package
     std::random_device random;

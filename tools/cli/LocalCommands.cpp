@@ -103,10 +103,10 @@ bool CheckPackage(Report& report, const fs::path& folder, ExitCode& failure)
                               "Add what is missing, or ask for write access to the folder.");
         return false;
     }
-    failure = report.Fail(
-        ExitCode::LocalProblem, "incomplete", "the package in " + folder.string() + " is incomplete: " + list,
-        "Add what is missing (the list is also in " + (folder / kCheckReportFileName).string() +
-            ") and try again.");
+    failure = report.Fail(ExitCode::LocalProblem, "incomplete",
+                          "the package in " + folder.string() + " is incomplete: " + list,
+                          "Add what is missing (the list is also in " +
+                              (folder / kCheckReportFileName).string() + ") and try again.");
     return false;
 }
 
