@@ -52,24 +52,24 @@ extern "C" {
 
 enum quillon_result {
     QUILLON_OK = 0,
-    QUILLON_E_ARGUMENT = -1,    /* an argument is invalid: a null pointer, a kind out of range,
-                                   a device name of the wrong length, a settings size unknown */
-    QUILLON_E_HANDLE = -2,      /* the host handle is not open: closed already, or never opened */
-    QUILLON_E_BUSY = -3,        /* another operation runs on the host, another host is open, or
-                                   the call came from inside a callback */
-    QUILLON_E_LINK = -4,        /* the link cannot be set up: settings refused, port taken */
-    QUILLON_E_NO_DEVICE = -5,   /* no device came within the wait, or none is linked */
-    QUILLON_E_REFUSED = -6,     /* the device refused the request */
-    QUILLON_E_NO_ANSWER = -7,   /* the device did not answer the request */
-    QUILLON_E_BROKEN_OFF = -8,  /* a transfer broke off: the device stopped acknowledging or
-                                   sending, or sent a damaged block */
-    QUILLON_E_TIMEOUT = -9,     /* the transfer's time-out passed before it ended */
-    QUILLON_E_CANCELLED = -10,  /* quillon_cancel or quillon_close ended the operation */
-    QUILLON_E_FILE = -11,       /* a local file or folder cannot be read or written */
-    QUILLON_E_ARCHIVE = -12,    /* not a zip archive, a damaged one, or one that does not unpack
-                                   into the folder */
-    QUILLON_E_PACKAGE = -13,    /* the settings package is incomplete */
-    QUILLON_E_INTERNAL = -14    /* out of memory, or a fault in the library */
+    QUILLON_E_ARGUMENT = -1,   /* an argument is invalid: a null pointer, a kind out of range,
+                                  a device name of the wrong length, a settings size unknown */
+    QUILLON_E_HANDLE = -2,     /* the host handle is not open: closed already, or never opened */
+    QUILLON_E_BUSY = -3,       /* another operation runs on the host, another host is open, or
+                                  the call came from inside a callback */
+    QUILLON_E_LINK = -4,       /* the link cannot be set up: settings refused, port taken */
+    QUILLON_E_NO_DEVICE = -5,  /* no device came within the wait, or none is linked */
+    QUILLON_E_REFUSED = -6,    /* the device refused the request */
+    QUILLON_E_NO_ANSWER = -7,  /* the device did not answer the request */
+    QUILLON_E_BROKEN_OFF = -8, /* a transfer broke off: the device stopped acknowledging or
+                                  sending, or sent a damaged block */
+    QUILLON_E_TIMEOUT = -9,    /* the transfer's time-out passed before it ended */
+    QUILLON_E_CANCELLED = -10, /* quillon_cancel or quillon_close ended the operation */
+    QUILLON_E_FILE = -11,      /* a local file or folder cannot be read or written */
+    QUILLON_E_ARCHIVE = -12,   /* not a zip archive, a damaged one, or one that does not unpack
+                                  into the folder */
+    QUILLON_E_PACKAGE = -13,   /* the settings package is incomplete */
+    QUILLON_E_INTERNAL = -14   /* out of memory, or a fault in the library */
 };
 
 /* A sentence naming the code ("the device refused the request"); never NULL, also for unknown
@@ -105,10 +105,7 @@ QUILLON_C_API int quillon_set_log(quillon_log_fn fn, int max_level, void* user);
 
 /* ---- Opening a host --------------------------------------------------------------------------- */
 
-enum quillon_link {
-    QUILLON_LINK_SERIAL = 0,
-    QUILLON_LINK_TCP = 1
-};
+enum quillon_link { QUILLON_LINK_SERIAL = 0, QUILLON_LINK_TCP = 1 };
 
 /* Where, and from whom, the library takes the device. Fill it with quillon_link_settings_init,
  * then change what differs: the size field tells the library which fields the host knows of, so
@@ -123,9 +120,9 @@ typedef struct quillon_link_settings {
     const char* const* allowed_peers; /* addresses and networks that may connect ("10.0.0.5",
                                          "192.168.7.0/24", "fd00::/8"); NULL: anyone */
     size_t allowed_peer_count;
-    int search_every_serial_port;     /* nonzero: search every serial port of the computer */
-    const char* const* serial_ports;  /* otherwise search only these ("/dev/ttyUSB0", "COM3");
-                                         none by default, so no serial port is opened unasked */
+    int search_every_serial_port;    /* nonzero: search every serial port of the computer */
+    const char* const* serial_ports; /* otherwise search only these ("/dev/ttyUSB0", "COM3");
+                                        none by default, so no serial port is opened unasked */
     size_t serial_port_count;
 } quillon_link_settings;
 

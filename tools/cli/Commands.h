@@ -10,6 +10,8 @@
 #include "ExitCode.h"
 #include "Options.h"
 #include "Report.h"
+#include "state/PackageContents.h"
+#include "support/fs/ScratchFile.h"
 
 namespace quillon::cli {
 
@@ -41,9 +43,6 @@ ExitCode Ports(CommandContext& context);
 // Helpers the commands share.
 namespace local {
 
-// A folder as the library takes it: no trailing separator (the library adds its own).
-std::string FolderArgument(const std::filesystem::path& folder);
-
 bool IsDirectory(const std::filesystem::path& path);
 bool IsRegularFile(const std::filesystem::path& path);
 
@@ -70,27 +69,6 @@ bool Interrupted();
 // The failure of a command that stopped on an interrupt, with the exit status the signal asks
 // for: "interrupted at 40%; nothing kept", where what is "at 40%; nothing kept".
 ExitCode StoppedByInterrupt(Report& report, const std::string& what);
-
-// A file name that no other run takes, in folder (the system's temporary folder when empty),
-// removed with what the library may have left beside it (".part") when the object goes, unless
-// kept. Its path is empty when there is no temporary folder.
-class ScratchFile {
-public:
-    ScratchFile(const std::filesystem::path& folder, const std::string& stem, const std::string& suffix);
-    // Beside a file that what is written here is to replace, once whole (in the same folder, so
-    // that a rename puts it in place).
-    explicit ScratchFile(const std::filesystem::path& replaced);
-    ~ScratchFile();
-    ScratchFile(const ScratchFile&) = delete;
-    ScratchFile& operator=(const ScratchFile&) = delete;
-
-    const std::filesystem::path& path() const { return path_; }
-    // The file has been renamed into place: nothing is left to remove.
-    void Kept() { path_.clear(); }
-
-private:
-    std::filesystem::path path_;
-};
 
 // The files of the package in folder (see ListPackageFiles), recorded as "files", and with leftOut
 // what is not packed (folders and other entries that are not files) as "left_out"; on failure

@@ -3,11 +3,9 @@
 
 #include <fstream>
 #include <optional>
-#include <random>
 #include <system_error>
 
 #include "Commands.h"
-#include "Package.h"
 #include "Progress.h"
 #include "archive/ZipArchive.h"
 #include "state/DescriptionFile.h"
@@ -20,15 +18,6 @@ namespace quillon::cli {
 namespace fs = std::filesystem;
 
 namespace local {
-
-std::string FolderArgument(const fs::path& folder)
-{
-    std::string text = folder.string();
-    while (text.size() > 1 &&
-           (text.back() == '/' || text.back() == static_cast<char>(fs::path::preferred_separator)))
-        text.pop_back();
-    return text;
-}
 
 bool IsDirectory(const fs::path& path)
 {
@@ -79,30 +68,6 @@ ExitCode StoppedByInterrupt(Report& report, const std::string& what)
                        (terminated ? "terminated " : "interrupted ") + what);
 }
 
-ScratchFile::ScratchFile(const fs::path& folder, const std::string& stem, const std::string& suffix)
-{
-    std::random_device random;
-    std::error_code error;
-    const fs::path base = folder.empty() ? fs::temp_directory_path(error) : folder;
-    if (!error)
-        path_ =
-            base / ("." + stem + ".quillon-" + std::to_string(random()) + std::to_string(random()) + suffix);
-}
-
-ScratchFile::ScratchFile(const fs::path& replaced)
-    : ScratchFile(replaced.parent_path().empty() ? fs::path(".") : replaced.parent_path(),
-                  replaced.filename().string(), ".zip")
-{}
-
-ScratchFile::~ScratchFile()
-{
-    if (path_.empty())
-        return;
-    std::error_code ignored;
-    fs::remove(path_, ignored);
-    fs::remove(path_.string() + ".part", ignored);
-}
-
 ExitCode MissingFolder(Report& report, const fs::path& folder, const std::string& what)
 {
     std::error_code error;
@@ -113,56 +78,12 @@ ExitCode MissingFolder(Report& report, const fs::path& folder, const std::string
                        "Check the path.");
 }
 
-namespace {
-
-// What the check lists for a package folder that takes no report, found by the library's own check
-// on a stand-in in the temporary folder: the description, and an empty file for every file of the
-// package, as the check looks only at which files are there.
-std::vector<std::string> CheckStandIn(const fs::path& folder)
-{
-    constexpr int kMostEntries = 10'000;  // a package has a handful; a huge tree is no package
-    std::random_device random;
-    std::error_code error;
-    const fs::path standIn = fs::temp_directory_path(error) /
-                             ("quillon-check-" + std::to_string(random()) + std::to_string(random()));
-    struct Removed {
-        fs::path path;
-        ~Removed()
-        {
-            std::error_code ignored;
-            fs::remove_all(path, ignored);
-        }
-    } removed{standIn};
-    if (error || !fs::create_directory(standIn, error) ||
-        !fs::copy_file(folder / kDescriptionFileName, standIn / kDescriptionFileName, error))
-        return {"the check could not be run on a copy either: " + error.message()};
-    int entries = 0;
-    for (fs::recursive_directory_iterator it(folder, error), end;
-         !error && it != end && ++entries < kMostEntries; it.increment(error)) {
-        const fs::path relative = it->path().lexically_relative(folder);
-        const fs::path copy = standIn / relative;
-        std::error_code kind;
-        if (relative == kCheckReportFileName) {
-            if (it->is_directory(kind))
-                it.disable_recursion_pending();  // whatever stands in the report's place is no part
-        } else if (it->is_directory(kind) && !it->is_symlink(kind))
-            fs::create_directory(copy, kind);
-        else if (!fs::exists(copy, kind))
-            std::ofstream{copy};
-    }
-    if (CSysconfig_SET::get()->CheckSETExist(FolderArgument(standIn)))
-        return {};
-    return ReadCheckReport(standIn);
-}
-
-}  // namespace
-
 bool CheckPackage(Report& report, const fs::path& folder, ExitCode& failure)
 {
-    // The library's check writes its report into whatever folder it is given; a folder that is no
-    // package at all gets nothing written into it, and a plain answer.
-    if (!IsRegularFile(folder / kDescriptionFileName)) {
-        report.Set("problems", std::vector<std::string>{});
+    const PackageCheck check = CheckPackageFolder(
+        folder, [](const std::string& path) { return CSysconfig_SET::get()->CheckSETExist(path); });
+    report.Set("problems", check.problems);
+    if (check.result == PackageCheck::Result::NotAPackage) {
         failure =
             report.Fail(ExitCode::LocalProblem, "not_package",
                         folder.string() + " is not a settings package: it has no " + kDescriptionFileName,
@@ -170,35 +91,22 @@ bool CheckPackage(Report& report, const fs::path& folder, ExitCode& failure)
                         "number and the files that go with it; quillon check --help says more.");
         return false;
     }
-    // A report left by an earlier check describes an earlier package (and repair would copy it
-    // along); it goes first, so that a report after the check can only be this check's. One that
-    // cannot go (a folder that may not be written, or a folder in its place) stays, and tells that
-    // this check cannot write its own either.
-    const fs::path reportPath = folder / kCheckReportFileName;
-    std::error_code error;
-    if (!fs::is_directory(fs::symlink_status(reportPath, error)))
-        fs::remove(reportPath, error);
-    const bool earlierStays = fs::exists(fs::symlink_status(reportPath, error));
-    if (CSysconfig_SET::get()->CheckSETExist(FolderArgument(folder))) {
-        report.Set("problems", std::vector<std::string>{});
+    if (check.result == PackageCheck::Result::Complete)
         return true;
-    }
-    const bool reportWritten = !earlierStays && IsRegularFile(reportPath);
-    const std::vector<std::string> problems = reportWritten ? ReadCheckReport(folder) : CheckStandIn(folder);
-    report.Set("problems", problems);
     std::string list;
-    for (const auto& problem : problems)
+    for (const auto& problem : check.problems)
         list += (list.empty() ? "" : "; ") + problem;
-    if (!reportWritten) {
+    if (!check.reportWritten) {
         failure = report.Fail(ExitCode::LocalProblem, "incomplete",
                               "the package in " + folder.string() + " is incomplete: " + list +
                                   " (the check cannot write its report, " + kCheckReportFileName + ", there)",
                               "Add what is missing, or ask for write access to the folder.");
         return false;
     }
-    failure = report.Fail(
-        ExitCode::LocalProblem, "incomplete", "the package in " + folder.string() + " is incomplete: " + list,
-        "Add what is missing (the list is also in " + reportPath.string() + ") and try again.");
+    failure = report.Fail(ExitCode::LocalProblem, "incomplete",
+                          "the package in " + folder.string() + " is incomplete: " + list,
+                          "Add what is missing (the list is also in " +
+                              (folder / kCheckReportFileName).string() + ") and try again.");
     return false;
 }
 
