@@ -62,7 +62,8 @@ int main(int argc, char** argv)
 
     ok = worked(quillon_wait_for_device(host, 30000, NULL), "waiting for the device") &&
          worked(quillon_upload(host, argv[1], 0, 120000, show_progress, "upload"), "the upload") &&
-         worked(quillon_download(host, archive, argv[2], 0, 120000, show_progress, "download"), "the download") &&
+         worked(quillon_download(host, archive, argv[2], 0, 120000, show_progress, "download"),
+                "the download") &&
          worked(quillon_read_version(host, 0, &version), "reading the file version");
     if (ok)
         printf("uploaded %s, downloaded %s and unpacked it; file version %d\n", argv[1], archive, version);

@@ -81,8 +81,8 @@ static void check(const char* what, int got, int want)
 {
     if (got == want)
         return;
-    fprintf(stderr, "FAILED: %s gave %d (%s), want %d; last error: %s\n", what, got, quillon_strerror(got), want,
-            quillon_last_error());
+    fprintf(stderr, "FAILED: %s gave %d (%s), want %d; last error: %s\n", what, got, quillon_strerror(got),
+            want, quillon_last_error());
     exit(1);
 }
 #define EXPECT(call, want) check(#call, (call), (want))
@@ -105,7 +105,8 @@ static void on_progress(int percent, void* user)
     record->last = percent;
     record->calls++;
     if (record->cancel)
-        record->cancel_result = record->cancel == 1 ? quillon_cancel(record->host) : cancel_from_another_thread(record->host);
+        record->cancel_result =
+            record->cancel == 1 ? quillon_cancel(record->host) : cancel_from_another_thread(record->host);
     record->cancel = 0;
 }
 
@@ -209,7 +210,8 @@ static void device(const char* pty)
     progress_record progress;
     EXPECT(quillon_set_log(on_log, QUILLON_LOG_INFO, "device"), QUILLON_OK);
     host = open_host(pty);
-    EXPECT(quillon_serial_port(host, name, sizeof name), strcmp(pty, "tcp") ? QUILLON_OK : QUILLON_E_NO_DEVICE);
+    EXPECT(quillon_serial_port(host, name, sizeof name),
+           strcmp(pty, "tcp") ? QUILLON_OK : QUILLON_E_NO_DEVICE);
     REQUIRE(strcmp(pty, "tcp") == 0 || strcmp(name, pty) == 0);
     EXPECT(quillon_probe(host), QUILLON_OK);
     EXPECT(quillon_write_version(host, 2, 7), QUILLON_OK);
@@ -226,7 +228,8 @@ static void device(const char* pty)
     check_progress(&progress, 1);
     progress = watch(host, 0);
     REQUIRE(make_folder(in_work("unpacked")) == 0);
-    EXPECT(quillon_download(host, in_work("unpacked.zip"), in_work("unpacked"), 3, 20000, on_progress, &progress),
+    EXPECT(quillon_download(host, in_work("unpacked.zip"), in_work("unpacked"), 3, 20000, on_progress,
+                            &progress),
            QUILLON_OK);
     check_progress(&progress, 1);
 
@@ -261,7 +264,8 @@ static void cancel(const char* pty)
     EXPECT(progress.cancel_result, QUILLON_OK);
     check_progress(&progress, 0);
     progress = watch(host, 2);
-    EXPECT(quillon_download(host, in_work("download.zip"), in_work("downloaded"), 1, 20000, on_progress, &progress),
+    EXPECT(quillon_download(host, in_work("download.zip"), in_work("downloaded"), 1, 20000, on_progress,
+                            &progress),
            QUILLON_E_CANCELLED);
     EXPECT(progress.cancel_result, QUILLON_OK);
     check_progress(&progress, 0);
@@ -279,7 +283,8 @@ static void fails(const char* pty, const char* operation, int code)
     if (strcmp(operation, "upload") == 0)
         EXPECT(quillon_upload(host, in_work("package"), 0, 20000, NULL, NULL), code);
     else if (strcmp(operation, "download") == 0)
-        EXPECT(quillon_download(host, in_work("download.zip"), in_work("downloaded"), 0, 20000, NULL, NULL), code);
+        EXPECT(quillon_download(host, in_work("download.zip"), in_work("downloaded"), 0, 20000, NULL, NULL),
+               code);
     else if (strcmp(operation, "read-version") == 0)
         EXPECT(quillon_read_version(host, 0, &version), code);
     else if (strcmp(operation, "write-version") == 0)
@@ -293,7 +298,8 @@ static void fails(const char* pty, const char* operation, int code)
 int main(int argc, char** argv)
 {
     if (argc < 4 || (strcmp(argv[1], "fails") == 0 && argc != 6)) {
-        fprintf(stderr, "usage: %s local|device|cancel|fails <work folder> <pty path>|tcp [<operation> <code>]\n",
+        fprintf(stderr,
+                "usage: %s local|device|cancel|fails <work folder> <pty path>|tcp [<operation> <code>]\n",
                 argv[0]);
         return 2;
     }

@@ -36,7 +36,8 @@ protected:
 
     // Runs the program's scenario against the device, if any: on a pseudo-terminal, or started
     // against the TCP port the program names.
-    ProcessResult Run(const std::string& scenario, std::optional<Link> link, std::vector<std::string> more = {})
+    ProcessResult Run(const std::string& scenario, std::optional<Link> link,
+                      std::vector<std::string> more = {})
     {
         if (link == Link::Pty) {
             options_.transport = sim::Transport::Pty;
@@ -67,7 +68,8 @@ protected:
         Tree after = SnapshotTree(work_.path());
         for (Tree* tree : {&before_, &after})
             std::erase_if(*tree, [&](const auto& entry) {
-                return std::ranges::any_of(except, [&](const auto& top) { return entry.first.starts_with(top); });
+                return std::ranges::any_of(except,
+                                           [&](const auto& top) { return entry.first.starts_with(top); });
             });
         return TreeChanges(before_, after);
     }
@@ -102,7 +104,8 @@ TEST_P(CInterfaceOnLink, EveryDeviceFunctionWorks)
 {
     const ProcessResult run = Run("device", GetParam());
     EXPECT_NE(run.err.find("device log 2: "), std::string::npos) << "no diagnostics came to the callback";
-    EXPECT_EQ(TreeChanges(SnapshotTree(work_.path() / "package"), SnapshotTree(work_.path() / "unpacked")), "");
+    EXPECT_EQ(TreeChanges(SnapshotTree(work_.path() / "package"), SnapshotTree(work_.path() / "unpacked")),
+              "");
     EXPECT_TRUE(fs::is_directory(work_.path() / "QUILLONC0001"));
 }
 
@@ -139,14 +142,19 @@ using sim::Operation;
 INSTANTIATE_TEST_SUITE_P(
     Faults, CInterfaceFailure,
     ::testing::Values(
-        Failure{"RefusedUpload", [](sim::Faults& f) { f.Refuse(Operation::Upload); }, "upload", QUILLON_E_REFUSED},
-        Failure{"RefusedDownload", [](sim::Faults& f) { f.Refuse(Operation::Download); }, "download", QUILLON_E_REFUSED},
-        Failure{"RefusedVersionRead", [](sim::Faults& f) { f.Refuse(Operation::VersionRead); }, "read-version", QUILLON_E_REFUSED},
-        Failure{"RefusedVersionWrite", [](sim::Faults& f) { f.Refuse(Operation::VersionWrite); }, "write-version",
+        Failure{"RefusedUpload", [](sim::Faults& f) { f.Refuse(Operation::Upload); }, "upload",
                 QUILLON_E_REFUSED},
+        Failure{"RefusedDownload", [](sim::Faults& f) { f.Refuse(Operation::Download); }, "download",
+                QUILLON_E_REFUSED},
+        Failure{"RefusedVersionRead", [](sim::Faults& f) { f.Refuse(Operation::VersionRead); },
+                "read-version", QUILLON_E_REFUSED},
+        Failure{"RefusedVersionWrite", [](sim::Faults& f) { f.Refuse(Operation::VersionWrite); },
+                "write-version", QUILLON_E_REFUSED},
         Failure{"Silent", [](sim::Faults& f) { f.silent = true; }, "probe", QUILLON_E_NO_ANSWER},
-        Failure{"UploadAcksStop", [](sim::Faults& f) { f.stopAcksAfter = 2; }, "upload", QUILLON_E_BROKEN_OFF},
-        Failure{"DownloadBlockDamaged", [](sim::Faults& f) { f.corruptBlock = 2; }, "download", QUILLON_E_BROKEN_OFF}),
+        Failure{"UploadAcksStop", [](sim::Faults& f) { f.stopAcksAfter = 2; }, "upload",
+                QUILLON_E_BROKEN_OFF},
+        Failure{"DownloadBlockDamaged", [](sim::Faults& f) { f.corruptBlock = 2; }, "download",
+                QUILLON_E_BROKEN_OFF}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <utility>
+#include <vector>
 
 #include "common/TempFolder.h"
 #include "device/DeviceSimulator.h"
@@ -38,11 +40,21 @@ TEST(InstalledPackage, HostProgramBuiltAgainstItUploadsAndDownloads)
                     pkgConfig + " --cflags --libs quillon) -o " + Quote(work.path() / "pc-host")),
               0);
 
-    ASSERT_EQ(Shell(std::string(QUILLON_CMAKE) + " -S " +
-                    Quote(fs::path(QUILLON_SOURCE_DIR) / "examples" / "host") + " -B " + Quote(hostBuild) +
-                    " -DCMAKE_PREFIX_PATH=" + Quote(prefix) + " > /dev/null && " + QUILLON_CMAKE +
-                    " --build " + Quote(hostBuild) + " > /dev/null"),
+    const fs::path cHost = fs::path(QUILLON_SOURCE_DIR) / "examples" / "c-host";
+    EXPECT_EQ(Shell("cc -std=c99 -Wall -Wextra -Werror -pedantic " + Quote(cHost / "host.c") + " $(" +
+                    pkgConfig + " --cflags --libs quillon) -o " + Quote(work.path() / "pc-c-host")),
               0);
+    for (const auto& [example, build] :
+         std::vector<std::pair<fs::path, fs::path>>{{"host", hostBuild}, {"c-host", work.path() / "c-build"}})
+        ASSERT_EQ(Shell(std::string(QUILLON_CMAKE) + " -S " +
+                        Quote(fs::path(QUILLON_SOURCE_DIR) / "examples" / example) + " -B " + Quote(build) +
+                        " -DCMAKE_PREFIX_PATH=" + Quote(prefix) + " > /dev/null && " + QUILLON_CMAKE +
+                        " --build " + Quote(build) + " > /dev/null"),
+                  0);
+    // The C interface's page shows the example whole, as it is.
+    const std::string page = ReadBytes(fs::path(QUILLON_SOURCE_DIR) / "docs" / "c-api.md");
+    const auto code = page.find("```c\n") + 5;
+    EXPECT_EQ(page.substr(code, page.find("```\n", code) - code), ReadBytes(cHost / "host.c"));
 
     const fs::path package = work.path() / "package";
     fs::create_directory(package);
@@ -65,6 +77,16 @@ TEST(InstalledPackage, HostProgramBuiltAgainstItUploadsAndDownloads)
 
     const Tree sent = SnapshotTree(package);
     EXPECT_EQ(TreeChanges(sent, SnapshotTree(hostWork / "unpacked")), "");
+
+    // The C example, on the same port once the C++ one has closed it.
+    const fs::path cWork = work.path() / "c-work";
+    fs::create_directory(cWork);
+    EXPECT_EQ(Shell(Quote(work.path() / "c-build" / "quillon-c-host-example") + " " + Quote(package) + " " +
+                    Quote(cWork) + " > " + Quote(work.path() / "c-host.log") + " 2>&1"),
+              0)
+        << ReadBytes(work.path() / "c-host.log");
+    fs::remove(cWork / "settings.zip");
+    EXPECT_EQ(TreeChanges(sent, SnapshotTree(cWork)), "");
 }
 
 }  // namespace
