@@ -3,6 +3,7 @@
 // pseudo-terminal, and checks the files the program leaves behind.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <memory>
 #include <optional>
@@ -123,7 +124,7 @@ INSTANTIATE_TEST_SUITE_P(Links, CInterfaceOnLink, ::testing::Values(Link::Tcp, L
 // A device that makes one operation fail, and the code the program must see.
 struct Failure {
     const char* name;
-    void (*fault)(sim::Faults&);
+    sim::Faults faults;
     const char* operation;
     int code;
 };
@@ -132,29 +133,31 @@ class CInterfaceFailure : public CInterface, public ::testing::WithParamInterfac
 
 TEST_P(CInterfaceFailure, GivesItsCodeAndLeavesTheDownloadAlone)
 {
-    GetParam().fault(options_.faults);
+    options_.faults = GetParam().faults;
     options_.archive = work_.path() / "served.zip";
     Run("fails", Link::Tcp, {GetParam().operation, std::to_string(GetParam().code)});
     EXPECT_EQ(Changes({"device", "served.zip"}), "");
 }
 
-using sim::Operation;
+constexpr unsigned Refuse(sim::Operation operation) { return sim::Faults::Bit(operation); }
+
 INSTANTIATE_TEST_SUITE_P(
     Faults, CInterfaceFailure,
     ::testing::Values(
-        Failure{"RefusedUpload", [](sim::Faults& f) { f.Refuse(Operation::Upload); }, "upload",
+        Failure{"RefusedUpload", {.refused = Refuse(sim::Operation::Upload)}, "upload", QUILLON_E_REFUSED},
+        Failure{
+            "RefusedDownload", {.refused = Refuse(sim::Operation::Download)}, "download", QUILLON_E_REFUSED},
+        Failure{"RefusedVersionRead",
+                {.refused = Refuse(sim::Operation::VersionRead)},
+                "read-version",
                 QUILLON_E_REFUSED},
-        Failure{"RefusedDownload", [](sim::Faults& f) { f.Refuse(Operation::Download); }, "download",
+        Failure{"RefusedVersionWrite",
+                {.refused = Refuse(sim::Operation::VersionWrite)},
+                "write-version",
                 QUILLON_E_REFUSED},
-        Failure{"RefusedVersionRead", [](sim::Faults& f) { f.Refuse(Operation::VersionRead); },
-                "read-version", QUILLON_E_REFUSED},
-        Failure{"RefusedVersionWrite", [](sim::Faults& f) { f.Refuse(Operation::VersionWrite); },
-                "write-version", QUILLON_E_REFUSED},
-        Failure{"Silent", [](sim::Faults& f) { f.silent = true; }, "probe", QUILLON_E_NO_ANSWER},
-        Failure{"UploadAcksStop", [](sim::Faults& f) { f.stopAcksAfter = 2; }, "upload",
-                QUILLON_E_BROKEN_OFF},
-        Failure{"DownloadBlockDamaged", [](sim::Faults& f) { f.corruptBlock = 2; }, "download",
-                QUILLON_E_BROKEN_OFF}),
+        Failure{"Silent", {.silent = true}, "probe", QUILLON_E_NO_ANSWER},
+        Failure{"UploadAcksStop", {.stopAcksAfter = 2}, "upload", QUILLON_E_BROKEN_OFF},
+        Failure{"DownloadBlockDamaged", {.corruptBlock = 2}, "download", QUILLON_E_BROKEN_OFF}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
