@@ -47,6 +47,8 @@ void CSysconfig_SET::SetSeriOrTcp(int link)
     SeriOrTcp.compare_exchange_strong(none, link);
 }
 
+void CSysconfig_SET::ForgetLink() { SeriOrTcp.store(-1); }
+
 int CSysconfig_SET::GetReadRate() { return ReadRate.load(); }
 void CSysconfig_SET::SetReadRate(int done, int total) { ReadRate.exchange(PercentOf(done, total)); }
 int CSysconfig_SET::GetWriteRate() { return WriteRate.load(); }

@@ -25,10 +25,13 @@ public:
     void SetCloseExe(bool close);
 
     // kNoLink (-1) while no link has seen a device, then kSerialLink (0) or kTcpLink (1), from
-    // protocol/DeviceLink.h, for the rest of the process: the first link that reports a device wins,
-    // whatever the other reports later.
+    // protocol/DeviceLink.h, until the transfer object goes: the first link that reports a device
+    // wins, whatever the other reports later.
     int GetSeriOrTcp();
     void SetSeriOrTcp(int link);
+    // Back to kNoLink, for a transfer object that starts with links of its own: the choice belonged
+    // to the links of the one before, which are gone.
+    void ForgetLink();
 
     // Progress in percent of done out of total, computed in single precision as the device tools
     // always have (53 of 100 is 52). Not clamped above 100. A total of 0 or less means there was

@@ -94,7 +94,12 @@ bool OnChosenLink(CSerialPort_SET* serial, CHardwareServer_SET* tcp, Op&& op)
 // Marks a blocking operation as under way for its whole run, however it returns.
 class CQuillon::Exchange {
 public:
-    explicit Exchange(CQuillon& owner) : count_(owner.ExchangesRunning) { count_.fetch_add(1); }
+    // A cancel ends the operation it found, not the next one.
+    explicit Exchange(CQuillon& owner) : count_(owner.ExchangesRunning)
+    {
+        count_.fetch_add(1);
+        owner.CancelRequested.store(false);
+    }
     ~Exchange() { count_.fetch_sub(1); }
     Exchange(const Exchange&) = delete;
     Exchange& operator=(const Exchange&) = delete;
@@ -108,6 +113,7 @@ CQuillon::CQuillon() : CQuillon(quillon::LinkSettings{}) {}
 CQuillon::CQuillon(const quillon::LinkSettings& link)
 {
     Registry().SetCloseExe(false);
+    Registry().ForgetLink();
     // Both links exist before either can deliver a frame: the dispatcher answers on whichever link
     // the registry chose, whichever link delivered.
     SerialLink = std::make_unique<CSerialPort_SET>();
@@ -122,7 +128,7 @@ CQuillon::CQuillon(const quillon::LinkSettings& link)
     if (!link.listen)
         return;
     if (const std::string problem = quillon::LinkSettingsProblem(link); !problem.empty()) {
-        Printf("TCP link off: %s\n", problem.c_str());
+        quillon::diag::Log(quillon::diag::Level::Error, "TCP link off: %s\n", problem.c_str());
         return;
     }
     TcpLink->setAllowedPeers(link.allowedPeers);
@@ -133,6 +139,27 @@ CQuillon::CQuillon(const quillon::LinkSettings& link)
 int CQuillon::GetListeningPort() { return TcpLink->listeningPort(); }
 
 std::uint32_t CQuillon::GetReadTotalSize() const { return ReadTotalSize.load(); }
+
+std::string CQuillon::GetDevicePortName() const
+{
+    return Registry().GetSeriOrTcp() == quillon::kSerialLink ? SerialLink->DevicePortName() : std::string();
+}
+
+void CQuillon::CancelTransfer()
+{
+    CancelRequested.store(true);
+    bool downloading = false;
+    {
+        std::lock_guard lock(BlockMutex);
+        downloading = Registry().PendingOp.load() == quillon::pending::kDownload;
+        if (downloading)
+            GiveUp();
+    }
+    // Sent outside the lock: a link thread waiting for it to hand over a block must not also be
+    // in the way of this send.
+    if (downloading)
+        OnChosenLink(SerialLink.get(), TcpLink.get(), [](auto& link) { link.SendCommand(0, 0, 0); });
+}
 
 bool CQuillon::ExchangeUnderWay()
 {
@@ -179,10 +206,11 @@ namespace {
 // The shape both reply waits share: the close request ends a wait at once, the answer ends it as
 // soon as the dispatcher stores it, and otherwise it gives up when the window has passed.
 template <typename Answered, typename Failed>
-bool WaitForAnswer(CCommunication_SET& link, Answered&& answered, Failed&& failed, bool whenTimedOut)
+bool WaitForAnswer(CCommunication_SET& link, const std::atomic<bool>& cancelled, Answered&& answered,
+                   Failed&& failed, bool whenTimedOut)
 {
     auto& registry = Registry();
-    if (registry.GetCloseExe())
+    if (registry.GetCloseExe() || cancelled.load())
         return false;
     const auto deadline = std::chrono::steady_clock::now() + kReplyWindow;
     for (;;) {
@@ -193,7 +221,7 @@ bool WaitForAnswer(CCommunication_SET& link, Answered&& answered, Failed&& faile
         if (std::chrono::steady_clock::now() >= deadline)
             return whenTimedOut;
         link.WaitForReply([&] { return answered() || failed(); }, kReplyPoll);
-        if (registry.GetCloseExe())
+        if (registry.GetCloseExe() || cancelled.load())
             return false;
     }
 }
@@ -203,8 +231,9 @@ bool WaitForAnswer(CCommunication_SET& link, Answered&& answered, Failed&& faile
 bool CQuillon::judgewritesuccess()
 {
     CCommunication_SET* link = ChosenLink();
-    return link && WaitForAnswer(
-                       *link, [link] { return link->WriteAck.load(); }, [] { return false; }, false);
+    return link &&
+           WaitForAnswer(
+               *link, CancelRequested, [link] { return link->WriteAck.load(); }, [] { return false; }, false);
 }
 
 bool CQuillon::judgereadsuccess()
@@ -212,8 +241,9 @@ bool CQuillon::judgereadsuccess()
     // The device refuses within the window or not at all: silence is success, so the whole window
     // is always waited out.
     CCommunication_SET* link = ChosenLink();
-    return link && WaitForAnswer(
-                       *link, [] { return false; }, [link] { return !link->ReadOk.load(); }, true);
+    return link &&
+           WaitForAnswer(
+               *link, CancelRequested, [] { return false; }, [link] { return !link->ReadOk.load(); }, true);
 }
 
 int CQuillon::WriteSettoHard(std::string zipPath, char kind)
@@ -249,8 +279,8 @@ int CQuillon::WriteSettoHard(std::string zipPath, char kind)
     // from the link's thread as soon as the acknowledgement of the one before is in.
     Uploading->Begin(archive.data(), archive.size());
     OnChosenLink(SerialLink.get(), TcpLink.get(), [&](auto& l) { SendNextUploadBlock(l); });
-    const bool allSent =
-        Uploading->WaitAllSent(kUploadStall, kReplyPoll, [&] { return registry.GetCloseExe(); });
+    const bool allSent = Uploading->WaitAllSent(
+        kUploadStall, kReplyPoll, [&] { return registry.GetCloseExe() || CancelRequested.load(); });
     Uploading->End();
     if (!allSent)
         return -1;
@@ -277,6 +307,7 @@ void CQuillon::ReadSetFromHard(std::string zipPath, char kind)
     if (!ChosenLink())
         return;
     auto& registry = Registry();
+    CancelRequested.store(false);
     registry.PendingOp.exchange(quillon::pending::kNone);
     ReadBlockIndex.exchange(0);
     ReadZipPath = std::move(zipPath);

@@ -9,11 +9,12 @@
 // The device reaches the library over TCP (the library listens on port 8234 and the device
 // connects; LinkSettings.h says where else and from whom) or over a serial port at 115200 baud that
 // the library finds by probing. The first link on which a device shows up carries every operation
-// for the rest of the process.
+// for as long as the CQuillon lives.
 #pragma once
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -98,6 +99,16 @@ public:
     // 0 until it has. With GetReadRate, a host can show a download's progress in bytes.
     std::uint32_t GetReadTotalSize() const;
 
+    // The serial port that carries the device, or "" while it is not on a serial port.
+    std::string GetDevicePortName() const;
+
+    // Ends the operation under way, from any thread: an upload sends no further block and
+    // WriteSettoHard returns -1, a reply wait gives up at once, and a download takes no further
+    // block, drops what it received and tells the device to stop. When this returns, no block of
+    // the download is being handled any more, so its archive and folder stay as they are. The
+    // next operation starts afresh.
+    void CancelTransfer();
+
 private:
     // Gives the library's own benchmarks and fuzzers the dispatcher; not part of the interface.
     friend class quillon::TransferInternals;
@@ -106,7 +117,8 @@ private:
     int ParseMsg(unsigned char* frame, int length);
     int UnComPressSet(std::string destDir, std::string zipPath);
 
-    // The two reply waits: about one second, ended early by the answer or the close request.
+    // The two reply waits: about one second, ended early by the answer, the close request or a
+    // cancel.
     bool judgewritesuccess();
     bool judgereadsuccess();
 
@@ -145,6 +157,8 @@ private:
     std::atomic<std::int32_t> VersionValue{-1};     // the version the device reported, -1 for none
     std::atomic<std::int32_t> ExchangesRunning{0};  // blocking operations under way
     std::atomic<std::int64_t> DownloadHeardAt{0};   // steady clock, ns: the download's last sign of life
+    std::atomic<bool> CancelRequested{false};       // set by CancelTransfer, cleared by the next operation
+    std::mutex BlockMutex;                          // held while a download block is handled
 
     // The download's archive as its blocks come in; in place only once complete.
     std::unique_ptr<quillon::DownloadArchive> Download;

@@ -151,6 +151,8 @@ template <typename Link>
 int CQuillon::DispatchBlock(Link& link, unsigned char* frame, int length)
 {
     auto& registry = *CSysconfig_SET::get();
+    // A cancel waits for the block in hand, and the block after it finds the download over.
+    std::lock_guard lock(BlockMutex);
     // Blocks are taken only inside a download whose size the device has given and that has not
     // ended yet: anyone who can reach the link may send one, and a stray block must not disturb
     // whatever else is going on.
@@ -193,7 +195,7 @@ int CQuillon::DispatchBlock(Link& link, unsigned char* frame, int length)
     if (unpacked && total > 0)
         unpacked = UnComPressSet(UnzipFolder.load(), zipPath) == 0;
     if (!unpacked) {
-        Printf("download not unpacked: %s\n", zipPath.c_str());
+        quillon::diag::Log(quillon::diag::Level::Warning, "download not unpacked: %s\n", zipPath.c_str());
         registry.PendingOp.exchange(quillon::pending::kNone);
     }
     // The last percentage is published before the finish flag: a host that polls the flag and

@@ -23,7 +23,9 @@ void* HandleForLog(std::int64_t fd) { return reinterpret_cast<void*>(static_cast
 
 }  // namespace quillon
 
+using quillon::diag::Level;
 using quillon::diag::Line;
+using quillon::diag::Log;
 using quillon::diag::Printf;
 
 CHardwareServer_SET::CHardwareServer_SET() : libmarl::TCPServer(true)
@@ -95,8 +97,9 @@ void CHardwareServer_SET::onConn(std::int64_t fd)
         return;
     if (const auto busy = busyTest_.snapshot(); busy && (*busy)()) {
         // Whoever this is, the exchange under way is with the device it began with.
-        Printf("client refused fd:%p, ip=%s, port=%d: the device is in the middle of an exchange\n",
-               quillon::HandleForLog(fd), known ? ip.c_str() : "?", peerPort);
+        Log(Level::Warning,
+            "client refused fd:%p, ip=%s, port=%d: the device is in the middle of an exchange\n",
+            quillon::HandleForLog(fd), known ? ip.c_str() : "?", peerPort);
         closeConnection(fd);
         return;
     }
@@ -106,15 +109,15 @@ void CHardwareServer_SET::onConn(std::int64_t fd)
     }
     device_.store(fd);
     if (previous != 0) {
-        Printf("client replaced fd:%p by fd:%p\n", quillon::HandleForLog(previous),
-               quillon::HandleForLog(fd));
+        Log(Level::Info, "client replaced fd:%p by fd:%p\n", quillon::HandleForLog(previous),
+            quillon::HandleForLog(fd));
         closeConnection(previous);
     }
     if (known)
-        Printf("client online fd:%p, port=%d, ip=%s, port=%d", quillon::HandleForLog(fd), listeningPort(),
-               ip.c_str(), peerPort);
+        Log(Level::Info, "client online fd:%p, port=%d, ip=%s, port=%d", quillon::HandleForLog(fd),
+            listeningPort(), ip.c_str(), peerPort);
     else
-        Printf("client online fd:%p, but get conn info error", quillon::HandleForLog(fd));
+        Log(Level::Info, "client online fd:%p, but get conn info error", quillon::HandleForLog(fd));
     // The device wants a pause before the key frame; taken on a timer, so the server goes on
     // accepting and serving meanwhile. A device replaced within the pause is never keyed.
     runAfter(quillon::kFramePause, [this, fd] {
@@ -136,7 +139,7 @@ void CHardwareServer_SET::onClose(std::int64_t fd)
     }
     std::int64_t expected = fd;
     device_.compare_exchange_strong(expected, 0);
-    Printf("client offline, fd:%p", quillon::HandleForLog(fd));
+    Log(Level::Info, "client offline, fd:%p", quillon::HandleForLog(fd));
 }
 
 void CHardwareServer_SET::SendKey()

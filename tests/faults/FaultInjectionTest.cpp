@@ -391,7 +391,8 @@ TEST_F(FaultOverSerial, AtLineRateTransfersGoThroughAndTheNextHostFindsTheDevice
     EXPECT_EQ(device.GetStats().sessions, 1);
 
     quillon_ = std::make_unique<CQuillon>(LoopbackLink());
-    ASSERT_TRUE(WaitFor([&] { return device.GetStats().sessions == 2; }, kFound))
+    ASSERT_TRUE(WaitFor(
+        [&] { return device.GetStats().sessions == 2 && Registry().GetSeriOrTcp() == kSerialLink; }, kFound))
         << "the next host never found the device" << EventsOf(device);
     StartDownload(0);
     ExpectDownloaded(files, 30s);

@@ -17,11 +17,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr auto kLinkPoll = std::chrono::milliseconds(10);
-// The TCP link reports a device as soon as it has connected, a few milliseconds before the link
-// key has gone out to it (the serial link keys the device before it reports it). A request sent
-// in between travels under the old key, and the device's answer, under the new one, is dropped.
-// The key frame is given this long to go first.
-constexpr auto kTcpKeySettle = std::chrono::milliseconds(100);
 
 std::string Seconds(double seconds)
 {
@@ -176,8 +171,6 @@ std::unique_ptr<DeviceSession> DeviceSession::Connect(const GlobalOptions& optio
     local::Tell(options, std::string("a device came over ") + (link == kTcpLink ? "TCP" : "a serial port") +
                              " after " +
                              local::SecondsText(std::chrono::duration<double>(Clock::now() - start).count()));
-    if (link == kTcpLink)
-        std::this_thread::sleep_for(kTcpKeySettle);
     return std::unique_ptr<DeviceSession>(new DeviceSession(options, std::move(quillon), link));
 }
 

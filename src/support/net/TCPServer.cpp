@@ -62,7 +62,7 @@ constexpr auto kAcceptRetryDelay = std::chrono::milliseconds(100);
 // library has to say: a line of its own on standard error came before a tool's own message.
 void Report(const char* what, const char* detail)
 {
-    quillon::diag::Printf("TCP server: %s: %s\n", what, detail);
+    quillon::diag::Log(quillon::diag::Level::Error, "TCP server: %s: %s\n", what, detail);
 }
 
 }  // namespace
@@ -402,9 +402,9 @@ void TCPServer::Impl::onAccepted(const asio::error_code& error, tcp::socket sock
         refusal = "too many connections open";
     if (refusal) {
         // Closed before it costs anything more than the accept: no read, no callback.
-        quillon::diag::Printf("connection from %s port %d refused: %s\n",
-                              peerError ? "an unknown address" : peerAddress.c_str(),
-                              peerError ? 0 : static_cast<int>(peer.port()), refusal);
+        quillon::diag::Log(quillon::diag::Level::Warning, "connection from %s port %d refused: %s\n",
+                           peerError ? "an unknown address" : peerAddress.c_str(),
+                           peerError ? 0 : static_cast<int>(peer.port()), refusal);
         asio::error_code ignored;
         socket.close(ignored);
         startAccept();
