@@ -63,4 +63,9 @@ inline constexpr unsigned long long kMaxUnpackedBytes = 256ULL * 1024 * 1024;
 QUILLON_API ZipOutcome UnpackArchive(const std::string& zipPath, const std::string& folder,
                                      const std::function<void(std::size_t)>& beforeEntry = {});
 
+// Whether the file starts as a zip archive does: with a local entry, or with the end record of an
+// archive without entries. Enough to refuse to send the device something else by mistake; whether
+// the archive is whole only unpacking shows.
+QUILLON_API bool LooksLikeZip(const std::string& path);
+
 }  // namespace quillon

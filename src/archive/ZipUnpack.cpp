@@ -239,4 +239,14 @@ ZipOutcome UnpackArchive(const std::string& zipPath, const std::string& folder,
     return staged.Commit();
 }
 
+bool LooksLikeZip(const std::string& path)
+{
+    const FilePtr file = OpenFile(path, FileMode::Read);
+    unsigned char magic[4] = {};
+    if (!file || std::fread(magic, 1, sizeof magic, file.get()) != sizeof magic)
+        return false;
+    return magic[0] == 'P' && magic[1] == 'K' &&
+           ((magic[2] == 3 && magic[3] == 4) || (magic[2] == 5 && magic[3] == 6));
+}
+
 }  // namespace quillon

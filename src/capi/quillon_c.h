@@ -16,14 +16,16 @@
  * - Every function that can fail returns QUILLON_OK (0) or one of the negative codes below;
  *   quillon_strerror names a code, quillon_last_error says what went wrong in the calling thread's
  *   last failed call. Out-parameters are written only on success.
- * - Strings are UTF-8 (paths as well, on every system) and NUL-terminated.
+ * - Strings are NUL-terminated. Paths are narrow strings as the system names files: its own
+ *   bytes on POSIX systems (UTF-8 on today's), the ANSI code page on Windows.
  * - Handles are opaque. A handle that was closed, or never opened, is refused with
  *   QUILLON_E_HANDLE: using one after quillon_close, or closing it twice, is an error, not a crash.
  * - The device and its links are process-wide: one host is open at a time in a process.
  * - Operations on a host block the calling thread until they end; one runs at a time on a host
  *   (another thread that starts one meanwhile gets QUILLON_E_BUSY). quillon_cancel and
  *   quillon_close may be called from any thread at any time, except from inside a callback.
- * - Callbacks must not call back into this interface, except quillon_cancel.
+ * - Callbacks must not call back into this interface, except quillon_cancel from a progress
+ *   callback; a call that should not come from a callback is refused with QUILLON_E_BUSY.
  */
 #ifndef QUILLON_C_H
 #define QUILLON_C_H

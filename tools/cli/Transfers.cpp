@@ -2,7 +2,6 @@
 // thread (download) while this thread polls the registry and draws the progress bar.
 #include <algorithm>
 #include <chrono>
-#include <fstream>
 #include <future>
 #include <system_error>
 #include <thread>
@@ -10,6 +9,7 @@
 #include "Commands.h"
 #include "DeviceSession.h"
 #include "Progress.h"
+#include "archive/ZipArchive.h"
 
 namespace quillon::cli {
 
@@ -24,18 +24,6 @@ constexpr auto kPoll = std::chrono::milliseconds(50);
 // The library ends a failed download by giving up the operation, and an archive that did not
 // unpack by marking it finished as well, a moment later; this is how long that moment may be.
 constexpr auto kFinishGrace = std::chrono::milliseconds(200);
-
-// Whether the file starts as a zip archive does: with a local entry, or with the end record of an
-// archive without entries.
-bool LooksLikeZip(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    char magic[4] = {};
-    if (!in.read(magic, sizeof magic))
-        return false;
-    return magic[0] == 'P' && magic[1] == 'K' &&
-           ((magic[2] == 3 && magic[3] == 4) || (magic[2] == 5 && magic[3] == 6));
-}
 
 std::uint64_t FileSize(const fs::path& path)
 {
@@ -93,7 +81,7 @@ ExitCode Upload(CommandContext& context)
     } else if (!IsRegularFile(source)) {
         return report.Fail(ExitCode::LocalProblem, "missing", "there is no file or folder " + source.string(),
                            "Give a zip archive or a package folder.");
-    } else if (!LooksLikeZip(source)) {
+    } else if (!LooksLikeZip(source.string())) {
         return report.Fail(ExitCode::LocalProblem, "not_zip", source.string() + " is not a zip archive",
                            "Give a zip archive (quillon pack makes one) or a package folder.");
     }

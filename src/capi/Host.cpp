@@ -1,0 +1,552 @@
+#include "capi/Host.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <fstream>
+#include <future>
+#include <system_error>
+#include <thread>
+
+#include "archive/ZipArchive.h"
+#include "protocol/DeviceLink.h"
+#include "protocol/DeviceRecord.h"
+#include "quillon/quillon_c.h"
+#include "state/DescriptionFile.h"
+#include "state/PackageContents.h"
+#include "support/base/Text.h"
+#include "support/fs/Paths.h"
+#include "support/fs/ScratchFile.h"
+#include "support/serial/SerialPortList.h"
+#include "transfer/PendingOp.h"
+#include "transfer/Quillon.h"
+
+namespace quillon::capi {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+namespace {
+
+constexpr std::uint64_t kMaxArchiveSize = 200'000'000;  // the most the device takes
+constexpr milliseconds kPoll{20};
+// A download whose device has sent nothing for this long is over: as long as the transfer object
+// keeps newcomers off the link for a download that has gone quiet.
+constexpr auto kDownloadStall = std::chrono::seconds(5);
+// The transfer object ends a failed download by giving the operation up, and one that did not
+// unpack by marking it finished as well, a moment later; this is how long that moment may be.
+constexpr milliseconds kFinishGrace{200};
+
+CSysconfig_SET& Registry() { return *CSysconfig_SET::get(); }
+
+std::string Quoted(const fs::path& path) { return path.string(); }
+
+bool IsDirectory(const fs::path& path)
+{
+    std::error_code error;
+    return fs::is_directory(path, error);
+}
+
+bool IsRegularFile(const fs::path& path)
+{
+    std::error_code error;
+    return fs::is_regular_file(path, error);
+}
+
+// A file that is to replace archive can be written beside it.
+Result WritableArchivePath(const fs::path& archive)
+{
+    const fs::path parent = archive.parent_path();
+    if ((!parent.empty() && !IsDirectory(parent)) || IsDirectory(archive))
+        return Result::Fail(QUILLON_E_FILE, "cannot write the archive " + Quoted(archive) +
+                                                ": its folder must exist, and it must not be a folder");
+    return Result::Ok();
+}
+
+Result MissingFolder(const fs::path& folder, const std::string& what)
+{
+    return Result::Fail(QUILLON_E_FILE, "there is no " + what + " " + Quoted(folder));
+}
+
+std::string Joined(const std::vector<std::string>& lines)
+{
+    std::string text;
+    for (const auto& line : lines)
+        text += (text.empty() ? "" : "; ") + line;
+    return text;
+}
+
+// Packs the complete package in folder into archive, which is written whole or not at all.
+Result PackPackage(const fs::path& folder, const fs::path& archive)
+{
+    std::vector<std::string> problems;
+    if (Result checked = CheckFolder(folder, problems); !checked.ok())
+        return checked;
+    std::vector<std::string> files, others;
+    std::string error;
+    switch (ListPackageFiles(folder, archive, files, others, error)) {
+    case PackageListing::Listed:
+        break;
+    case PackageListing::Unreadable:
+        return Result::Fail(QUILLON_E_FILE, "cannot list " + Quoted(folder) + ": " + error);
+    case PackageListing::HoldsLink:
+        return Result::Fail(QUILLON_E_FILE, "cannot pack " + Quoted(folder) + ": " + error +
+                                                " is a link; a package is packed from its own files only");
+    }
+    const ZipOutcome packed = PackFiles(FolderArgument(folder), files, archive.string());
+    if (!packed.ok)
+        return Result::Fail(QUILLON_E_FILE, "cannot pack " + Quoted(folder) + ": " + packed.error);
+    return Result::Ok();
+}
+
+// Runs work on a thread of its own while this thread reports progress, passes a cancel on and
+// watches the time-out; the work's result, or nullopt when the time ran out first.
+template <typename Work, typename Percent>
+std::optional<int> RunWatched(Work&& work, Percent&& percent, milliseconds timeout, const Progress& progress,
+                              const std::function<bool()>& cancelSeen)
+{
+    auto running = std::async(std::launch::async, std::forward<Work>(work));
+    const auto deadline = Clock::now() + timeout;
+    int shown = 0;
+    bool timedOut = false;
+    while (running.wait_for(kPoll) != std::future_status::ready) {
+        cancelSeen();
+        if (timeout.count() > 0 && !timedOut && Clock::now() >= deadline)
+            timedOut = true;
+        // The last percentage is the caller's to give, once the transfer is known to be through.
+        const int now = std::min(percent(), 99);
+        if (progress && now > shown) {
+            shown = now;
+            progress(now);
+        }
+    }
+    const int result = running.get();
+    return timedOut ? std::nullopt : std::optional<int>(result);
+}
+
+}  // namespace
+
+Host::Host(const HostSettings& settings)
+{
+    if (settings.everySerialPort) {
+        serial::unpin_ports();
+    } else {
+        serial::pin_ports(settings.serialPorts);
+        pinnedPorts_ = true;
+    }
+    quillon_ = std::make_unique<CQuillon>(settings.tcp);
+}
+
+Host::~Host()
+{
+    quillon_.reset();
+    // The port list goes back to the machine's for whatever the process does next.
+    if (pinnedPorts_)
+        serial::unpin_ports();
+}
+
+Result Host::Open(const HostSettings& settings, std::unique_ptr<Host>& host)
+{
+    if (settings.tcp.listen) {
+        if (const std::string problem = LinkSettingsProblem(settings.tcp); !problem.empty())
+            return Result::Fail(QUILLON_E_LINK, problem);
+    } else if (!settings.everySerialPort && settings.serialPorts.empty()) {
+        return Result::Fail(QUILLON_E_LINK,
+                            "no link to look for a device on: TCP is off and no serial port is named");
+    }
+    std::unique_ptr<Host> opened(new Host(settings));
+    if (settings.tcp.listen && opened->ListeningPort() == 0)
+        return Result::Fail(QUILLON_E_LINK, "cannot listen on TCP " + settings.tcp.listenAddress + " port " +
+                                                std::to_string(settings.tcp.port) +
+                                                ": it is taken, or the address is not this computer's");
+    host = std::move(opened);
+    return Result::Ok();
+}
+
+int Host::ListeningPort() const { return quillon_->GetListeningPort(); }
+
+void Host::Cancel()
+{
+    cancel_.store(true);
+    quillon_->CancelTransfer();
+}
+
+bool Host::CancelSeen()
+{
+    if (!cancel_.load())
+        return false;
+    quillon_->CancelTransfer();
+    return true;
+}
+
+Result Host::LinkedDevice() const
+{
+    if (Registry().GetSeriOrTcp() == kNoLink)
+        return Result::Fail(QUILLON_E_NO_DEVICE, "no device is linked: wait for one first");
+    return Result::Ok();
+}
+
+Result Host::WaitForDevice(milliseconds timeout, int& link)
+{
+    cancel_.store(false);
+    const auto deadline = Clock::now() + timeout;
+    while (Registry().GetSeriOrTcp() == kNoLink) {
+        if (cancel_.load())
+            return Result::Fail(QUILLON_E_CANCELLED, "the wait for a device was cancelled");
+        if (Clock::now() >= deadline)
+            return Result::Fail(QUILLON_E_NO_DEVICE,
+                                "no device came within " + std::to_string(timeout.count()) + " ms");
+        std::this_thread::sleep_for(std::min(milliseconds(10), timeout));
+    }
+    link = Registry().GetSeriOrTcp();
+    return Result::Ok();
+}
+
+Result Host::SerialPortName(std::string& name) const
+{
+    const std::string port = quillon_->GetDevicePortName();
+    if (port.empty())
+        return Result::Fail(QUILLON_E_NO_DEVICE, "the device is not on a serial port");
+    name = port;
+    return Result::Ok();
+}
+
+Result Host::Upload(const fs::path& source, int kind, milliseconds timeout, const Progress& progress)
+{
+    cancel_.store(false);
+    ScratchFile packed({}, "upload", ".zip");
+    fs::path archive = source;
+    if (IsDirectory(source)) {
+        if (packed.path().empty())
+            return Result::Fail(QUILLON_E_FILE, "there is no temporary folder to pack the package into");
+        if (Result result = PackPackage(source, packed.path()); !result.ok())
+            return result;
+        archive = packed.path();
+    } else if (!IsRegularFile(source)) {
+        return Result::Fail(QUILLON_E_FILE, "there is no file or folder " + Quoted(source));
+    } else if (!LooksLikeZip(source.string())) {
+        return Result::Fail(QUILLON_E_ARCHIVE, Quoted(source) + " is not a zip archive");
+    }
+    std::error_code error;
+    const std::uint64_t size = fs::file_size(archive, error);
+    if (error)
+        return Result::Fail(QUILLON_E_FILE, "cannot read " + Quoted(archive) + ": " + error.message());
+    if (size > kMaxArchiveSize)
+        return Result::Fail(QUILLON_E_FILE, Quoted(archive) + " has " + std::to_string(size) +
+                                                " bytes; the device takes at most " +
+                                                std::to_string(kMaxArchiveSize));
+    if (Result linked = LinkedDevice(); !linked.ok())
+        return linked;
+
+    auto& registry = Registry();
+    const std::string archiveText = archive.string();
+    const auto sent = RunWatched(
+        [&] { return quillon_->WriteSettoHard(archiveText, static_cast<char>(kind)); },
+        [&] { return registry.GetWriteRate(); }, timeout, progress, [this] { return CancelSeen(); });
+    const int percent = registry.GetWriteRate();
+    if (cancel_.load())
+        return Result::Fail(QUILLON_E_CANCELLED,
+                            "the upload was cancelled at " + std::to_string(percent) + "%");
+    if (!sent)
+        return Result::Fail(QUILLON_E_TIMEOUT, "the upload did not end within " +
+                                                   std::to_string(timeout.count()) + " ms; it stopped at " +
+                                                   std::to_string(percent) + "%");
+    if (*sent != 0) {
+        if (registry.PendingOp.load() == quillon::pending::kNone)
+            return Result::Fail(QUILLON_E_REFUSED, "the device refused the upload of kind " +
+                                                       std::to_string(kind) + " at " +
+                                                       std::to_string(percent) + "%");
+        if (percent == 0)
+            return Result::Fail(QUILLON_E_NO_ANSWER, "the device did not acknowledge the upload");
+        return Result::Fail(QUILLON_E_BROKEN_OFF,
+                            "the device stopped acknowledging at " + std::to_string(percent) + "%");
+    }
+    // The last block is not acknowledged before the transfer object returns; a probe behind it
+    // shows that the device took it and is still there.
+    if (!quillon_->JudgeIsAvailable())
+        return Result::Fail(QUILLON_E_BROKEN_OFF,
+                            "every block was sent, but the device did not answer afterwards; it may not have "
+                            "stored the upload");
+    if (progress)
+        progress(100);
+    return Result::Ok();
+}
+
+Result Host::Download(const fs::path& archive, const fs::path& folder, int kind, milliseconds timeout,
+                      const Progress& progress)
+{
+    cancel_.store(false);
+    if (Result writable = WritableArchivePath(archive); !writable.ok())
+        return writable;
+    if (!IsDirectory(folder))
+        return MissingFolder(folder, "folder to unpack into");
+    if (Result linked = LinkedDevice(); !linked.ok())
+        return linked;
+
+    // The download comes in beside the archive under a name of its own, and replaces the archive
+    // only once it has unpacked: an archive already at that path is a good one until then.
+    ScratchFile incoming(archive);
+    auto& registry = Registry();
+    quillon_->SetUnzipfloderpath(FolderArgument(folder));
+    quillon_->ReadSetFromHard(incoming.path().string(), static_cast<char>(kind));
+
+    enum class End { Unpacked, NotUnpacked, Aborted, Stalled, Cancelled, TimedOut } end = End::Stalled;
+    const auto deadline = Clock::now() + timeout;
+    auto lastChange = Clock::now();
+    int lastPercent = -1, shown = 0;
+    for (;;) {
+        if (registry.GetReadfinish()) {
+            end = registry.PendingOp.load() == quillon::pending::kNone ? End::NotUnpacked : End::Unpacked;
+            break;
+        }
+        if (registry.PendingOp.load() == quillon::pending::kNone) {
+            const auto graceEnd = Clock::now() + kFinishGrace;
+            while (!registry.GetReadfinish() && Clock::now() < graceEnd)
+                std::this_thread::sleep_for(milliseconds(5));
+            end = registry.GetReadfinish() ? End::NotUnpacked : End::Aborted;
+            break;
+        }
+        const bool timedOut = timeout.count() > 0 && Clock::now() >= deadline;
+        if (cancel_.load() || timedOut) {
+            quillon_->CancelTransfer();
+            // A download that completed before the cancel took hold is kept: nothing is gained
+            // by throwing a whole, unpacked archive away.
+            const bool completed =
+                registry.GetReadfinish() && registry.PendingOp.load() != quillon::pending::kNone;
+            end = completed ? End::Unpacked : timedOut ? End::TimedOut : End::Cancelled;
+            break;
+        }
+        const int percent = registry.GetReadRate();
+        if (percent != lastPercent) {
+            lastPercent = percent;
+            lastChange = Clock::now();
+        } else if (Clock::now() - lastChange > kDownloadStall) {
+            quillon_->CancelTransfer();
+            break;
+        }
+        if (progress && std::min(percent, 99) > shown) {
+            shown = std::min(percent, 99);
+            progress(shown);
+        }
+        std::this_thread::sleep_for(kPoll);
+    }
+
+    const std::string at = std::to_string(registry.GetReadRate()) + "%";
+    const bool sizeCame = registry.ReadStarted.load() > 0;
+    switch (end) {
+    case End::Unpacked: {
+        std::error_code error;
+        fs::rename(incoming.path(), archive, error);
+        if (error)
+            return Result::Fail(QUILLON_E_FILE, "the download unpacked into " + Quoted(folder) +
+                                                    ", but cannot replace " + Quoted(archive) + ": " +
+                                                    error.message());
+        incoming.Kept();
+        if (progress)
+            progress(100);
+        return Result::Ok();
+    }
+    case End::NotUnpacked:
+        return Result::Fail(QUILLON_E_ARCHIVE, "the device's archive does not unpack into " + Quoted(folder) +
+                                                   "; nothing was unpacked and nothing kept");
+    case End::Aborted:
+        if (!sizeCame)
+            return Result::Fail(QUILLON_E_REFUSED,
+                                "the device refused the download of kind " + std::to_string(kind));
+        return Result::Fail(QUILLON_E_BROKEN_OFF,
+                            "the download broke off at " + at +
+                                ": a block was damaged or out of order, or the device gave "
+                                "up; nothing was kept");
+    case End::Cancelled:
+        return Result::Fail(QUILLON_E_CANCELLED,
+                            "the download was cancelled at " + at + "; nothing was kept");
+    case End::TimedOut:
+        return Result::Fail(QUILLON_E_TIMEOUT, "the download did not end within " +
+                                                   std::to_string(timeout.count()) + " ms; it stopped at " +
+                                                   at + " and nothing was kept");
+    case End::Stalled:
+        break;
+    }
+    if (!sizeCame)
+        return Result::Fail(QUILLON_E_NO_ANSWER, "the device did not answer the download request");
+    return Result::Fail(QUILLON_E_BROKEN_OFF, "the device stopped sending at " + at + "; nothing was kept");
+}
+
+Result Host::ReadVersion(int kind, int& version)
+{
+    cancel_.store(false);
+    if (Result linked = LinkedDevice(); !linked.ok())
+        return linked;
+    const int read = quillon_->ReadFileVersion(static_cast<char>(kind));
+    if (read != -1) {
+        version = read;
+        return Result::Ok();
+    }
+    if (cancel_.load())
+        return Result::Fail(QUILLON_E_CANCELLED, "the version read was cancelled");
+    // A refusal ends the operation on the transfer object's side; silence leaves it waiting.
+    if (Registry().PendingOp.load() == quillon::pending::kNone)
+        return Result::Fail(QUILLON_E_REFUSED,
+                            "the device refused to report the version of kind " + std::to_string(kind));
+    return Result::Fail(QUILLON_E_NO_ANSWER,
+                        "the device did not report the version of kind " + std::to_string(kind));
+}
+
+Result Host::WriteVersion(int kind, int version)
+{
+    cancel_.store(false);
+    if (Result linked = LinkedDevice(); !linked.ok())
+        return linked;
+    if (quillon_->WriteFileVersion(static_cast<char>(kind), version) == 0)
+        return Result::Ok();
+    if (cancel_.load())
+        return Result::Fail(QUILLON_E_CANCELLED, "the version write was cancelled");
+    // The transfer object tells a refusal from silence only by the time it takes; a probe tells which.
+    if (quillon_->JudgeIsAvailable())
+        return Result::Fail(QUILLON_E_REFUSED, "the device refused version " + std::to_string(version) +
+                                                   " for kind " + std::to_string(kind));
+    return Result::Fail(QUILLON_E_NO_ANSWER, "the device did not acknowledge version " +
+                                                 std::to_string(version) + " for kind " +
+                                                 std::to_string(kind) + " and no longer answers");
+}
+
+Result Host::WriteRecord(const std::string& name)
+{
+    cancel_.store(false);
+    if (Result linked = LinkedDevice(); !linked.ok())
+        return linked;
+    std::array<char, kDeviceNameSize> bytes{};
+    std::memcpy(bytes.data(), name.data(), kDeviceNameSize);
+    quillon_->WriteDeviceMsg(bytes.data());
+    // The record is not acknowledged; a probe behind it shows the device took the line's traffic.
+    if (!quillon_->JudgeIsAvailable())
+        return Result::Fail(
+            QUILLON_E_NO_ANSWER,
+            "the record was sent, but the device did not answer afterwards; it may not have stored it");
+    return Result::Ok();
+}
+
+Result Host::Probe()
+{
+    cancel_.store(false);
+    if (Result linked = LinkedDevice(); !linked.ok())
+        return linked;
+    if (!quillon_->JudgeIsAvailable())
+        return Result::Fail(QUILLON_E_NO_ANSWER, "the device did not answer the probe within 0.5 s");
+    return Result::Ok();
+}
+
+Result Host::DeviceDirectory(const fs::path& folder, bool& existed, std::string& name)
+{
+    cancel_.store(false);
+    if (!IsDirectory(folder))
+        return MissingFolder(folder, "folder");
+    if (Result linked = LinkedDevice(); !linked.ok())
+        return linked;
+    const int result = quillon_->CheckDeviceSETDir(WidePath(FolderArgument(folder)));
+    const std::string reported = Registry().DeviceDirName.load();
+    const std::string twelve = reported.substr(0, kDeviceNameSize);
+    // The transfer object's own reading of the name: the folder it made, or why it made none.
+    const std::optional<std::wstring> folderName =
+        twelve.size() == kDeviceNameSize ? FolderNameFrom(twelve) : std::nullopt;
+    if (result == -1 || !folderName) {
+        if (reported.empty())
+            return Result::Fail(QUILLON_E_NO_ANSWER, "the device did not report its name");
+        if (!folderName)
+            return Result::Fail(QUILLON_E_REFUSED,
+                                "the device reported a name that is not 12 characters that can "
+                                "name a folder");
+        return Result::Fail(QUILLON_E_FILE, "cannot create " + Quoted(folder / NarrowPath(*folderName)));
+    }
+    existed = result == 1;
+    name = NarrowPath(*folderName);
+    return Result::Ok();
+}
+
+Result PackFolder(const fs::path& folder, const fs::path& archive)
+{
+    if (!IsDirectory(folder))
+        return MissingFolder(folder, "package folder");
+    if (Result writable = WritableArchivePath(archive); !writable.ok())
+        return writable;
+    // Packed beside the archive and put in place only when whole: an archive already at that path
+    // stays until then, and a failure leaves it as it was.
+    ScratchFile staged(archive);
+    if (Result packed = PackPackage(folder, staged.path()); !packed.ok())
+        return packed;
+    std::error_code error;
+    fs::rename(staged.path(), archive, error);
+    if (error)
+        return Result::Fail(QUILLON_E_FILE, "cannot replace " + Quoted(archive) + ": " + error.message());
+    staged.Kept();
+    return Result::Ok();
+}
+
+Result UnpackInto(const fs::path& archive, const fs::path& folder)
+{
+    if (!IsRegularFile(archive))
+        return Result::Fail(QUILLON_E_FILE, "there is no archive " + Quoted(archive));
+    if (!IsDirectory(folder))
+        return MissingFolder(folder, "folder to unpack into");
+    const ZipOutcome unpacked = UnpackArchive(archive.string(), FolderArgument(folder));
+    if (!unpacked.ok)
+        return Result::Fail(QUILLON_E_ARCHIVE, "cannot unpack " + Quoted(archive) + " into " +
+                                                   Quoted(folder) + ": " + unpacked.error +
+                                                   "; nothing was written");
+    return Result::Ok();
+}
+
+Result CheckFolder(const fs::path& folder, std::vector<std::string>& problems)
+{
+    if (!IsDirectory(folder))
+        return MissingFolder(folder, "package folder");
+    const PackageCheck check =
+        CheckPackageFolder(folder, [](const std::string& path) { return Registry().CheckSETExist(path); });
+    problems = check.problems;
+    switch (check.result) {
+    case PackageCheck::Result::Complete:
+        return Result::Ok();
+    case PackageCheck::Result::NotAPackage:
+        problems = {std::string("no ") + kDescriptionFileName};
+        return Result::Fail(QUILLON_E_PACKAGE,
+                            Quoted(folder) + " is not a settings package: it has no " + kDescriptionFileName);
+    case PackageCheck::Result::Incomplete:
+        break;
+    }
+    return Result::Fail(QUILLON_E_PACKAGE,
+                        "the package in " + Quoted(folder) + " is incomplete: " + Joined(problems));
+}
+
+Result RepairInto(const fs::path& root, const fs::path& package, bool& created)
+{
+    if (!IsDirectory(root))
+        return MissingFolder(root, "root folder");
+    if (!IsDirectory(package))
+        return MissingFolder(package, "package folder");
+    std::ifstream description(package / kDescriptionFileName, std::ios::binary);
+    const std::string serial = ReadDeviceSerial(description);
+    if (serial.empty())
+        return Result::Fail(QUILLON_E_PACKAGE,
+                            "the package in " + Quoted(package) + " names no device serial number");
+    const std::optional<std::wstring> folderName = FolderNameFrom(serial);
+    if (!folderName)
+        return Result::Fail(QUILLON_E_PACKAGE, "the device serial number in the package in " +
+                                                   Quoted(package) + " cannot name a folder");
+    const fs::path target = root / NarrowPath(*folderName);
+    std::error_code error;
+    const bool existed = fs::exists(target, error);
+    // The package's files are copied only from a path written with forward slashes.
+    const fs::path source = fs::absolute(package, error);
+    if (error)
+        return Result::Fail(QUILLON_E_FILE, "cannot resolve " + Quoted(package) + ": " + error.message());
+    std::wstring sourceText = WidePath(source.generic_string());
+    while (sourceText.size() > 1 && sourceText.back() == L'/')
+        sourceText.pop_back();
+    if (!Registry().RepairSETPath(WidePath(FolderArgument(root)), sourceText))
+        return Result::Fail(QUILLON_E_FILE, "cannot create " + Quoted(target));
+    created = !existed;
+    return Result::Ok();
+}
+
+}  // namespace quillon::capi
