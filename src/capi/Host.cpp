@@ -15,6 +15,7 @@
 #include "state/DescriptionFile.h"
 #include "state/PackageContents.h"
 #include "support/base/Text.h"
+#include "support/fs/FileKind.h"
 #include "support/fs/Paths.h"
 #include "support/fs/ScratchFile.h"
 #include "support/serial/SerialPortList.h"
@@ -42,23 +43,10 @@ CSysconfig_SET& Registry() { return *CSysconfig_SET::get(); }
 
 std::string Quoted(const fs::path& path) { return path.string(); }
 
-bool IsDirectory(const fs::path& path)
-{
-    std::error_code error;
-    return fs::is_directory(path, error);
-}
-
-bool IsRegularFile(const fs::path& path)
-{
-    std::error_code error;
-    return fs::is_regular_file(path, error);
-}
-
 // A file that is to replace archive can be written beside it.
 Result WritableArchivePath(const fs::path& archive)
 {
-    const fs::path parent = archive.parent_path();
-    if ((!parent.empty() && !IsDirectory(parent)) || IsDirectory(archive))
+    if (!ParentExists(archive) || IsDirectory(archive))
         return Result::Fail(QUILLON_E_FILE, "cannot write the archive " + Quoted(archive) +
                                                 ": its folder must exist, and it must not be a folder");
     return Result::Ok();

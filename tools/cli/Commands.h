@@ -11,6 +11,7 @@
 #include "Options.h"
 #include "Report.h"
 #include "state/PackageContents.h"
+#include "support/fs/FileKind.h"
 #include "support/fs/ScratchFile.h"
 
 namespace quillon::cli {
@@ -42,12 +43,6 @@ ExitCode Ports(CommandContext& context);
 
 // Helpers the commands share.
 namespace local {
-
-bool IsDirectory(const std::filesystem::path& path);
-bool IsRegularFile(const std::filesystem::path& path);
-
-// Whether the folder a new file at path would land in exists ("" is the current folder).
-bool ParentExists(const std::filesystem::path& path);
 
 // The failure for a folder that should exist and does not (or is not a folder).
 ExitCode MissingFolder(Report& report, const std::filesystem::path& folder, const std::string& what);

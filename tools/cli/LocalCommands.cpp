@@ -19,24 +19,6 @@ namespace fs = std::filesystem;
 
 namespace local {
 
-bool IsDirectory(const fs::path& path)
-{
-    std::error_code error;
-    return fs::is_directory(path, error);
-}
-
-bool IsRegularFile(const fs::path& path)
-{
-    std::error_code error;
-    return fs::is_regular_file(path, error);
-}
-
-bool ParentExists(const fs::path& path)
-{
-    const fs::path parent = path.parent_path();
-    return parent.empty() || IsDirectory(parent);
-}
-
 void Tell(const GlobalOptions& options, const std::string& line)
 {
     if (options.verbosity < 1)
