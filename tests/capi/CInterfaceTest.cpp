@@ -132,6 +132,8 @@ struct Failure {
     int code;
 };
 
+void PrintTo(const Failure& failure, std::ostream* out) { *out << failure.name; }
+
 class CInterfaceFailure : public CInterface, public ::testing::WithParamInterface<Failure> {};
 
 TEST_P(CInterfaceFailure, GivesItsCodeAndLeavesTheDownloadAlone)
