@@ -51,7 +51,7 @@ protected:
         std::vector<std::string> argv = {QUILLON_C_PROGRAM_PATH, scenario, work_.str(),
                                          link == Link::Pty ? device_->HostPortPath() : "tcp"};
         argv.insert(argv.end(), more.begin(), more.end());
-        RunOptions run;
+        RunOptions run{.deadline = std::chrono::seconds(60)};
         run.whileRunning = [&](const std::string& errors) {
             const auto at = errors.find("listening on port ");
             if (link != Link::Tcp || at == std::string::npos || errors.find('\n', at) == std::string::npos)
