@@ -33,31 +33,28 @@ typedef pthread_t thread_id;
 #define THREAD_FUNCTION void*
 #endif
 
-typedef struct cancel_call {
-    quillon_host* host;
-    int result;
-} cancel_call;
+static int thread_cancel_result;
 
-static THREAD_FUNCTION cancel_thread(void* call)
+static THREAD_FUNCTION cancel_thread(void* host)
 {
-    ((cancel_call*)call)->result = quillon_cancel(((cancel_call*)call)->host);
+    thread_cancel_result = quillon_cancel(host);
     return 0;
 }
 
 // quillon_cancel on a thread of its own, which the caller waits for; what it returned there.
 static int cancel_from_another_thread(quillon_host* host)
 {
-    cancel_call call = {host, QUILLON_E_INTERNAL};
+    thread_cancel_result = QUILLON_E_INTERNAL;
 #if defined(_WIN32)
-    HANDLE thread = CreateThread(NULL, 0, cancel_thread, &call, 0, NULL);
+    HANDLE thread = CreateThread(NULL, 0, cancel_thread, host, 0, NULL);
     if (thread != NULL && WaitForSingleObject(thread, INFINITE) == WAIT_OBJECT_0)
         CloseHandle(thread);
 #else
     pthread_t thread;
-    if (pthread_create(&thread, NULL, cancel_thread, &call) == 0)
+    if (pthread_create(&thread, NULL, cancel_thread, host) == 0)
         pthread_join(thread, NULL);
 #endif
-    return call.result;
+    return thread_cancel_result;
 }
 
 static const char* work;
