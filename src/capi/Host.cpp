@@ -4,7 +4,6 @@
 #include <array>
 #include <cstring>
 #include <fstream>
-#include <future>
 #include <system_error>
 #include <thread>
 
@@ -21,6 +20,7 @@
 #include "support/serial/SerialPortList.h"
 #include "transfer/PendingOp.h"
 #include "transfer/Quillon.h"
+#include "transfer/TransferRun.h"
 
 namespace quillon::capi {
 
@@ -29,15 +29,6 @@ using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
 namespace {
-
-constexpr std::uint64_t kMaxArchiveSize = 200'000'000;  // the most the device takes
-constexpr milliseconds kPoll{20};
-// A download whose device has sent nothing for this long is over: as long as the transfer object
-// keeps newcomers off the link for a download that has gone quiet.
-constexpr auto kDownloadStall = std::chrono::seconds(5);
-// The transfer object ends a failed download by giving the operation up, and one that did not
-// unpack by marking it finished as well, a moment later; this is how long that moment may be.
-constexpr milliseconds kFinishGrace{200};
 
 CSysconfig_SET& Registry() { return *CSysconfig_SET::get(); }
 
@@ -88,29 +79,28 @@ Result PackPackage(const fs::path& folder, const fs::path& archive)
     return Result::Ok();
 }
 
-// Runs work on a thread of its own while this thread reports progress, passes a cancel on and
-// watches the time-out; the work's result, or nullopt when the time ran out first.
-template <typename Work, typename Percent>
-std::optional<int> RunWatched(Work&& work, Percent&& percent, milliseconds timeout, const Progress& progress,
-                              const std::function<bool()>& cancelSeen)
+// The watch of a transfer for the C interface: each percentage once, rising, and the host's cancel.
+TransferWatch WatchFor(const Progress& progress, std::chrono::milliseconds timeout,
+                       const std::atomic<bool>& cancel)
 {
-    auto running = std::async(std::launch::async, std::forward<Work>(work));
-    const auto deadline = Clock::now() + timeout;
-    int shown = 0;
-    bool timedOut = false;
-    while (running.wait_for(kPoll) != std::future_status::ready) {
-        cancelSeen();
-        if (timeout.count() > 0 && !timedOut && Clock::now() >= deadline)
-            timedOut = true;
-        // The last percentage is the caller's to give, once the transfer is known to be through.
-        const int now = std::min(percent(), 99);
-        if (progress && now > shown) {
-            shown = now;
-            progress(now);
-        }
-    }
-    const int result = running.get();
-    return timedOut ? std::nullopt : std::optional<int>(result);
+    TransferWatch watch;
+    watch.timeout = timeout;
+    watch.stopRequested = [&cancel] { return cancel.load(); };
+    if (progress)
+        watch.progress = [progress, shown = 0](int percent) mutable {
+            if (percent > shown) {
+                shown = percent;
+                progress(percent);
+            }
+        };
+    return watch;
+}
+
+std::string Percent(int percent) { return std::to_string(percent) + "%"; }
+
+std::string StillAnswers(const TransferOutcome& outcome)
+{
+    return outcome.deviceAnswers ? "; it still answers probes" : " and no longer answers";
 }
 
 }  // namespace
@@ -158,14 +148,6 @@ void Host::Cancel()
 {
     cancel_.store(true);
     quillon_->CancelTransfer();
-}
-
-bool Host::CancelSeen()
-{
-    if (!cancel_.load())
-        return false;
-    quillon_->CancelTransfer();
-    return true;
 }
 
 Result Host::LinkedDevice() const
@@ -220,45 +202,42 @@ Result Host::Upload(const fs::path& source, int kind, milliseconds timeout, cons
     const std::uint64_t size = fs::file_size(archive, error);
     if (error)
         return Result::Fail(QUILLON_E_FILE, "cannot read " + Quoted(archive) + ": " + error.message());
-    if (size > kMaxArchiveSize)
+    if (size > static_cast<std::uint64_t>(kMaxArchiveBytes))
         return Result::Fail(QUILLON_E_FILE, Quoted(archive) + " has " + std::to_string(size) +
                                                 " bytes; the device takes at most " +
-                                                std::to_string(kMaxArchiveSize));
+                                                std::to_string(kMaxArchiveBytes));
     if (Result linked = LinkedDevice(); !linked.ok())
         return linked;
 
-    auto& registry = Registry();
-    const std::string archiveText = archive.string();
-    const auto sent = RunWatched(
-        [&] { return quillon_->WriteSettoHard(archiveText, static_cast<char>(kind)); },
-        [&] { return registry.GetWriteRate(); }, timeout, progress, [this] { return CancelSeen(); });
-    const int percent = registry.GetWriteRate();
-    if (cancel_.load())
-        return Result::Fail(QUILLON_E_CANCELLED,
-                            "the upload was cancelled at " + std::to_string(percent) + "%");
-    if (!sent)
+    const TransferOutcome outcome =
+        RunUpload(*quillon_, archive.string(), kind, WatchFor(progress, timeout, cancel_));
+    const std::string at = Percent(outcome.percent);
+    switch (outcome.end) {
+    case TransferEnd::Done:
+        if (progress)
+            progress(100);
+        return Result::Ok();
+    case TransferEnd::Refused:
+        return Result::Fail(QUILLON_E_REFUSED, "the device refused the upload of kind " +
+                                                   std::to_string(kind) +
+                                                   (outcome.percent == 0 ? std::string() : " at " + at));
+    case TransferEnd::NoAnswer:
+        return Result::Fail(QUILLON_E_NO_ANSWER,
+                            "the device did not acknowledge the upload" + StillAnswers(outcome));
+    case TransferEnd::Unconfirmed:
+        return Result::Fail(QUILLON_E_BROKEN_OFF,
+                            "every block was sent, but the device did not answer afterwards; "
+                            "it may not have stored the upload");
+    case TransferEnd::Interrupted:
+        return Result::Fail(QUILLON_E_CANCELLED, "the upload was cancelled at " + at);
+    case TransferEnd::TimedOut:
         return Result::Fail(QUILLON_E_TIMEOUT, "the upload did not end within " +
                                                    std::to_string(timeout.count()) + " ms; it stopped at " +
-                                                   std::to_string(percent) + "%");
-    if (*sent != 0) {
-        if (registry.PendingOp.load() == quillon::pending::kNone)
-            return Result::Fail(QUILLON_E_REFUSED, "the device refused the upload of kind " +
-                                                       std::to_string(kind) + " at " +
-                                                       std::to_string(percent) + "%");
-        if (percent == 0)
-            return Result::Fail(QUILLON_E_NO_ANSWER, "the device did not acknowledge the upload");
+                                                   at);
+    default:
         return Result::Fail(QUILLON_E_BROKEN_OFF,
-                            "the device stopped acknowledging at " + std::to_string(percent) + "%");
+                            "the device stopped acknowledging at " + at + StillAnswers(outcome));
     }
-    // The last block is not acknowledged before the transfer object returns; a probe behind it
-    // shows that the device took it and is still there.
-    if (!quillon_->JudgeIsAvailable())
-        return Result::Fail(QUILLON_E_BROKEN_OFF,
-                            "every block was sent, but the device did not answer afterwards; it may not have "
-                            "stored the upload");
-    if (progress)
-        progress(100);
-    return Result::Ok();
 }
 
 Result Host::Download(const fs::path& archive, const fs::path& folder, int kind, milliseconds timeout,
@@ -272,93 +251,43 @@ Result Host::Download(const fs::path& archive, const fs::path& folder, int kind,
     if (Result linked = LinkedDevice(); !linked.ok())
         return linked;
 
-    // The download comes in beside the archive under a name of its own, and replaces the archive
-    // only once it has unpacked: an archive already at that path is a good one until then.
-    ScratchFile incoming(archive);
-    auto& registry = Registry();
-    quillon_->SetUnzipfloderpath(FolderArgument(folder));
-    quillon_->ReadSetFromHard(incoming.path().string(), static_cast<char>(kind));
-
-    enum class End { Unpacked, NotUnpacked, Aborted, Stalled, Cancelled, TimedOut } end = End::Stalled;
-    const auto deadline = Clock::now() + timeout;
-    auto lastChange = Clock::now();
-    int lastPercent = -1, shown = 0;
-    for (;;) {
-        if (registry.GetReadfinish()) {
-            end = registry.PendingOp.load() == quillon::pending::kNone ? End::NotUnpacked : End::Unpacked;
-            break;
-        }
-        if (registry.PendingOp.load() == quillon::pending::kNone) {
-            const auto graceEnd = Clock::now() + kFinishGrace;
-            while (!registry.GetReadfinish() && Clock::now() < graceEnd)
-                std::this_thread::sleep_for(milliseconds(5));
-            end = registry.GetReadfinish() ? End::NotUnpacked : End::Aborted;
-            break;
-        }
-        const bool timedOut = timeout.count() > 0 && Clock::now() >= deadline;
-        if (cancel_.load() || timedOut) {
-            quillon_->CancelTransfer();
-            // A download that completed before the cancel took hold is kept: nothing is gained
-            // by throwing a whole, unpacked archive away.
-            const bool completed =
-                registry.GetReadfinish() && registry.PendingOp.load() != quillon::pending::kNone;
-            end = completed ? End::Unpacked : timedOut ? End::TimedOut : End::Cancelled;
-            break;
-        }
-        const int percent = registry.GetReadRate();
-        if (percent != lastPercent) {
-            lastPercent = percent;
-            lastChange = Clock::now();
-        } else if (Clock::now() - lastChange > kDownloadStall) {
-            quillon_->CancelTransfer();
-            break;
-        }
-        if (progress && std::min(percent, 99) > shown) {
-            shown = std::min(percent, 99);
-            progress(shown);
-        }
-        std::this_thread::sleep_for(kPoll);
-    }
-
-    const std::string at = std::to_string(registry.GetReadRate()) + "%";
-    const bool sizeCame = registry.ReadStarted.load() > 0;
-    switch (end) {
-    case End::Unpacked: {
-        std::error_code error;
-        fs::rename(incoming.path(), archive, error);
-        if (error)
-            return Result::Fail(QUILLON_E_FILE, "the download unpacked into " + Quoted(folder) +
-                                                    ", but cannot replace " + Quoted(archive) + ": " +
-                                                    error.message());
-        incoming.Kept();
+    const TransferOutcome outcome = RunDownload(*quillon_, archive.string(), FolderArgument(folder), kind,
+                                                WatchFor(progress, timeout, cancel_));
+    const std::string at = Percent(outcome.percent);
+    switch (outcome.end) {
+    case TransferEnd::Done:
         if (progress)
             progress(100);
         return Result::Ok();
-    }
-    case End::NotUnpacked:
+    case TransferEnd::NotReplaced:
+        return Result::Fail(QUILLON_E_FILE, "the download unpacked into " + Quoted(folder) +
+                                                ", but cannot replace " + Quoted(archive) + ": " +
+                                                outcome.error);
+    case TransferEnd::NotUnpacked:
         return Result::Fail(QUILLON_E_ARCHIVE, "the device's archive does not unpack into " + Quoted(folder) +
                                                    "; nothing was unpacked and nothing kept");
-    case End::Aborted:
-        if (!sizeCame)
-            return Result::Fail(QUILLON_E_REFUSED,
-                                "the device refused the download of kind " + std::to_string(kind));
+    case TransferEnd::Refused:
+        return Result::Fail(QUILLON_E_REFUSED,
+                            "the device refused the download of kind " + std::to_string(kind));
+    case TransferEnd::NoAnswer:
+        return Result::Fail(QUILLON_E_NO_ANSWER,
+                            "the device did not answer the download request" + StillAnswers(outcome));
+    case TransferEnd::Interrupted:
+        return Result::Fail(QUILLON_E_CANCELLED,
+                            "the download was cancelled at " + at + "; nothing was kept");
+    case TransferEnd::TimedOut:
+        return Result::Fail(QUILLON_E_TIMEOUT, "the download did not end within " +
+                                                   std::to_string(timeout.count()) + " ms; it stopped at " +
+                                                   at + " and nothing was kept");
+    case TransferEnd::Stalled:
+        return Result::Fail(QUILLON_E_BROKEN_OFF, "the device stopped sending at " + at +
+                                                      StillAnswers(outcome) + "; nothing was kept");
+    default:
         return Result::Fail(QUILLON_E_BROKEN_OFF,
                             "the download broke off at " + at +
                                 ": a block was damaged or out of order, or the device gave "
                                 "up; nothing was kept");
-    case End::Cancelled:
-        return Result::Fail(QUILLON_E_CANCELLED,
-                            "the download was cancelled at " + at + "; nothing was kept");
-    case End::TimedOut:
-        return Result::Fail(QUILLON_E_TIMEOUT, "the download did not end within " +
-                                                   std::to_string(timeout.count()) + " ms; it stopped at " +
-                                                   at + " and nothing was kept");
-    case End::Stalled:
-        break;
     }
-    if (!sizeCame)
-        return Result::Fail(QUILLON_E_NO_ANSWER, "the device did not answer the download request");
-    return Result::Fail(QUILLON_E_BROKEN_OFF, "the device stopped sending at " + at + "; nothing was kept");
 }
 
 Result Host::ReadVersion(int kind, int& version)

@@ -72,9 +72,6 @@ public:
 private:
     explicit Host(const HostSettings& settings);
     Result LinkedDevice() const;
-    // Called by an operation's wait at every pass: passes the cancel on to the transfer object
-    // for as long as the operation runs, as a cancel may come just before the object began it.
-    bool CancelSeen();
 
     std::unique_ptr<CQuillon> quillon_;
     bool pinnedPorts_ = false;

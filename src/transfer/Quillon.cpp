@@ -13,6 +13,7 @@
 #include "support/os/LargeBuffer.h"
 #include "transfer/DownloadArchive.h"
 #include "transfer/PendingOp.h"
+#include "transfer/TransferRun.h"
 #include "transfer/UploadPump.h"
 #include "transport/HardwareServer_SET.h"
 #include "transport/SerialPort_SET.h"
@@ -29,9 +30,6 @@ constexpr auto kReplyPoll = std::chrono::milliseconds(1);
 // An upload gives up when the device has let a reply window pass without acknowledging a block,
 // as a reply wait does.
 constexpr auto kUploadStall = kReplyWindow;
-
-// Archives are read whole into memory before they go out; the device takes no more than this.
-constexpr std::int64_t kMaxArchiveSize = 200'000'000;
 
 constexpr auto kProbeWait = std::chrono::milliseconds(500);
 constexpr auto kVersionAnswerWait = std::chrono::milliseconds(1000);
@@ -63,7 +61,7 @@ bool ReadArchive(const std::string& path, quillon::LargeBuffer& content)
     if (!file || std::fseek(file.get(), 0, SEEK_END) != 0)
         return false;
     const long size = std::ftell(file.get());
-    if (size < 0 || size > kMaxArchiveSize || std::fseek(file.get(), 0, SEEK_SET) != 0)
+    if (size < 0 || size > quillon::kMaxArchiveBytes || std::fseek(file.get(), 0, SEEK_SET) != 0)
         return false;
     quillon::LargeBuffer archive(static_cast<std::size_t>(size));
     // A read this large goes from the file straight into the buffer, past stdio's own.
@@ -139,6 +137,8 @@ CQuillon::CQuillon(const quillon::LinkSettings& link)
 int CQuillon::GetListeningPort() { return TcpLink->listeningPort(); }
 
 std::uint32_t CQuillon::GetReadTotalSize() const { return ReadTotalSize.load(); }
+
+std::int32_t CQuillon::GetReadBlocksTaken() const { return ReadBlockIndex.load(); }
 
 std::string CQuillon::GetDevicePortName() const
 {

@@ -99,6 +99,10 @@ public:
     // 0 until it has. With GetReadRate, a host can show a download's progress in bytes.
     std::uint32_t GetReadTotalSize() const;
 
+    // The blocks of the running download taken so far: unlike GetReadRate, it moves with every
+    // block, so a host can tell a slow download from a stalled one.
+    std::int32_t GetReadBlocksTaken() const;
+
     // The serial port that carries the device, or "" while it is not on a serial port.
     std::string GetDevicePortName() const;
 

@@ -377,7 +377,7 @@ TEST(CliTcp, AnInterruptedTransferLeavesEverythingAsItWas)
     SimulatedDevice device(folder.path(), "--archive @/served.zip --line-rate");
 
     for (const auto& [command, begun] :
-         {std::pair{"download @/download.zip @/new-folder -v", "the blocks go to"},
+         {std::pair{"download @/download.zip @/new-folder -v", "the blocks come in beside"},
           std::pair{"upload @/package -v", "quillon: sending"}}) {
         const ProcessResult run =
             device.Run(command, folder.path(),

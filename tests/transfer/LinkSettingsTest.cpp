@@ -136,7 +136,9 @@ TEST(ConnectionFlood, NeitherExhaustsTheHostNorKeepsTheDeviceOut)
     options.stateFolder = folder.path() / "state";
     sim::DeviceSimulator device(options);
     ASSERT_EQ(device.Start(), "");
-    ASSERT_TRUE(WaitFor([&] { return device.GetStats().sessions == 1; })) << "the device was never keyed";
+    ASSERT_TRUE(WaitFor([&] {
+        return device.GetStats().sessions == 1 && Registry().GetSeriOrTcp() == kTcpLink;
+    })) << "the device was never keyed";
     EXPECT_EQ(host.WriteSettoHard(archive.string(), 2), 0);
     EXPECT_TRUE(WaitFor([&] { return device.GetStats().uploadsStored == 1; }));
 #endif
