@@ -75,8 +75,11 @@ class HostTable {
 public:
     static HostTable& Get()
     {
-        static HostTable table;
-        return table;
+        // Never destroyed: a program that exits with a host open must not have its links stopped by
+        // a static destructor, after Windows has already ended their threads (the join would wait
+        // forever) or while they still run elsewhere. The system ends the links with the process.
+        static HostTable* const table = new HostTable;
+        return *table;
     }
 
     // QUILLON_E_BUSY when a host is open: the device and its links are process-wide.

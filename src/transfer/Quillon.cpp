@@ -151,7 +151,9 @@ void CQuillon::CancelTransfer()
     bool downloading = false;
     {
         std::lock_guard lock(BlockMutex);
-        downloading = Registry().PendingOp.load() == quillon::pending::kDownload;
+        // A download whose last block is in has unpacked already: it is over, not to be undone.
+        downloading =
+            Registry().PendingOp.load() == quillon::pending::kDownload && !Registry().GetReadfinish();
         if (downloading)
             GiveUp();
     }

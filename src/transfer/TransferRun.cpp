@@ -69,6 +69,9 @@ TransferOutcome RunUpload(CQuillon& quillon, const std::string& archive, int kin
         watching.Show(registry.GetWriteRate());
     }
     const int result = sending.get();
+    // A stop that came with the last pass (a progress callback that cancels) ended the upload too.
+    if (!ended)
+        ended = watching.Ending();
     TransferOutcome outcome;
     outcome.percent = registry.GetWriteRate();
     if (result == 0) {
@@ -110,6 +113,15 @@ TransferOutcome RunDownload(CQuillon& quillon, const std::string& archive, const
                 registry.PendingOp.load() == pending::kNone ? TransferEnd::NotUnpacked : TransferEnd::Done;
             break;
         }
+        // Before the operation's own end: a cancel gives the operation up as a device's refusal does.
+        if (const auto ending = watching.Ending()) {
+            // No block is being handled once the cancel returns; a download that completed
+            // before it took hold is kept, as nothing is gained by throwing it away.
+            quillon.CancelTransfer();
+            const bool completed = registry.GetReadfinish() && registry.PendingOp.load() != pending::kNone;
+            outcome.end = completed ? TransferEnd::Done : *ending;
+            break;
+        }
         if (registry.PendingOp.load() == pending::kNone) {
             const auto graceEnd = Clock::now() + kFinishGrace;
             while (!registry.GetReadfinish() && Clock::now() < graceEnd)
@@ -117,14 +129,6 @@ TransferOutcome RunDownload(CQuillon& quillon, const std::string& archive, const
             outcome.end = registry.GetReadfinish()           ? TransferEnd::NotUnpacked
                           : registry.ReadStarted.load() == 0 ? TransferEnd::Refused
                                                              : TransferEnd::BrokenOff;
-            break;
-        }
-        if (const auto ending = watching.Ending()) {
-            // No block is being handled once the cancel returns; a download that completed
-            // before it took hold is kept, as nothing is gained by throwing it away.
-            quillon.CancelTransfer();
-            const bool completed = registry.GetReadfinish() && registry.PendingOp.load() != pending::kNone;
-            outcome.end = completed ? TransferEnd::Done : *ending;
             break;
         }
         const std::int32_t blocks = quillon.GetReadBlocksTaken();

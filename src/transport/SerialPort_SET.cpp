@@ -285,6 +285,7 @@ void CSerialPort_SET::FindDevicePort()
             RealPort = name;
         }
         Line("realPort: " + name);
+        quillon::diag::Log(quillon::diag::Level::Info, "device found on serial port %s\n", name.c_str());
         SendKey();
     }
 }

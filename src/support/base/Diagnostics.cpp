@@ -21,8 +21,9 @@ struct Route {
 
 Route& TheRoute()
 {
-    static Route route;
-    return route;
+    // Never destroyed: the links' threads may still write a line while the process exits.
+    static Route* const route = new Route;
+    return *route;
 }
 
 void Deliver(Level level, const char* format, std::va_list args)
