@@ -348,6 +348,8 @@ int quillon_listening_port(quillon_host* host, int* port)
 {
     if (!port)
         return Finish(Missing("port"));
+    if (inCallback)
+        return Fail(QUILLON_E_BUSY, "only quillon_cancel may be called from inside a callback");
     const auto entry = HostTable::Get().Find(host);
     if (!entry)
         return Fail(QUILLON_E_HANDLE, "the host handle is not open");
@@ -369,11 +371,19 @@ int quillon_wait_for_device(quillon_host* host, long timeout_ms, int* link)
 
 int quillon_serial_port(quillon_host* host, char* name, std::size_t size)
 {
-    return WithHost(host, [&](Host& h) {
+    if (inCallback)
+        return Fail(QUILLON_E_BUSY, "only quillon_cancel may be called from inside a callback");
+    const auto entry = HostTable::Get().Find(host);
+    if (!entry)
+        return Fail(QUILLON_E_HANDLE, "the host handle is not open");
+    Result result;
+    const int open = entry->Now([&](Host& h) {
         std::string port;
-        Result result = h.SerialPortName(port);
-        return result.ok() ? CopyOut(port, name, size, "name") : result;
+        result = h.SerialPortName(port);
+        if (result.ok())
+            result = CopyOut(port, name, size, "name");
     });
+    return open != QUILLON_OK ? open : Finish(result);
 }
 
 int quillon_upload(quillon_host* host, const char* source, int kind, long timeout_ms,

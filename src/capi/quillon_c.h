@@ -148,7 +148,7 @@ QUILLON_C_API int quillon_listening_port(quillon_host* host, int* port);
 /* Waits up to timeout_ms milliseconds for a device on either link; *link (may be NULL) then says
  * which: QUILLON_LINK_TCP or QUILLON_LINK_SERIAL. Returns at once when a device is linked already.
  * The first link a device shows up on carries every operation until the host closes.
- * QUILLON_E_NO_DEVICE when none came. */
+ * QUILLON_E_NO_DEVICE when none came. An operation: one at a time on a host. */
 QUILLON_C_API int quillon_wait_for_device(quillon_host* host, long timeout_ms, int* link);
 
 /* The serial port that carries the device ("/dev/ttyUSB0"), copied into name (size bytes, NUL
@@ -167,14 +167,15 @@ typedef void (*quillon_progress_fn)(int percent, void* user);
  * folder, which is checked and packed first (QUILLON_E_PACKAGE when incomplete). Returns once the
  * device has taken the last block and still answers. timeout_ms bounds the whole transfer (0: no
  * bound; the transfer still ends when the device stops acknowledging for a second). progress may
- * be NULL. */
+ * be NULL. An operation: one at a time on a host. */
 QUILLON_C_API int quillon_upload(quillon_host* host, const char* source, int kind, long timeout_ms,
                                  quillon_progress_fn progress, void* user);
 
 /* Brings the device's archive of kind `kind` (0 to 255) into the file archive and unpacks it into
  * folder, which must exist. The archive is replaced only once the download is whole and unpacked;
  * on any failure both are left as they were. timeout_ms bounds the whole transfer (0: no bound; the
- * transfer still ends when the device stops sending for five seconds). progress may be NULL. */
+ * transfer still ends when the device stops sending for five seconds). progress may be NULL. An operation:
+ * one at a time on a host. */
 QUILLON_C_API int quillon_download(quillon_host* host, const char* archive, const char* folder, int kind,
                                    long timeout_ms, quillon_progress_fn progress, void* user);
 
@@ -185,22 +186,27 @@ QUILLON_C_API int quillon_cancel(quillon_host* host);
 
 /* ---- Device requests -------------------------------------------------------------------------- */
 
-/* The device's version of file kind `kind` (0, 1 or 2) into *version. Takes about two seconds. */
+/* The device's version of file kind `kind` (0, 1 or 2) into *version. Takes about two seconds. An operation:
+ * one at a time on a host. */
 QUILLON_C_API int quillon_read_version(quillon_host* host, int kind, int* version);
 
-/* Stores version (0 or more) for file kind `kind` (0, 1 or 2) on the device. */
+/* Stores version (0 or more) for file kind `kind` (0, 1 or 2) on the device. An operation: one at a time on a
+ * host. */
 QUILLON_C_API int quillon_write_version(quillon_host* host, int kind, int version);
 
 /* Writes the device record: name (exactly 12 characters, such as the device serial number) with
- * this computer's current date and time, in UTC. The device does not answer it. */
+ * this computer's current date and time, in UTC. The device does not answer it. An operation: one at a time
+ * on a host. */
 QUILLON_C_API int quillon_write_record(quillon_host* host, const char* name);
 
-/* QUILLON_OK when the device answers a probe within half a second, QUILLON_E_NO_ANSWER if not. */
+/* QUILLON_OK when the device answers a probe within half a second, QUILLON_E_NO_ANSWER if not. An operation:
+ * one at a time on a host. */
 QUILLON_C_API int quillon_probe(quillon_host* host);
 
 /* Asks the device for its directory name and makes sure a folder of that name exists in folder;
  * *existed (may be NULL) says whether it was there already. The name goes into name (size bytes,
- * NUL included; name may be NULL). Takes one and a half seconds or more. */
+ * NUL included; name may be NULL). Takes one and a half seconds or more. An operation: one at a time on a
+ * host. */
 QUILLON_C_API int quillon_device_directory(quillon_host* host, const char* folder, int* existed, char* name,
                                            size_t size);
 
