@@ -171,6 +171,13 @@ int SerialPort::serialOpen()
         using asio::serial_port_base;
         // Each option is read back from the line and changed on top of it, so the raw mode stays.
         d.port.set_option(serial_port_base::baud_rate(static_cast<unsigned int>(settings.baud)), error);
+        // A driver may take a rate it cannot make and keep the old one (Wine's does, for any rate
+        // outside its table): the line would then run at a speed nobody asked for.
+        serial_port_base::baud_rate taken;
+        if (!error)
+            d.port.get_option(taken, error);
+        if (!error && taken.value() != static_cast<unsigned int>(settings.baud))
+            error = asio::error::invalid_argument;
         if (!error)
             d.port.set_option(serial_port_base::character_size(8), error);
         if (!error)
