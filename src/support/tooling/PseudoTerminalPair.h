@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -73,9 +74,13 @@ public:
 
     // Closes the master: the slave side is hung up, as when a device is unplugged.
     void closeMaster();
-    bool masterOpen() const { return master_ >= 0; }
+    bool masterOpen() const;
 
 private:
+    // Where the line is served from elsewhere (under Wine, by a Linux program), the link to it.
+    struct Relay;
+    std::unique_ptr<Relay> relay_;
+
     int master_ = -1;
     int slave_ = -1;  // with Slave::Held
     std::string slavePath_;

@@ -35,7 +35,12 @@ bool MakeRaw(int fd)
 
 }  // namespace
 
+// The line is served here.
+struct PseudoTerminalPair::Relay {};
+
 bool PseudoTerminalPair::Supported() { return true; }
+
+bool PseudoTerminalPair::masterOpen() const { return master_ >= 0; }
 
 PseudoTerminalPair::PseudoTerminalPair(Slave slave)
 {
