@@ -32,11 +32,11 @@ inline const std::string kDevice = QUILLON_DEVICE_PATH;
 inline const std::string kDevice;
 #endif
 
-// For the serial link (the simulator on its own pseudo-terminal) and for output on a terminal.
+// For a program's output on a terminal (a pseudo-terminal that the child gets as its console).
 #define QUILLON_REQUIRE_PSEUDO_TERMINALS()                                                                   \
     do {                                                                                                     \
         if (!TerminalsSupported())                                                                           \
-            GTEST_SKIP() << "needs pseudo-terminals, which this platform does not have";                     \
+            GTEST_SKIP() << "needs a terminal for a program's output, which this platform cannot give it";   \
     } while (0)
 
 // Names a parameterised case after its name field.
