@@ -1,15 +1,12 @@
 #include "capi/Host.h"
 
 #include <algorithm>
-#include <array>
-#include <cstring>
 #include <fstream>
 #include <system_error>
 #include <thread>
 
 #include "archive/ZipArchive.h"
 #include "protocol/DeviceLink.h"
-#include "protocol/DeviceRecord.h"
 #include "quillon/quillon_c.h"
 #include "state/DescriptionFile.h"
 #include "state/PackageContents.h"
@@ -18,7 +15,7 @@
 #include "support/fs/Paths.h"
 #include "support/fs/ScratchFile.h"
 #include "support/serial/SerialPortList.h"
-#include "transfer/PendingOp.h"
+#include "transfer/DeviceRequests.h"
 #include "transfer/Quillon.h"
 #include "transfer/TransferRun.h"
 
@@ -295,17 +292,15 @@ Result Host::ReadVersion(int kind, int& version)
     cancel_.store(false);
     if (Result linked = LinkedDevice(); !linked.ok())
         return linked;
-    const int read = quillon_->ReadFileVersion(static_cast<char>(kind));
-    if (read != -1) {
-        version = read;
+    switch (ReadDeviceVersion(*quillon_, kind, version)) {
+    case RequestEnd::Done:
         return Result::Ok();
-    }
-    if (cancel_.load())
-        return Result::Fail(QUILLON_E_CANCELLED, "the version read was cancelled");
-    // A refusal ends the operation on the transfer object's side; silence leaves it waiting.
-    if (Registry().PendingOp.load() == quillon::pending::kNone)
+    case RequestEnd::Refused:
         return Result::Fail(QUILLON_E_REFUSED,
                             "the device refused to report the version of kind " + std::to_string(kind));
+    case RequestEnd::NoAnswer:
+        break;
+    }
     return Result::Fail(QUILLON_E_NO_ANSWER,
                         "the device did not report the version of kind " + std::to_string(kind));
 }
@@ -315,14 +310,15 @@ Result Host::WriteVersion(int kind, int version)
     cancel_.store(false);
     if (Result linked = LinkedDevice(); !linked.ok())
         return linked;
-    if (quillon_->WriteFileVersion(static_cast<char>(kind), version) == 0)
+    switch (WriteDeviceVersion(*quillon_, kind, version)) {
+    case RequestEnd::Done:
         return Result::Ok();
-    if (cancel_.load())
-        return Result::Fail(QUILLON_E_CANCELLED, "the version write was cancelled");
-    // The transfer object tells a refusal from silence only by the time it takes; a probe tells which.
-    if (quillon_->JudgeIsAvailable())
+    case RequestEnd::Refused:
         return Result::Fail(QUILLON_E_REFUSED, "the device refused version " + std::to_string(version) +
                                                    " for kind " + std::to_string(kind));
+    case RequestEnd::NoAnswer:
+        break;
+    }
     return Result::Fail(QUILLON_E_NO_ANSWER, "the device did not acknowledge version " +
                                                  std::to_string(version) + " for kind " +
                                                  std::to_string(kind) + " and no longer answers");
@@ -333,11 +329,7 @@ Result Host::WriteRecord(const std::string& name)
     cancel_.store(false);
     if (Result linked = LinkedDevice(); !linked.ok())
         return linked;
-    std::array<char, kDeviceNameSize> bytes{};
-    std::memcpy(bytes.data(), name.data(), kDeviceNameSize);
-    quillon_->WriteDeviceMsg(bytes.data());
-    // The record is not acknowledged; a probe behind it shows the device took the line's traffic.
-    if (!quillon_->JudgeIsAvailable())
+    if (WriteDeviceRecord(*quillon_, name) != RequestEnd::Done)
         return Result::Fail(
             QUILLON_E_NO_ANSWER,
             "the record was sent, but the device did not answer afterwards; it may not have stored it");
@@ -361,24 +353,24 @@ Result Host::DeviceDirectory(const fs::path& folder, bool& existed, std::string&
         return MissingFolder(folder, "folder");
     if (Result linked = LinkedDevice(); !linked.ok())
         return linked;
-    const int result = quillon_->CheckDeviceSETDir(WidePath(FolderArgument(folder)));
-    const std::string reported = Registry().DeviceDirName.load();
-    const std::string twelve = reported.substr(0, kDeviceNameSize);
-    // The transfer object's own reading of the name: the folder it made, or why it made none.
-    const std::optional<std::wstring> folderName =
-        twelve.size() == kDeviceNameSize ? FolderNameFrom(twelve) : std::nullopt;
-    if (result == -1 || !folderName) {
-        if (reported.empty())
-            return Result::Fail(QUILLON_E_NO_ANSWER, "the device did not report its name");
-        if (!folderName)
-            return Result::Fail(QUILLON_E_REFUSED,
-                                "the device reported a name that is not 12 characters that can "
-                                "name a folder");
-        return Result::Fail(QUILLON_E_FILE, "cannot create " + Quoted(folder / NarrowPath(*folderName)));
+    const DeviceDirectoryOutcome directory = MakeDeviceDirectory(*quillon_, FolderArgument(folder));
+    using End = DeviceDirectoryOutcome::End;
+    switch (directory.end) {
+    case End::Done:
+        existed = directory.existed;
+        name = *directory.folderName;
+        return Result::Ok();
+    case End::NoAnswer:
+        return Result::Fail(QUILLON_E_NO_ANSWER, "the device did not report its name");
+    case End::ShortName:
+    case End::BadName:
+        return Result::Fail(QUILLON_E_REFUSED,
+                            "the device reported a name that is not 12 characters that can "
+                            "name a folder");
+    case End::CannotCreate:
+        break;
     }
-    existed = result == 1;
-    name = NarrowPath(*folderName);
-    return Result::Ok();
+    return Result::Fail(QUILLON_E_FILE, "cannot create " + Quoted(folder / *directory.folderName));
 }
 
 Result PackFolder(const fs::path& folder, const fs::path& archive)
