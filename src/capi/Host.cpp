@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <optional>
 #include <system_error>
 #include <thread>
 
@@ -94,6 +95,28 @@ TransferWatch WatchFor(const Progress& progress, std::chrono::milliseconds timeo
 }
 
 std::string Percent(int percent) { return std::to_string(percent) + "%"; }
+
+// The ends that an upload and a download share; nullopt for the others.
+std::optional<Result> SharedEnd(const TransferOutcome& outcome, const std::string& what, milliseconds timeout,
+                                const Progress& progress)
+{
+    const std::string at = Percent(outcome.percent);
+    switch (outcome.end) {
+    case TransferEnd::Done:
+        if (progress)
+            progress(100);
+        return Result::Ok();
+    case TransferEnd::Interrupted:
+        return Result::Fail(QUILLON_E_CANCELLED,
+                            "the " + what + " was cancelled at " + at + "; nothing was kept");
+    case TransferEnd::TimedOut:
+        return Result::Fail(QUILLON_E_TIMEOUT, "the " + what + " did not end within " +
+                                                   std::to_string(timeout.count()) + " ms; it stopped at " +
+                                                   at + " and nothing was kept");
+    default:
+        return std::nullopt;
+    }
+}
 
 std::string StillAnswers(const TransferOutcome& outcome)
 {
@@ -208,12 +231,10 @@ Result Host::Upload(const fs::path& source, int kind, milliseconds timeout, cons
 
     const TransferOutcome outcome =
         RunUpload(*quillon_, archive.string(), kind, WatchFor(progress, timeout, cancel_));
+    if (auto shared = SharedEnd(outcome, "upload", timeout, progress))
+        return *shared;
     const std::string at = Percent(outcome.percent);
     switch (outcome.end) {
-    case TransferEnd::Done:
-        if (progress)
-            progress(100);
-        return Result::Ok();
     case TransferEnd::Refused:
         return Result::Fail(QUILLON_E_REFUSED, "the device refused the upload of kind " +
                                                    std::to_string(kind) +
@@ -225,12 +246,6 @@ Result Host::Upload(const fs::path& source, int kind, milliseconds timeout, cons
         return Result::Fail(QUILLON_E_BROKEN_OFF,
                             "every block was sent, but the device did not answer afterwards; "
                             "it may not have stored the upload");
-    case TransferEnd::Interrupted:
-        return Result::Fail(QUILLON_E_CANCELLED, "the upload was cancelled at " + at);
-    case TransferEnd::TimedOut:
-        return Result::Fail(QUILLON_E_TIMEOUT, "the upload did not end within " +
-                                                   std::to_string(timeout.count()) + " ms; it stopped at " +
-                                                   at);
     default:
         return Result::Fail(QUILLON_E_BROKEN_OFF,
                             "the device stopped acknowledging at " + at + StillAnswers(outcome));
@@ -250,12 +265,10 @@ Result Host::Download(const fs::path& archive, const fs::path& folder, int kind,
 
     const TransferOutcome outcome = RunDownload(*quillon_, archive.string(), FolderArgument(folder), kind,
                                                 WatchFor(progress, timeout, cancel_));
+    if (auto shared = SharedEnd(outcome, "download", timeout, progress))
+        return *shared;
     const std::string at = Percent(outcome.percent);
     switch (outcome.end) {
-    case TransferEnd::Done:
-        if (progress)
-            progress(100);
-        return Result::Ok();
     case TransferEnd::NotReplaced:
         return Result::Fail(QUILLON_E_FILE, "the download unpacked into " + Quoted(folder) +
                                                 ", but cannot replace " + Quoted(archive) + ": " +
@@ -269,13 +282,6 @@ Result Host::Download(const fs::path& archive, const fs::path& folder, int kind,
     case TransferEnd::NoAnswer:
         return Result::Fail(QUILLON_E_NO_ANSWER,
                             "the device did not answer the download request" + StillAnswers(outcome));
-    case TransferEnd::Interrupted:
-        return Result::Fail(QUILLON_E_CANCELLED,
-                            "the download was cancelled at " + at + "; nothing was kept");
-    case TransferEnd::TimedOut:
-        return Result::Fail(QUILLON_E_TIMEOUT, "the download did not end within " +
-                                                   std::to_string(timeout.count()) + " ms; it stopped at " +
-                                                   at + " and nothing was kept");
     case TransferEnd::Stalled:
         return Result::Fail(QUILLON_E_BROKEN_OFF, "the device stopped sending at " + at +
                                                       StillAnswers(outcome) + "; nothing was kept");
