@@ -113,6 +113,7 @@ class Host:
 
     @property
     def handle(self) -> ctypes.c_void_p:
+        """The C interface's handle, for a call this package does not make; HostClosed once closed."""
         if self._handle is None:
             raise HostClosed(HostClosed.code, _capi.strerror(HostClosed.code), "the host was closed")
         return self._handle

@@ -31,8 +31,7 @@ def find_simulator() -> str:
     for path, _ in places:
         if path and os.path.isfile(path) and os.access(path, os.X_OK):
             return path
-    looked = [f"  {origin}: {path or 'not set' if origin == 'QUILLON_DEVICE' else path or 'not there'}"
-              for path, origin in places]
+    looked = [f"  {origin}: {path or 'nothing'}" for path, origin in places]
     raise FileNotFoundError(f"cannot find {PROGRAM}; set QUILLON_DEVICE to its path. Looked:\n" + "\n".join(looked))
 
 
@@ -49,13 +48,13 @@ class Device:
         self.state = Path(state)
         self.state.mkdir(parents=True, exist_ok=True)
         self._log_path = self.state.parent / (self.state.name + ".log")
-        link: Sequence[str] = ["--pty"] if pty else ["--tcp", tcp or "127.0.0.1:8234"]
+        link: Sequence[str] = ["--pty"] if pty else ["--tcp", tcp or "127.0.0.1:8234"]  # the program's default
         with open(self._log_path, "wb") as log:
             self._process = subprocess.Popen(
                 [program or find_simulator(), "--state", str(self.state), *link, *options],
                 stdin=subprocess.DEVNULL, stdout=subprocess.PIPE if pty else subprocess.DEVNULL, stderr=log)
         #: "HOST:PORT" the device connects to, or the pseudo-terminal's path the host opens
-        self.address = tcp or "127.0.0.1:8234"
+        self.address = link[-1]
         if pty:
             assert self._process.stdout is not None
             # The first line, or end of file when the program could not start.

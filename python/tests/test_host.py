@@ -13,7 +13,8 @@ from conftest import SERIAL, contents
 
 @pytest.mark.parametrize("quillon_link", ["tcp", "pty"])
 def test_every_operation(quillon_host, quillon_device, quillon_link, package, tmp_path, caplog):
-    caplog.set_level(logging.INFO, logger="quillon")
+    caplog.set_level(logging.DEBUG, logger="quillon")
+    quillon.set_log(level=logging.DEBUG)  # the protocol's traffic: records that every operation makes
     assert quillon_host.wait_device(timeout=10) == {"tcp": "tcp", "pty": "serial"}[quillon_link]
     assert (quillon_host.listening_port > 0) == (quillon_link == "tcp")
     assert quillon_host.serial_port == (quillon_device.address if quillon_link == "pty" else None)
@@ -34,7 +35,8 @@ def test_every_operation(quillon_host, quillon_device, quillon_link, package, tm
     assert quillon_host.probe()
     made = quillon_host.device_dir(tmp_path)
     assert made.path == tmp_path / made.name and made.path.is_dir() and not made.existed
-    assert any(record.name == "quillon" for record in caplog.records)
+    quillon.set_log()
+    assert any(record.name == "quillon" and record.levelno == logging.DEBUG for record in caplog.records)
 
 
 def upload(host, package, tmp_path, **options):

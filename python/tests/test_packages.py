@@ -1,8 +1,10 @@
 """The package functions on disk, the failures that need no device, the library's search, and the
 README's bench script."""
 
+import logging
 import os
 import re
+import socket
 import subprocess
 import sys
 from pathlib import Path
@@ -33,11 +35,15 @@ def test_pack_unpack_check_repair(package, tmp_path):
     assert len(problems) == 1 and f"{SERIAL}.RGF" in problems[0]
 
 
+def wait_alone():
+    with quillon.Host(listen_address="127.0.0.1", port=0) as host:
+        host.wait_device(0.3)
+
+
 NO_DEVICE = [
     (lambda tmp_path: quillon.unpack(tmp_path / "a.zip", tmp_path), quillon.ArchiveError),
     (lambda tmp_path: quillon.pack(tmp_path / "missing", tmp_path / "a.zip"), quillon.FileError),
-    (lambda tmp_path: quillon.Host(listen_address="not an address", port=0), quillon.LinkError),
-    (lambda tmp_path: quillon.Host(listen_address="127.0.0.1", port=0).wait_device(0.3), quillon.NoDevice),
+    (lambda tmp_path: wait_alone(), quillon.NoDevice),
 ]
 
 
@@ -47,6 +53,13 @@ def test_failure_without_a_device_raises_its_class(tmp_path, action, error):
     with pytest.raises(error) as raised:
         action(tmp_path)
     assert raised.value.code == error.code and raised.value.message, raised.value
+
+
+def test_diagnostics_reach_the_quillon_logger_unasked(caplog):
+    with socket.create_server(("127.0.0.1", 0)) as taken, pytest.raises(quillon.LinkError) as raised:
+        quillon.Host(listen_address="127.0.0.1", port=taken.getsockname()[1])
+    assert raised.value.code == quillon.LinkError.code and "port" in raised.value.message
+    assert any(record.name == "quillon" and record.levelno == logging.ERROR for record in caplog.records)
 
 
 def test_a_missing_library_is_named_with_every_place_looked(tmp_path):
@@ -60,7 +73,7 @@ def test_a_missing_library_is_named_with_every_place_looked(tmp_path):
 def test_the_readme_bench_script_is_the_example_and_runs(package, tmp_path):
     readme = (HERE.parent / "README.md").read_text()
     script = HERE.parent / "examples" / "bench.py"
-    assert re.search(r"```python\n(.*?)```", readme, re.S).group(1) == script.read_text()
+    assert re.search(r'```python\n("""A bench script.*?)```', readme, re.S).group(1) == script.read_text()
     (tmp_path / "work").mkdir()
     bench = subprocess.Popen([sys.executable, str(script), str(package), str(tmp_path / "work"), "--port", "0"],
                              env=ENV, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
