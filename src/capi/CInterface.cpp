@@ -82,17 +82,45 @@ public:
         return *table;
     }
 
-    // QUILLON_E_BUSY when a host is open: the device and its links are process-wide.
-    int Add(std::unique_ptr<Host> host, quillon_host** handle)
+    // Starts a host and gives it a handle; QUILLON_E_BUSY while one is open, as the device and its
+    // links are process-wide. Opens and closes take turns: a transfer object that starts while
+    // another is still going would find the links' shared state changing under it.
+    Result Open(const quillon::capi::HostSettings& settings, quillon_host** handle)
     {
-        std::lock_guard lock(mutex_);
-        if (!hosts_.empty())
-            return QUILLON_E_BUSY;
-        const std::uintptr_t id = nextId_++;
+        std::lock_guard turn(lifetime_);
+        if (!Empty())
+            return Result::Fail(QUILLON_E_BUSY, "a host is open already: close it first");
+        std::unique_ptr<Host> opened;
+        Result result = Host::Open(settings, opened);
+        if (!result.ok())
+            return result;
         auto entry = std::make_shared<OpenHost>();
-        entry->host = std::move(host);
+        entry->host = std::move(opened);
+        std::lock_guard lock(mutex_);
+        const std::uintptr_t id = nextId_++;
         hosts_.emplace(id, std::move(entry));
         *handle = reinterpret_cast<quillon_host*>(id);
+        return Result::Ok();
+    }
+
+    // Takes the host out of the table, so that no new call finds it, cancels what runs on it, and
+    // ends it once that has returned.
+    int Close(quillon_host* handle)
+    {
+        std::lock_guard turn(lifetime_);
+        std::shared_ptr<OpenHost> entry;
+        {
+            std::lock_guard lock(mutex_);
+            const auto it = hosts_.find(reinterpret_cast<std::uintptr_t>(handle));
+            if (it == hosts_.end())
+                return Fail(QUILLON_E_HANDLE, "the host handle is not open");
+            entry = std::move(it->second);
+            hosts_.erase(it);
+        }
+        entry->Now([](Host& h) { h.Cancel(); });
+        std::lock_guard operation(entry->operation);
+        std::lock_guard alive(entry->alive);
+        entry->host.reset();
         return QUILLON_OK;
     }
 
@@ -103,27 +131,15 @@ public:
         return it == hosts_.end() ? nullptr : it->second;
     }
 
-    // Takes the host out of the table, so that no new call finds it.
-    std::shared_ptr<OpenHost> Remove(quillon_host* handle)
-    {
-        std::lock_guard lock(mutex_);
-        const auto it = hosts_.find(reinterpret_cast<std::uintptr_t>(handle));
-        if (it == hosts_.end())
-            return nullptr;
-        auto entry = std::move(it->second);
-        hosts_.erase(it);
-        return entry;
-    }
-
-    // Whether another open could be refused for want of a free place: only while one is open.
+private:
     bool Empty()
     {
         std::lock_guard lock(mutex_);
         return hosts_.empty();
     }
 
-private:
-    std::mutex mutex_;
+    std::mutex lifetime_;  // held by an open or a close for its whole run
+    std::mutex mutex_;     // guards the table, for the moment of a look-up
     std::map<std::uintptr_t, std::shared_ptr<OpenHost>> hosts_;
     // Far from the small numbers a host might pass by mistake for a handle.
     std::uintptr_t nextId_ = 0x5100;
@@ -304,33 +320,14 @@ int quillon_open(const quillon_link_settings* settings, quillon_host** host)
             return Fail(QUILLON_E_ARGUMENT, "a serial port name is NULL");
         wanted.serialPorts.emplace_back(given.serial_ports[i]);
     }
-    return Guarded([&] {
-        // A second host would take over the links of the first; refused before it starts any.
-        if (!HostTable::Get().Empty())
-            return Result::Fail(QUILLON_E_BUSY, "a host is open already: close it first");
-        std::unique_ptr<Host> opened;
-        Result result = Host::Open(wanted, opened);
-        if (!result.ok())
-            return result;
-        if (HostTable::Get().Add(std::move(opened), host) != QUILLON_OK)
-            return Result::Fail(QUILLON_E_BUSY, "a host is open already: close it first");
-        return Result::Ok();
-    });
+    return Guarded([&] { return HostTable::Get().Open(wanted, host); });
 }
 
 int quillon_close(quillon_host* host)
 {
     if (inCallback)
         return Fail(QUILLON_E_BUSY, "a host cannot be closed from inside a callback");
-    const auto entry = HostTable::Get().Remove(host);
-    if (!entry)
-        return Fail(QUILLON_E_HANDLE, "the host handle is not open");
-    // The operation running ends at the cancel; its lock is then free.
-    entry->Now([](Host& h) { h.Cancel(); });
-    std::lock_guard operation(entry->operation);
-    std::lock_guard alive(entry->alive);
-    entry->host.reset();
-    return QUILLON_OK;
+    return HostTable::Get().Close(host);
 }
 
 int quillon_cancel(quillon_host* host)

@@ -19,6 +19,8 @@ namespace {
 
 enum class Link { Tcp, Pty };
 
+void PrintTo(Link link, std::ostream* out) { *out << (link == Link::Tcp ? "Tcp" : "Pty"); }
+
 class CInterface : public ::testing::Test {
 protected:
     void SetUp() override
