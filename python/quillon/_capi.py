@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import ctypes
 import ctypes.util
+import operator
 import os
 import sys
 import threading
@@ -68,6 +69,8 @@ _TYPES = {
     "quillon_check": (ctypes.c_int, [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_size_t]),
     "quillon_repair": (ctypes.c_int, [ctypes.c_char_p, ctypes.c_char_p, _INT_P]),
 }
+
+BAD_ARGUMENT = -1
 
 _library: Optional[ctypes.CDLL] = None
 _library_path: Optional[str] = None
@@ -146,12 +149,44 @@ def failure(code: int):
     return error_for(code, strerror(code), message)
 
 
-def encode_path(path: PathLike) -> bytes:
-    """A path as the library takes it: the file system's bytes, or the ANSI code page on Windows."""
+def bad_argument(message: str):
+    return error_for(BAD_ARGUMENT, strerror(BAD_ARGUMENT), message)
+
+
+def c_int(value: Any, what: str) -> int:
+    """``value`` as a C int. ctypes would cut a larger number down without a word (2**32 becomes 0),
+    so one out of range is refused here."""
+    try:
+        number = operator.index(value)
+    except TypeError:
+        raise bad_argument(f"{what} must be an integer, not {type(value).__name__}") from None
+    if not -2**31 <= number < 2**31:
+        raise bad_argument(f"{what} {number} is out of range")
+    return number
+
+
+def encode_text(text: Any, what: str, encode: Callable[[Any], bytes] = lambda text: text.encode()) -> bytes:
+    """A string as the library takes it. C would end it at a NUL character, naming another file or
+    device than the caller meant, so one with a NUL is refused."""
+    try:
+        raw = encode(text)
+    except (AttributeError, TypeError, UnicodeError) as error:
+        raise bad_argument(f"{what} {text!r} cannot be passed: {error}") from None
+    if b"\0" in raw:
+        raise bad_argument(f"{what} {text!r} holds a NUL character")
+    return raw
+
+
+def _native_path(path: PathLike) -> bytes:
     native = os.fspath(path)
     if isinstance(native, bytes):
         return native
     return native.encode("mbcs", "strict") if sys.platform == "win32" else os.fsencode(native)
+
+
+def encode_path(path: PathLike) -> bytes:
+    """A path as the library takes it: the file system's bytes, or the ANSI code page on Windows."""
+    return encode_text(path, "the path", _native_path)
 
 
 def decode_path(raw: bytes) -> str:

@@ -41,7 +41,7 @@ def _milliseconds(timeout: Optional[float]) -> int:
     positive is passed on as negative for the library to refuse."""
     if timeout is None:
         return 0
-    return max(round(timeout * 1000), 1) if timeout > 0 else -1
+    return _capi.c_int(max(round(timeout * 1000), 1) if timeout > 0 else -1, "the time-out in milliseconds")
 
 
 class Host:
@@ -73,11 +73,11 @@ class Host:
         if listen_tcp is not None:
             settings.listen_tcp = int(bool(listen_tcp))
         if listen_address is not None:
-            settings.listen_address = listen_address.encode()
+            settings.listen_address = _capi.encode_text(listen_address, "the listen address")
         if port is not None:
-            settings.port = port
+            settings.port = _capi.c_int(port, "the port")
         if allowed_peers is not None:
-            peers = [peer.encode() for peer in allowed_peers]
+            peers = [_capi.encode_text(peer, "the allowed peer") for peer in allowed_peers]
             settings.allowed_peers = (ctypes.c_char_p * max(len(peers), 1))(*peers)
             settings.allowed_peer_count = len(peers)
         if serial_ports is not None:
@@ -160,9 +160,8 @@ class Host:
         ``progress`` gets the percentage done, rising to 100, on the thread that called ``upload``;
         if it raises, the upload is cancelled and the exception passed on. ``timeout`` bounds the
         whole transfer in seconds (None: no bound)."""
-        path = _capi.encode_path(source)
-        self._transfer(lambda fn: _capi.library().quillon_upload(
-            self.handle, path, kind, _milliseconds(timeout), fn, None), progress)
+        args = _capi.encode_path(source), _capi.c_int(kind, "the kind"), _milliseconds(timeout)
+        self._transfer(lambda handle, fn: _capi.library().quillon_upload(handle, *args, fn, None), progress)
 
     def download(self, archive: _capi.PathLike, folder: _capi.PathLike, kind: int = 0,
                  progress: Optional[Progress] = None, timeout: Optional[float] = None) -> None:
@@ -170,16 +169,16 @@ class Host:
         ``folder``, which must exist. Both are changed only once the download is whole and
         unpacked; on any failure, cancel or Ctrl-C they are left as they were. ``progress`` and
         ``timeout`` as for ``upload``."""
-        paths = _capi.encode_path(archive), _capi.encode_path(folder)
-        self._transfer(lambda fn: _capi.library().quillon_download(
-            self.handle, paths[0], paths[1], kind, _milliseconds(timeout), fn, None), progress)
+        args = (_capi.encode_path(archive), _capi.encode_path(folder), _capi.c_int(kind, "the kind"),
+                _milliseconds(timeout))
+        self._transfer(lambda handle, fn: _capi.library().quillon_download(handle, *args, fn, None), progress)
 
     def cancel(self) -> None:
         """Ends the upload or download running on the host, which then raises ``Cancelled``.
         Thread-safe; does nothing when no transfer runs."""
         _capi.call("quillon_cancel", self.handle)
 
-    def _transfer(self, start: Callable[[Any], int], progress: Optional[Progress]) -> None:
+    def _transfer(self, start: Callable[[ctypes.c_void_p, Any], int], progress: Optional[Progress]) -> None:
         """Runs a transfer on a worker thread, since Python handles Ctrl-C only between calls, and
         hands its progress to this thread. An exception here (KeyboardInterrupt, or one from the
         progress callable) cancels the transfer, waits for it to end, and is passed on."""
@@ -196,7 +195,7 @@ class Host:
 
         def work() -> None:
             try:
-                code = start(callback)
+                code = start(handle, callback)
                 events.put(("done", code, _capi.failure(code) if code < 0 else None))
             except BaseException as error:  # reaches the caller instead of dying with the thread
                 events.put(("done", -14, error))
@@ -206,7 +205,8 @@ class Host:
         try:
             while True:
                 try:
-                    event = events.get(timeout=_SLICE)  # in slices, so that Windows sees Ctrl-C too
+                    # In slices: a Ctrl-C that lands on another thread, or on Windows, is seen at the next.
+                    event = events.get(timeout=_SLICE)
                 except queue.Empty:
                     continue
                 if event[0] == "done":
@@ -233,17 +233,18 @@ class Host:
     def read_version(self, kind: int) -> int:
         """The device's version of file kind ``kind`` (0, 1 or 2). Takes about two seconds."""
         version = ctypes.c_int()
-        _capi.call("quillon_read_version", self.handle, kind, ctypes.byref(version))
+        _capi.call("quillon_read_version", self.handle, _capi.c_int(kind, "the kind"), ctypes.byref(version))
         return version.value
 
     def write_version(self, kind: int, value: int) -> None:
         """Stores ``value`` (0 or more) as the version of file kind ``kind`` (0, 1 or 2)."""
-        _capi.call("quillon_write_version", self.handle, kind, value)
+        _capi.call("quillon_write_version", self.handle, _capi.c_int(kind, "the kind"),
+                   _capi.c_int(value, "the version"))
 
     def write_record(self, name: str) -> None:
         """Writes the device record: ``name`` (exactly 12 characters, such as the device serial
         number) with this computer's date and time in UTC. The device does not answer it."""
-        _capi.call("quillon_write_record", self.handle, name.encode())
+        _capi.call("quillon_write_record", self.handle, _capi.encode_text(name, "the record name"))
 
     def probe(self) -> bool:
         """Whether the device answers a probe within half a second."""

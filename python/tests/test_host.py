@@ -74,7 +74,8 @@ FAILURES = [
      quillon.Cancelled),
     ([], incomplete, quillon.IncompletePackage),
     ([], lambda host, _, tmp_path: host.download(tmp_path / "a.zip", tmp_path / "missing"), quillon.FileError),
-    ([], lambda host, *_: host.read_version(3), quillon.BadArgument),
+    ([], lambda host, *_: host.write_record("short"), quillon.BadArgument),
+    ([], lambda host, *_: host.read_version(2**32), quillon.BadArgument),  # not kind 0
     ([], second_host, quillon.Busy),
     ([], closed, quillon.HostClosed),
 ]

@@ -44,6 +44,7 @@ NO_DEVICE = [
     (lambda tmp_path: quillon.unpack(tmp_path / "a.zip", tmp_path), quillon.ArchiveError),
     (lambda tmp_path: quillon.pack(tmp_path / "missing", tmp_path / "a.zip"), quillon.FileError),
     (lambda tmp_path: wait_alone(), quillon.NoDevice),
+    (lambda tmp_path: quillon.pack(f"{tmp_path}\0/elsewhere", tmp_path / "a.zip"), quillon.BadArgument),
 ]
 
 
