@@ -104,7 +104,7 @@ def library() -> ctypes.CDLL:
     with _loading:
         if _library is not None:
             return _library
-        tried = []
+        tried = [] if os.environ.get("QUILLON_LIBRARY") else ["  QUILLON_LIBRARY: not set"]
         for name, origin in _candidates():
             try:
                 loaded = ctypes.CDLL(name)
