@@ -1,12 +1,12 @@
 """Fixtures for a bench's tests, there once the package is installed:
 
     def test_roundtrip(quillon_host, quillon_device, tmp_path):
-        quillon_host.wait_device(timeout=10)
         quillon_host.upload("package")
         assert (quillon_device.state / "kind-0.zip").exists()
 
 ``quillon_device`` is a simulated device (``quillon.simulator.Device``) with a fresh state folder;
-``quillon_host`` a ``quillon.Host`` it is pointed at, listening on a free loopback port. Override
+``quillon_host`` a ``quillon.Host`` it is pointed at, listening on a free loopback port, with the
+device already linked (the fixture waits for it, up to 30 s: a port search takes some seconds). Override
 the fixture ``quillon_link`` ("tcp", or "pty" for a pseudo-terminal that the host opens as its
 serial port) and ``quillon_device_options`` (the simulator's further options, such as faults) by
 parametrizing them:
@@ -62,6 +62,7 @@ def _quillon_bench(quillon_link: str, quillon_device_options: Sequence[str],
             host.close()
             raise
     try:
+        host.wait_device(timeout=30)
         yield host, device
     finally:
         try:
@@ -72,7 +73,7 @@ def _quillon_bench(quillon_link: str, quillon_device_options: Sequence[str],
 
 @pytest.fixture
 def quillon_host(_quillon_bench):
-    """A ``quillon.Host`` the device is pointed at; wait for it with ``wait_device``."""
+    """A ``quillon.Host`` with the simulated device linked."""
     return _quillon_bench[0]
 
 

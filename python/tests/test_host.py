@@ -84,7 +84,6 @@ FAILURES = [
 @pytest.mark.parametrize("quillon_device_options, action, error", FAILURES, indirect=["quillon_device_options"],
                          ids=[error.__name__ for _, _, error in FAILURES])
 def test_failure_raises_its_class(quillon_host, quillon_device, package, tmp_path, action, error):
-    quillon_host.wait_device(timeout=10)
     with pytest.raises(error) as raised:
         action(quillon_host, package, tmp_path)
     assert raised.value.code == error.code and raised.value.message, raised.value
@@ -93,7 +92,6 @@ def test_failure_raises_its_class(quillon_host, quillon_device, package, tmp_pat
 @pytest.mark.parametrize("quillon_device_options", [["--line-rate"]], indirect=True)
 @pytest.mark.parametrize("transfer", [upload, download])
 def test_ctrl_c_cancels_and_leaves_nothing_half_written(quillon_host, quillon_device, package, tmp_path, transfer):
-    quillon_host.wait_device(timeout=10)
     (tmp_path / "back").mkdir()
     (tmp_path / "back" / "kept.txt").write_bytes(b"unpacked earlier")
     (tmp_path / "back.zip").write_bytes(b"the archive an earlier download left")
