@@ -30,20 +30,21 @@ namespace {
 
 CSysconfig_SET& Registry() { return *CSysconfig_SET::get(); }
 
-std::string Quoted(const fs::path& path) { return path.string(); }
+// A path in a message, as the caller gave it.
+std::string PathText(const fs::path& path) { return path.string(); }
 
 // A file that is to replace archive can be written beside it.
 Result WritableArchivePath(const fs::path& archive)
 {
     if (!ParentExists(archive) || IsDirectory(archive))
-        return Result::Fail(QUILLON_E_FILE, "cannot write the archive " + Quoted(archive) +
+        return Result::Fail(QUILLON_E_FILE, "cannot write the archive " + PathText(archive) +
                                                 ": its folder must exist, and it must not be a folder");
     return Result::Ok();
 }
 
 Result MissingFolder(const fs::path& folder, const std::string& what)
 {
-    return Result::Fail(QUILLON_E_FILE, "there is no " + what + " " + Quoted(folder));
+    return Result::Fail(QUILLON_E_FILE, "there is no " + what + " " + PathText(folder));
 }
 
 std::string Joined(const std::vector<std::string>& lines)
@@ -66,14 +67,14 @@ Result PackPackage(const fs::path& folder, const fs::path& archive)
     case PackageListing::Listed:
         break;
     case PackageListing::Unreadable:
-        return Result::Fail(QUILLON_E_FILE, "cannot list " + Quoted(folder) + ": " + error);
+        return Result::Fail(QUILLON_E_FILE, "cannot list " + PathText(folder) + ": " + error);
     case PackageListing::HoldsLink:
-        return Result::Fail(QUILLON_E_FILE, "cannot pack " + Quoted(folder) + ": " + error +
+        return Result::Fail(QUILLON_E_FILE, "cannot pack " + PathText(folder) + ": " + error +
                                                 " is a link; a package is packed from its own files only");
     }
     const ZipOutcome packed = PackFiles(FolderArgument(folder), files, archive.string());
     if (!packed.ok)
-        return Result::Fail(QUILLON_E_FILE, "cannot pack " + Quoted(folder) + ": " + packed.error);
+        return Result::Fail(QUILLON_E_FILE, "cannot pack " + PathText(folder) + ": " + packed.error);
     return Result::Ok();
 }
 
@@ -214,16 +215,16 @@ Result Host::Upload(const fs::path& source, int kind, milliseconds timeout, cons
             return result;
         archive = packed.path();
     } else if (!IsRegularFile(source)) {
-        return Result::Fail(QUILLON_E_FILE, "there is no file or folder " + Quoted(source));
+        return Result::Fail(QUILLON_E_FILE, "there is no file or folder " + PathText(source));
     } else if (!LooksLikeZip(source.string())) {
-        return Result::Fail(QUILLON_E_ARCHIVE, Quoted(source) + " is not a zip archive");
+        return Result::Fail(QUILLON_E_ARCHIVE, PathText(source) + " is not a zip archive");
     }
     std::error_code error;
     const std::uint64_t size = fs::file_size(archive, error);
     if (error)
-        return Result::Fail(QUILLON_E_FILE, "cannot read " + Quoted(archive) + ": " + error.message());
+        return Result::Fail(QUILLON_E_FILE, "cannot read " + PathText(archive) + ": " + error.message());
     if (size > static_cast<std::uint64_t>(kMaxArchiveBytes))
-        return Result::Fail(QUILLON_E_FILE, Quoted(archive) + " has " + std::to_string(size) +
+        return Result::Fail(QUILLON_E_FILE, PathText(archive) + " has " + std::to_string(size) +
                                                 " bytes; the device takes at most " +
                                                 std::to_string(kMaxArchiveBytes));
     if (Result linked = LinkedDevice(); !linked.ok())
@@ -270,11 +271,12 @@ Result Host::Download(const fs::path& archive, const fs::path& folder, int kind,
     const std::string at = Percent(outcome.percent);
     switch (outcome.end) {
     case TransferEnd::NotReplaced:
-        return Result::Fail(QUILLON_E_FILE, "the download unpacked into " + Quoted(folder) +
-                                                ", but cannot replace " + Quoted(archive) + ": " +
+        return Result::Fail(QUILLON_E_FILE, "the download unpacked into " + PathText(folder) +
+                                                ", but cannot replace " + PathText(archive) + ": " +
                                                 outcome.error);
     case TransferEnd::NotUnpacked:
-        return Result::Fail(QUILLON_E_ARCHIVE, "the device's archive does not unpack into " + Quoted(folder) +
+        return Result::Fail(QUILLON_E_ARCHIVE, "the device's archive does not unpack into " +
+                                                   PathText(folder) +
                                                    "; nothing was unpacked and nothing kept");
     case TransferEnd::Refused:
         return Result::Fail(QUILLON_E_REFUSED,
@@ -376,7 +378,7 @@ Result Host::DeviceDirectory(const fs::path& folder, bool& existed, std::string&
     case End::CannotCreate:
         break;
     }
-    return Result::Fail(QUILLON_E_FILE, "cannot create " + Quoted(folder / *directory.folderName));
+    return Result::Fail(QUILLON_E_FILE, "cannot create " + PathText(folder / *directory.folderName));
 }
 
 Result PackFolder(const fs::path& folder, const fs::path& archive)
@@ -393,7 +395,7 @@ Result PackFolder(const fs::path& folder, const fs::path& archive)
     std::error_code error;
     fs::rename(staged.path(), archive, error);
     if (error)
-        return Result::Fail(QUILLON_E_FILE, "cannot replace " + Quoted(archive) + ": " + error.message());
+        return Result::Fail(QUILLON_E_FILE, "cannot replace " + PathText(archive) + ": " + error.message());
     staged.Kept();
     return Result::Ok();
 }
@@ -401,13 +403,13 @@ Result PackFolder(const fs::path& folder, const fs::path& archive)
 Result UnpackInto(const fs::path& archive, const fs::path& folder)
 {
     if (!IsRegularFile(archive))
-        return Result::Fail(QUILLON_E_FILE, "there is no archive " + Quoted(archive));
+        return Result::Fail(QUILLON_E_FILE, "there is no archive " + PathText(archive));
     if (!IsDirectory(folder))
         return MissingFolder(folder, "folder to unpack into");
     const ZipOutcome unpacked = UnpackArchive(archive.string(), FolderArgument(folder));
     if (!unpacked.ok)
-        return Result::Fail(QUILLON_E_ARCHIVE, "cannot unpack " + Quoted(archive) + " into " +
-                                                   Quoted(folder) + ": " + unpacked.error +
+        return Result::Fail(QUILLON_E_ARCHIVE, "cannot unpack " + PathText(archive) + " into " +
+                                                   PathText(folder) + ": " + unpacked.error +
                                                    "; nothing was written");
     return Result::Ok();
 }
@@ -424,13 +426,13 @@ Result CheckFolder(const fs::path& folder, std::vector<std::string>& problems)
         return Result::Ok();
     case PackageCheck::Result::NotAPackage:
         problems = {std::string("no ") + kDescriptionFileName};
-        return Result::Fail(QUILLON_E_PACKAGE,
-                            Quoted(folder) + " is not a settings package: it has no " + kDescriptionFileName);
+        return Result::Fail(QUILLON_E_PACKAGE, PathText(folder) + " is not a settings package: it has no " +
+                                                   kDescriptionFileName);
     case PackageCheck::Result::Incomplete:
         break;
     }
     return Result::Fail(QUILLON_E_PACKAGE,
-                        "the package in " + Quoted(folder) + " is incomplete: " + Joined(problems));
+                        "the package in " + PathText(folder) + " is incomplete: " + Joined(problems));
 }
 
 Result RepairInto(const fs::path& root, const fs::path& package, bool& created)
@@ -443,23 +445,23 @@ Result RepairInto(const fs::path& root, const fs::path& package, bool& created)
     const std::string serial = ReadDeviceSerial(description);
     if (serial.empty())
         return Result::Fail(QUILLON_E_PACKAGE,
-                            "the package in " + Quoted(package) + " names no device serial number");
+                            "the package in " + PathText(package) + " names no device serial number");
     const std::optional<std::wstring> folderName = FolderNameFrom(serial);
     if (!folderName)
         return Result::Fail(QUILLON_E_PACKAGE, "the device serial number in the package in " +
-                                                   Quoted(package) + " cannot name a folder");
+                                                   PathText(package) + " cannot name a folder");
     const fs::path target = root / NarrowPath(*folderName);
     std::error_code error;
     const bool existed = fs::exists(target, error);
     // The package's files are copied only from a path written with forward slashes.
     const fs::path source = fs::absolute(package, error);
     if (error)
-        return Result::Fail(QUILLON_E_FILE, "cannot resolve " + Quoted(package) + ": " + error.message());
+        return Result::Fail(QUILLON_E_FILE, "cannot resolve " + PathText(package) + ": " + error.message());
     std::wstring sourceText = WidePath(source.generic_string());
     while (sourceText.size() > 1 && sourceText.back() == L'/')
         sourceText.pop_back();
     if (!Registry().RepairSETPath(WidePath(FolderArgument(root)), sourceText))
-        return Result::Fail(QUILLON_E_FILE, "cannot create " + Quoted(target));
+        return Result::Fail(QUILLON_E_FILE, "cannot create " + PathText(target));
     created = !existed;
     return Result::Ok();
 }
