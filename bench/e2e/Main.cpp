@@ -3,7 +3,7 @@
 // line rate, and the host's peak memory during a large upload. One table on standard output, the
 // same as CSV and a chart in the results folder.
 //
-//   quillon_e2e_bench [--results DIR] [--work DIR] [--repeats N] [--only tcp|memory|serial]
+//   quillon_e2e_bench [--results DIR] [--work DIR] [--repeats N] [--only tcp|memory|serial|scaling]
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -19,6 +19,7 @@
 #include "Processes.h"
 #include "QuillonRuns.h"
 #include "Report.h"
+#include "Scaling.h"
 #include "Tftp.h"
 #include "protocol/DeviceLink.h"
 #include "support/tooling/StdoutDiversion.h"
@@ -316,9 +317,10 @@ int main(int argc, char** argv)
         else if (option == "--repeats")
             settings.repeats = std::max(1, std::atoi(argv[i + 1]));
         else {
-            std::fprintf(stderr,
-                         "usage: %s [--results DIR] [--work DIR] [--repeats N] [--only tcp|memory|serial]\n",
-                         argv[0]);
+            std::fprintf(
+                stderr,
+                "usage: %s [--results DIR] [--work DIR] [--repeats N] [--only tcp|memory|serial|scaling]\n",
+                argv[0]);
             return 2;
         }
     }
@@ -360,10 +362,20 @@ int main(int argc, char** argv)
     if (wanted("serial"))
         SerialRows(settings, rows);
 
+    std::vector<ScalingRow> scaling;
+    if (wanted("scaling")) {
+        Note("how the costs grow: archives of 100 to 10,000 entries, packages of 100 and 1,000 files, "
+             "1 and 32 serial ports");
+        scaling = MeasureScaling(settings.work / "scaling", settings.repeats);
+        std::ofstream(settings.results / "scaling.csv") << ScalingCsv(scaling);
+    }
+
     const fs::path csv = settings.results / "e2e.csv";
     std::ofstream(csv) << Csv(rows);
     Chart(settings, csv);
     PrintTable(diversion->Output(), rows);
+    if (!scaling.empty())
+        PrintScaling(diversion->Output(), scaling);
     std::fflush(diversion->Output());
     Note("done in " +
          std::to_string(static_cast<int>(

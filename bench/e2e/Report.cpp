@@ -14,7 +14,11 @@ constexpr std::uint64_t kCommandFrame = 10;
 constexpr std::uint64_t kValueFrame = 20;
 constexpr std::uint64_t kPaddedFrame = 72;
 
-std::string Fixed(std::optional<double> value, int decimals, const char* unit = "")
+double MBps(std::uint64_t bytes, double seconds) { return static_cast<double>(bytes) / 1e6 / seconds; }
+
+}  // namespace
+
+std::string Fixed(std::optional<double> value, int decimals, const char* unit)
 {
     if (!value)
         return "-";
@@ -22,10 +26,6 @@ std::string Fixed(std::optional<double> value, int decimals, const char* unit = 
     std::snprintf(text, sizeof text, "%.*f%s", decimals, *value, unit);
     return text;
 }
-
-double MBps(std::uint64_t bytes, double seconds) { return static_cast<double>(bytes) / 1e6 / seconds; }
-
-}  // namespace
 
 std::optional<double> Median(const std::vector<std::optional<double>>& runs)
 {

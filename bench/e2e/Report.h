@@ -40,6 +40,9 @@ struct Row {
 
 std::string SizeText(std::uint64_t bytes);
 
+// The value with that many decimals and the unit after it; "-" for none.
+std::string Fixed(std::optional<double> value, int decimals, const char* unit = "");
+
 void PrintTable(std::FILE* out, const std::vector<Row>& rows);
 std::string Csv(const std::vector<Row>& rows);
 

@@ -1,15 +1,13 @@
 #include "capi/Host.h"
 
 #include <algorithm>
-#include <array>
-#include <cstring>
 #include <fstream>
+#include <optional>
 #include <system_error>
 #include <thread>
 
 #include "archive/ZipArchive.h"
 #include "protocol/DeviceLink.h"
-#include "protocol/DeviceRecord.h"
 #include "quillon/quillon_c.h"
 #include "state/DescriptionFile.h"
 #include "state/PackageContents.h"
@@ -18,7 +16,7 @@
 #include "support/fs/Paths.h"
 #include "support/fs/ScratchFile.h"
 #include "support/serial/SerialPortList.h"
-#include "transfer/PendingOp.h"
+#include "transfer/DeviceRequests.h"
 #include "transfer/Quillon.h"
 #include "transfer/TransferRun.h"
 
@@ -32,20 +30,21 @@ namespace {
 
 CSysconfig_SET& Registry() { return *CSysconfig_SET::get(); }
 
-std::string Quoted(const fs::path& path) { return path.string(); }
+// A path in a message, as the caller gave it.
+std::string PathText(const fs::path& path) { return path.string(); }
 
 // A file that is to replace archive can be written beside it.
 Result WritableArchivePath(const fs::path& archive)
 {
     if (!ParentExists(archive) || IsDirectory(archive))
-        return Result::Fail(QUILLON_E_FILE, "cannot write the archive " + Quoted(archive) +
+        return Result::Fail(QUILLON_E_FILE, "cannot write the archive " + PathText(archive) +
                                                 ": its folder must exist, and it must not be a folder");
     return Result::Ok();
 }
 
 Result MissingFolder(const fs::path& folder, const std::string& what)
 {
-    return Result::Fail(QUILLON_E_FILE, "there is no " + what + " " + Quoted(folder));
+    return Result::Fail(QUILLON_E_FILE, "there is no " + what + " " + PathText(folder));
 }
 
 std::string Joined(const std::vector<std::string>& lines)
@@ -68,14 +67,14 @@ Result PackPackage(const fs::path& folder, const fs::path& archive)
     case PackageListing::Listed:
         break;
     case PackageListing::Unreadable:
-        return Result::Fail(QUILLON_E_FILE, "cannot list " + Quoted(folder) + ": " + error);
+        return Result::Fail(QUILLON_E_FILE, "cannot list " + PathText(folder) + ": " + error);
     case PackageListing::HoldsLink:
-        return Result::Fail(QUILLON_E_FILE, "cannot pack " + Quoted(folder) + ": " + error +
+        return Result::Fail(QUILLON_E_FILE, "cannot pack " + PathText(folder) + ": " + error +
                                                 " is a link; a package is packed from its own files only");
     }
     const ZipOutcome packed = PackFiles(FolderArgument(folder), files, archive.string());
     if (!packed.ok)
-        return Result::Fail(QUILLON_E_FILE, "cannot pack " + Quoted(folder) + ": " + packed.error);
+        return Result::Fail(QUILLON_E_FILE, "cannot pack " + PathText(folder) + ": " + packed.error);
     return Result::Ok();
 }
 
@@ -97,6 +96,28 @@ TransferWatch WatchFor(const Progress& progress, std::chrono::milliseconds timeo
 }
 
 std::string Percent(int percent) { return std::to_string(percent) + "%"; }
+
+// The ends that an upload and a download share; nullopt for the others.
+std::optional<Result> SharedEnd(const TransferOutcome& outcome, const std::string& what, milliseconds timeout,
+                                const Progress& progress)
+{
+    const std::string at = Percent(outcome.percent);
+    switch (outcome.end) {
+    case TransferEnd::Done:
+        if (progress)
+            progress(100);
+        return Result::Ok();
+    case TransferEnd::Interrupted:
+        return Result::Fail(QUILLON_E_CANCELLED,
+                            "the " + what + " was cancelled at " + at + "; nothing was kept");
+    case TransferEnd::TimedOut:
+        return Result::Fail(QUILLON_E_TIMEOUT, "the " + what + " did not end within " +
+                                                   std::to_string(timeout.count()) + " ms; it stopped at " +
+                                                   at + " and nothing was kept");
+    default:
+        return std::nullopt;
+    }
+}
 
 std::string StillAnswers(const TransferOutcome& outcome)
 {
@@ -194,16 +215,16 @@ Result Host::Upload(const fs::path& source, int kind, milliseconds timeout, cons
             return result;
         archive = packed.path();
     } else if (!IsRegularFile(source)) {
-        return Result::Fail(QUILLON_E_FILE, "there is no file or folder " + Quoted(source));
+        return Result::Fail(QUILLON_E_FILE, "there is no file or folder " + PathText(source));
     } else if (!LooksLikeZip(source.string())) {
-        return Result::Fail(QUILLON_E_ARCHIVE, Quoted(source) + " is not a zip archive");
+        return Result::Fail(QUILLON_E_ARCHIVE, PathText(source) + " is not a zip archive");
     }
     std::error_code error;
     const std::uint64_t size = fs::file_size(archive, error);
     if (error)
-        return Result::Fail(QUILLON_E_FILE, "cannot read " + Quoted(archive) + ": " + error.message());
+        return Result::Fail(QUILLON_E_FILE, "cannot read " + PathText(archive) + ": " + error.message());
     if (size > static_cast<std::uint64_t>(kMaxArchiveBytes))
-        return Result::Fail(QUILLON_E_FILE, Quoted(archive) + " has " + std::to_string(size) +
+        return Result::Fail(QUILLON_E_FILE, PathText(archive) + " has " + std::to_string(size) +
                                                 " bytes; the device takes at most " +
                                                 std::to_string(kMaxArchiveBytes));
     if (Result linked = LinkedDevice(); !linked.ok())
@@ -211,12 +232,10 @@ Result Host::Upload(const fs::path& source, int kind, milliseconds timeout, cons
 
     const TransferOutcome outcome =
         RunUpload(*quillon_, archive.string(), kind, WatchFor(progress, timeout, cancel_));
+    if (auto shared = SharedEnd(outcome, "upload", timeout, progress))
+        return *shared;
     const std::string at = Percent(outcome.percent);
     switch (outcome.end) {
-    case TransferEnd::Done:
-        if (progress)
-            progress(100);
-        return Result::Ok();
     case TransferEnd::Refused:
         return Result::Fail(QUILLON_E_REFUSED, "the device refused the upload of kind " +
                                                    std::to_string(kind) +
@@ -228,12 +247,6 @@ Result Host::Upload(const fs::path& source, int kind, milliseconds timeout, cons
         return Result::Fail(QUILLON_E_BROKEN_OFF,
                             "every block was sent, but the device did not answer afterwards; "
                             "it may not have stored the upload");
-    case TransferEnd::Interrupted:
-        return Result::Fail(QUILLON_E_CANCELLED, "the upload was cancelled at " + at);
-    case TransferEnd::TimedOut:
-        return Result::Fail(QUILLON_E_TIMEOUT, "the upload did not end within " +
-                                                   std::to_string(timeout.count()) + " ms; it stopped at " +
-                                                   at);
     default:
         return Result::Fail(QUILLON_E_BROKEN_OFF,
                             "the device stopped acknowledging at " + at + StillAnswers(outcome));
@@ -253,18 +266,17 @@ Result Host::Download(const fs::path& archive, const fs::path& folder, int kind,
 
     const TransferOutcome outcome = RunDownload(*quillon_, archive.string(), FolderArgument(folder), kind,
                                                 WatchFor(progress, timeout, cancel_));
+    if (auto shared = SharedEnd(outcome, "download", timeout, progress))
+        return *shared;
     const std::string at = Percent(outcome.percent);
     switch (outcome.end) {
-    case TransferEnd::Done:
-        if (progress)
-            progress(100);
-        return Result::Ok();
     case TransferEnd::NotReplaced:
-        return Result::Fail(QUILLON_E_FILE, "the download unpacked into " + Quoted(folder) +
-                                                ", but cannot replace " + Quoted(archive) + ": " +
+        return Result::Fail(QUILLON_E_FILE, "the download unpacked into " + PathText(folder) +
+                                                ", but cannot replace " + PathText(archive) + ": " +
                                                 outcome.error);
     case TransferEnd::NotUnpacked:
-        return Result::Fail(QUILLON_E_ARCHIVE, "the device's archive does not unpack into " + Quoted(folder) +
+        return Result::Fail(QUILLON_E_ARCHIVE, "the device's archive does not unpack into " +
+                                                   PathText(folder) +
                                                    "; nothing was unpacked and nothing kept");
     case TransferEnd::Refused:
         return Result::Fail(QUILLON_E_REFUSED,
@@ -272,13 +284,6 @@ Result Host::Download(const fs::path& archive, const fs::path& folder, int kind,
     case TransferEnd::NoAnswer:
         return Result::Fail(QUILLON_E_NO_ANSWER,
                             "the device did not answer the download request" + StillAnswers(outcome));
-    case TransferEnd::Interrupted:
-        return Result::Fail(QUILLON_E_CANCELLED,
-                            "the download was cancelled at " + at + "; nothing was kept");
-    case TransferEnd::TimedOut:
-        return Result::Fail(QUILLON_E_TIMEOUT, "the download did not end within " +
-                                                   std::to_string(timeout.count()) + " ms; it stopped at " +
-                                                   at + " and nothing was kept");
     case TransferEnd::Stalled:
         return Result::Fail(QUILLON_E_BROKEN_OFF, "the device stopped sending at " + at +
                                                       StillAnswers(outcome) + "; nothing was kept");
@@ -295,17 +300,15 @@ Result Host::ReadVersion(int kind, int& version)
     cancel_.store(false);
     if (Result linked = LinkedDevice(); !linked.ok())
         return linked;
-    const int read = quillon_->ReadFileVersion(static_cast<char>(kind));
-    if (read != -1) {
-        version = read;
+    switch (ReadDeviceVersion(*quillon_, kind, version)) {
+    case RequestEnd::Done:
         return Result::Ok();
-    }
-    if (cancel_.load())
-        return Result::Fail(QUILLON_E_CANCELLED, "the version read was cancelled");
-    // A refusal ends the operation on the transfer object's side; silence leaves it waiting.
-    if (Registry().PendingOp.load() == quillon::pending::kNone)
+    case RequestEnd::Refused:
         return Result::Fail(QUILLON_E_REFUSED,
                             "the device refused to report the version of kind " + std::to_string(kind));
+    case RequestEnd::NoAnswer:
+        break;
+    }
     return Result::Fail(QUILLON_E_NO_ANSWER,
                         "the device did not report the version of kind " + std::to_string(kind));
 }
@@ -315,14 +318,15 @@ Result Host::WriteVersion(int kind, int version)
     cancel_.store(false);
     if (Result linked = LinkedDevice(); !linked.ok())
         return linked;
-    if (quillon_->WriteFileVersion(static_cast<char>(kind), version) == 0)
+    switch (WriteDeviceVersion(*quillon_, kind, version)) {
+    case RequestEnd::Done:
         return Result::Ok();
-    if (cancel_.load())
-        return Result::Fail(QUILLON_E_CANCELLED, "the version write was cancelled");
-    // The transfer object tells a refusal from silence only by the time it takes; a probe tells which.
-    if (quillon_->JudgeIsAvailable())
+    case RequestEnd::Refused:
         return Result::Fail(QUILLON_E_REFUSED, "the device refused version " + std::to_string(version) +
                                                    " for kind " + std::to_string(kind));
+    case RequestEnd::NoAnswer:
+        break;
+    }
     return Result::Fail(QUILLON_E_NO_ANSWER, "the device did not acknowledge version " +
                                                  std::to_string(version) + " for kind " +
                                                  std::to_string(kind) + " and no longer answers");
@@ -333,11 +337,7 @@ Result Host::WriteRecord(const std::string& name)
     cancel_.store(false);
     if (Result linked = LinkedDevice(); !linked.ok())
         return linked;
-    std::array<char, kDeviceNameSize> bytes{};
-    std::memcpy(bytes.data(), name.data(), kDeviceNameSize);
-    quillon_->WriteDeviceMsg(bytes.data());
-    // The record is not acknowledged; a probe behind it shows the device took the line's traffic.
-    if (!quillon_->JudgeIsAvailable())
+    if (WriteDeviceRecord(*quillon_, name) != RequestEnd::Done)
         return Result::Fail(
             QUILLON_E_NO_ANSWER,
             "the record was sent, but the device did not answer afterwards; it may not have stored it");
@@ -361,24 +361,24 @@ Result Host::DeviceDirectory(const fs::path& folder, bool& existed, std::string&
         return MissingFolder(folder, "folder");
     if (Result linked = LinkedDevice(); !linked.ok())
         return linked;
-    const int result = quillon_->CheckDeviceSETDir(WidePath(FolderArgument(folder)));
-    const std::string reported = Registry().DeviceDirName.load();
-    const std::string twelve = reported.substr(0, kDeviceNameSize);
-    // The transfer object's own reading of the name: the folder it made, or why it made none.
-    const std::optional<std::wstring> folderName =
-        twelve.size() == kDeviceNameSize ? FolderNameFrom(twelve) : std::nullopt;
-    if (result == -1 || !folderName) {
-        if (reported.empty())
-            return Result::Fail(QUILLON_E_NO_ANSWER, "the device did not report its name");
-        if (!folderName)
-            return Result::Fail(QUILLON_E_REFUSED,
-                                "the device reported a name that is not 12 characters that can "
-                                "name a folder");
-        return Result::Fail(QUILLON_E_FILE, "cannot create " + Quoted(folder / NarrowPath(*folderName)));
+    const DeviceDirectoryOutcome directory = MakeDeviceDirectory(*quillon_, FolderArgument(folder));
+    using End = DeviceDirectoryOutcome::End;
+    switch (directory.end) {
+    case End::Done:
+        existed = directory.existed;
+        name = *directory.folderName;
+        return Result::Ok();
+    case End::NoAnswer:
+        return Result::Fail(QUILLON_E_NO_ANSWER, "the device did not report its name");
+    case End::ShortName:
+    case End::BadName:
+        return Result::Fail(QUILLON_E_REFUSED,
+                            "the device reported a name that is not 12 characters that can "
+                            "name a folder");
+    case End::CannotCreate:
+        break;
     }
-    existed = result == 1;
-    name = NarrowPath(*folderName);
-    return Result::Ok();
+    return Result::Fail(QUILLON_E_FILE, "cannot create " + PathText(folder / *directory.folderName));
 }
 
 Result PackFolder(const fs::path& folder, const fs::path& archive)
@@ -395,7 +395,7 @@ Result PackFolder(const fs::path& folder, const fs::path& archive)
     std::error_code error;
     fs::rename(staged.path(), archive, error);
     if (error)
-        return Result::Fail(QUILLON_E_FILE, "cannot replace " + Quoted(archive) + ": " + error.message());
+        return Result::Fail(QUILLON_E_FILE, "cannot replace " + PathText(archive) + ": " + error.message());
     staged.Kept();
     return Result::Ok();
 }
@@ -403,13 +403,13 @@ Result PackFolder(const fs::path& folder, const fs::path& archive)
 Result UnpackInto(const fs::path& archive, const fs::path& folder)
 {
     if (!IsRegularFile(archive))
-        return Result::Fail(QUILLON_E_FILE, "there is no archive " + Quoted(archive));
+        return Result::Fail(QUILLON_E_FILE, "there is no archive " + PathText(archive));
     if (!IsDirectory(folder))
         return MissingFolder(folder, "folder to unpack into");
     const ZipOutcome unpacked = UnpackArchive(archive.string(), FolderArgument(folder));
     if (!unpacked.ok)
-        return Result::Fail(QUILLON_E_ARCHIVE, "cannot unpack " + Quoted(archive) + " into " +
-                                                   Quoted(folder) + ": " + unpacked.error +
+        return Result::Fail(QUILLON_E_ARCHIVE, "cannot unpack " + PathText(archive) + " into " +
+                                                   PathText(folder) + ": " + unpacked.error +
                                                    "; nothing was written");
     return Result::Ok();
 }
@@ -426,13 +426,13 @@ Result CheckFolder(const fs::path& folder, std::vector<std::string>& problems)
         return Result::Ok();
     case PackageCheck::Result::NotAPackage:
         problems = {std::string("no ") + kDescriptionFileName};
-        return Result::Fail(QUILLON_E_PACKAGE,
-                            Quoted(folder) + " is not a settings package: it has no " + kDescriptionFileName);
+        return Result::Fail(QUILLON_E_PACKAGE, PathText(folder) + " is not a settings package: it has no " +
+                                                   kDescriptionFileName);
     case PackageCheck::Result::Incomplete:
         break;
     }
     return Result::Fail(QUILLON_E_PACKAGE,
-                        "the package in " + Quoted(folder) + " is incomplete: " + Joined(problems));
+                        "the package in " + PathText(folder) + " is incomplete: " + Joined(problems));
 }
 
 Result RepairInto(const fs::path& root, const fs::path& package, bool& created)
@@ -445,23 +445,23 @@ Result RepairInto(const fs::path& root, const fs::path& package, bool& created)
     const std::string serial = ReadDeviceSerial(description);
     if (serial.empty())
         return Result::Fail(QUILLON_E_PACKAGE,
-                            "the package in " + Quoted(package) + " names no device serial number");
+                            "the package in " + PathText(package) + " names no device serial number");
     const std::optional<std::wstring> folderName = FolderNameFrom(serial);
     if (!folderName)
         return Result::Fail(QUILLON_E_PACKAGE, "the device serial number in the package in " +
-                                                   Quoted(package) + " cannot name a folder");
+                                                   PathText(package) + " cannot name a folder");
     const fs::path target = root / NarrowPath(*folderName);
     std::error_code error;
     const bool existed = fs::exists(target, error);
     // The package's files are copied only from a path written with forward slashes.
     const fs::path source = fs::absolute(package, error);
     if (error)
-        return Result::Fail(QUILLON_E_FILE, "cannot resolve " + Quoted(package) + ": " + error.message());
+        return Result::Fail(QUILLON_E_FILE, "cannot resolve " + PathText(package) + ": " + error.message());
     std::wstring sourceText = WidePath(source.generic_string());
     while (sourceText.size() > 1 && sourceText.back() == L'/')
         sourceText.pop_back();
     if (!Registry().RepairSETPath(WidePath(FolderArgument(root)), sourceText))
-        return Result::Fail(QUILLON_E_FILE, "cannot create " + Quoted(target));
+        return Result::Fail(QUILLON_E_FILE, "cannot create " + PathText(target));
     created = !existed;
     return Result::Ok();
 }

@@ -92,7 +92,7 @@ QUILLON_C_API const char* quillon_version(void);
 enum quillon_log_level {
     QUILLON_LOG_ERROR = 0,   /* something failed that the caller will hear of, with the reason */
     QUILLON_LOG_WARNING = 1, /* something was refused or went wrong and was handled */
-    QUILLON_LOG_INFO = 2,    /* a device came or went, a transfer began or ended */
+    QUILLON_LOG_INFO = 2,    /* a device came or went */
     QUILLON_LOG_DEBUG = 3    /* the protocol's traffic, line by line */
 };
 

@@ -1,14 +1,7 @@
 // status, probe, version, record and devdir: the short exchanges with a device.
-#include <array>
-#include <cstring>
-#include <optional>
-#include <system_error>
-
 #include "Commands.h"
 #include "DeviceSession.h"
-#include "protocol/DeviceRecord.h"
-#include "support/base/Text.h"
-#include "support/fs/Paths.h"
+#include "transfer/DeviceRequests.h"
 
 namespace quillon::cli {
 
@@ -69,14 +62,17 @@ ExitCode VersionGet(CommandContext& context)
     const auto session = Open(context, failure);
     if (!session)
         return failure;
-    const int version = session->quillon().ReadFileVersion(static_cast<char>(kind));
-    if (version == -1) {
+    int version = 0;
+    switch (ReadDeviceVersion(session->quillon(), kind, version)) {
+    case RequestEnd::Done:
+        break;
+    case RequestEnd::Refused:
         report.SetNull("version");
-        // A refusal ends the operation on the library's side; silence leaves it waiting.
-        if (session->registry().PendingOp.load() == -1)
-            return report.Fail(ExitCode::DeviceFailed, "refused",
-                               "the device refused to report the version of " + KindText(kind),
-                               "The device may keep no version for that kind.");
+        return report.Fail(ExitCode::DeviceFailed, "refused",
+                           "the device refused to report the version of " + KindText(kind),
+                           "The device may keep no version for that kind.");
+    case RequestEnd::NoAnswer:
+        report.SetNull("version");
         return report.Fail(ExitCode::DeviceFailed, "no_answer",
                            "the device did not report the version of " + KindText(kind) + " within 2 s",
                            "Check that the device is ready (quillon probe) and try again.");
@@ -98,12 +94,14 @@ ExitCode VersionSet(CommandContext& context)
     const auto session = Open(context, failure);
     if (!session)
         return failure;
-    if (session->quillon().WriteFileVersion(static_cast<char>(kind), version) != 0) {
-        // The library tells a refusal from silence only by the time it takes; a probe tells which.
-        if (session->StillAnswers())
-            return report.Fail(ExitCode::DeviceFailed, "refused",
-                               "the device refused version " + std::to_string(version) + " for " +
-                                   KindText(kind));
+    switch (WriteDeviceVersion(session->quillon(), kind, version)) {
+    case RequestEnd::Done:
+        break;
+    case RequestEnd::Refused:
+        return report.Fail(ExitCode::DeviceFailed, "refused",
+                           "the device refused version " + std::to_string(version) + " for " +
+                               KindText(kind));
+    case RequestEnd::NoAnswer:
         return report.Fail(ExitCode::DeviceFailed, "no_answer",
                            "the device did not acknowledge version " + std::to_string(version) + " for " +
                                KindText(kind) + " and no longer answers",
@@ -123,11 +121,7 @@ ExitCode Record(CommandContext& context)
     const auto session = Open(context, failure);
     if (!session)
         return failure;
-    std::array<char, kDeviceNameSize> bytes{};
-    std::memcpy(bytes.data(), name.data(), kDeviceNameSize);
-    session->quillon().WriteDeviceMsg(bytes.data());
-    // The record is not acknowledged; a probe behind it shows the device took the line's traffic.
-    if (!session->StillAnswers())
+    if (WriteDeviceRecord(session->quillon(), name) != RequestEnd::Done)
         return report.Fail(
             ExitCode::DeviceFailed, "no_answer",
             "the record was sent, but the device did not answer afterwards; it may not have stored it",
@@ -149,37 +143,35 @@ ExitCode DeviceDirectory(CommandContext& context)
     if (!session)
         return failure;
 
-    const int result = session->quillon().CheckDeviceSETDir(WidePath(FolderArgument(folder)));
-    const std::string name = session->registry().DeviceDirName.load();
-    const std::string twelve = name.substr(0, kDeviceNameSize);
-    // The library's own reading of the name: the folder it made, or why it made none.
-    const std::optional<std::wstring> folderName =
-        twelve.size() == kDeviceNameSize ? FolderNameFrom(twelve) : std::nullopt;
-    report.Set("name", folderName ? NarrowPath(*folderName) : twelve);  // read in the device's code page
-    if (result == -1 || !folderName) {
+    const DeviceDirectoryOutcome directory = MakeDeviceDirectory(session->quillon(), FolderArgument(folder));
+    report.Set("name", directory.folderName.value_or(directory.reported));  // read in the device's code page
+    using End = DeviceDirectoryOutcome::End;
+    if (directory.end != End::Done)
         report.SetNull("path");
-        if (name.empty())
-            return report.Fail(ExitCode::DeviceFailed, "no_answer", "the device did not report its name",
-                               "Check that the device is ready (quillon probe) and try again.");
-        if (name.size() < kDeviceNameSize)
-            return report.Fail(ExitCode::DeviceFailed, "bad_name",
-                               "the device reported a name of " + std::to_string(name.size()) +
-                                   " characters; a device name has 12",
-                               "Write a proper name with quillon record NAME.");
-        if (!folderName)
-            return report.Fail(ExitCode::DeviceFailed, "bad_name",
-                               "the device's name \"" + twelve + "\" cannot be a folder name",
-                               "Write a proper name with quillon record NAME.");
+    switch (directory.end) {
+    case End::Done:
+        break;
+    case End::NoAnswer:
+        return report.Fail(ExitCode::DeviceFailed, "no_answer", "the device did not report its name",
+                           "Check that the device is ready (quillon probe) and try again.");
+    case End::ShortName:
+        return report.Fail(ExitCode::DeviceFailed, "bad_name",
+                           "the device reported a name of " + std::to_string(directory.reported.size()) +
+                               " characters; a device name has 12",
+                           "Write a proper name with quillon record NAME.");
+    case End::BadName:
+        return report.Fail(ExitCode::DeviceFailed, "bad_name",
+                           "the device's name \"" + directory.reported + "\" cannot be a folder name",
+                           "Write a proper name with quillon record NAME.");
+    case End::CannotCreate:
         return report.Fail(ExitCode::LocalProblem, "cannot_write",
-                           "cannot create " + (folder / NarrowPath(*folderName)).string(),
+                           "cannot create " + (folder / *directory.folderName).string(),
                            "Check that the folder is writable.");
     }
-    // The name as the library gave it to the file system: a wide path converted by the C++
-    // library's locale would fail on (or differ from) a name outside it.
-    const fs::path path = folder / NarrowPath(*folderName);
+    const fs::path path = folder / *directory.folderName;
     report.Set("path", path.string());
-    report.Set("created", result == 0);
-    report.Say(result == 0 ? "created " + path.string() : path.string() + " already exists");
+    report.Set("created", !directory.existed);
+    report.Say(directory.existed ? path.string() + " already exists" : "created " + path.string());
     return ExitCode::Success;
 }
 

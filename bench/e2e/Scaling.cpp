@@ -1,0 +1,268 @@
+#include "Scaling.h"
+
+#include <chrono>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <thread>
+
+#include "Processes.h"
+#include "Report.h"
+#include "archive/ZipArchive.h"
+#include "state/PackageContents.h"
+#include "state/Sysconfig_SET.h"
+#include "support/fs/Paths.h"
+#include "support/serial/SerialPortList.h"
+#include "support/tooling/PseudoTerminalPair.h"
+#include "transport/SerialPort_SET.h"
+
+namespace quillon::bench {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr std::uint64_t kEntryCounts[] = {100, 1'000, 10'000};
+constexpr std::uint64_t kPackageFiles[] = {100, 1'000};
+constexpr std::uint64_t kPortCounts[] = {1, 32};
+// Entries "in folders" go ten to a folder.
+constexpr std::uint64_t kEntriesPerFolder = 10;
+
+// Seconds that work takes; nullopt when it failed. setUp runs before each, outside the time.
+std::optional<double> Timed(const std::function<void()>& setUp, const std::function<bool()>& work)
+{
+    if (setUp)
+        setUp();
+    const auto start = Clock::now();
+    const bool ok = work();
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    return ok ? std::optional<double>(seconds) : std::nullopt;
+}
+
+std::optional<double> MedianOf(int repeats, const std::function<void()>& setUp,
+                               const std::function<bool()>& work)
+{
+    std::vector<std::optional<double>> runs;
+    for (int i = 0; i < repeats; ++i)
+        runs.push_back(Timed(setUp, work));
+    return Median(runs);
+}
+
+void Fresh(const fs::path& folder)
+{
+    fs::remove_all(folder);
+    fs::create_directories(folder);
+}
+
+// count files of ten bytes in folder, flat or ten to a subfolder; their names as a package lists
+// them.
+std::vector<std::string> MakeFiles(const fs::path& folder, std::uint64_t count, bool inFolders)
+{
+    Fresh(folder);
+    std::vector<std::string> names;
+    for (std::uint64_t i = 0; i < count; ++i) {
+        std::string name = "f" + std::to_string(i) + ".bin";
+        if (inFolders) {
+            const std::string sub = "d" + std::to_string(i / kEntriesPerFolder);
+            fs::create_directories(folder / sub);
+            name = sub + "/" + name;
+        }
+        std::ofstream(folder / name, std::ios::binary) << "0123456789";
+        names.push_back(std::move(name));
+    }
+    return names;
+}
+
+ScalingRow Row(std::string operation, std::uint64_t count)
+{
+    ScalingRow row;
+    row.operation = std::move(operation);
+    row.count = count;
+    return row;
+}
+
+bool Succeeded(const std::vector<std::string>& argv) { return Run(argv, false).exitCode == 0; }
+
+// Runs argv in folder, through the shell: zip names what it packs relative to where it runs.
+bool SucceededIn(const fs::path& folder, const std::string& command)
+{
+    return Succeeded({"sh", "-c", "cd \"$0\" && " + command, folder.string()});
+}
+
+void ArchiveRows(const fs::path& work, int repeats, std::vector<ScalingRow>& rows)
+{
+    for (const bool inFolders : {false, true}) {
+        const std::string layout = inFolders ? " in folders" : " flat";
+        for (const std::uint64_t count : kEntryCounts) {
+            const fs::path source = work / "files";
+            const std::vector<std::string> names = MakeFiles(source, count, inFolders);
+            const fs::path ours = work / "ours.zip";
+            const fs::path theirs = work / "theirs.zip";
+            ScalingRow pack = Row("pack" + layout, count);
+            pack.quillon = MedianOf(
+                repeats, [&] { fs::remove(ours); },
+                [&] { return PackFiles(source.string(), names, ours.string()).ok; });
+            pack.reference = MedianOf(
+                repeats, [&] { fs::remove(theirs); },
+                [&] { return SucceededIn(source, "zip -q -r -D " + theirs.string() + " ."); });
+            rows.push_back(pack);
+
+            // Both unpack the same archive, the one zip made (without entries for the folders, which
+            // the library refuses: a settings archive holds files).
+            // The library unpacks only into folders that exist: they are made first, for both.
+            const fs::path into = work / "unpacked";
+            const auto empty = [&] {
+                Fresh(into);
+                for (std::uint64_t folder = 0; inFolders && folder * kEntriesPerFolder < count; ++folder)
+                    fs::create_directory(into / ("d" + std::to_string(folder)));
+            };
+            ScalingRow unpack = Row("unpack" + layout, count);
+            unpack.quillon =
+                MedianOf(repeats, empty, [&] { return UnpackArchive(theirs.string(), into.string()).ok; });
+            unpack.reference = MedianOf(repeats, empty, [&] {
+                return Succeeded({"unzip", "-q", theirs.string(), "-d", into.string()});
+            });
+            rows.push_back(unpack);
+        }
+    }
+}
+
+// A complete package of count files: the description, the device's files, and the rest.
+fs::path MakePackage(const fs::path& folder, std::uint64_t count)
+{
+    MakeFiles(folder, count, false);
+    std::ofstream(folder / "DeviceSet.DST", std::ios::binary) << "AB12XY345678\r\nBDB0001\r\n";
+    for (const char* name : {"AB12XY345678.ORI", "AB12XY345678.RGF", "BDB0001.bdb"})
+        std::ofstream(folder / name, std::ios::binary) << "device file";
+    return folder;
+}
+
+void PackageRows(const fs::path& work, int repeats, std::vector<ScalingRow>& rows)
+{
+    CSysconfig_SET& registry = *CSysconfig_SET::get();
+    for (const std::uint64_t count : kPackageFiles) {
+        const fs::path package = MakePackage(work / "package", count);
+        const fs::path root = work / "root";
+        ScalingRow repair = Row("repair", count);
+        repair.quillon = MedianOf(
+            repeats, [&] { Fresh(root); },
+            [&] {
+                return registry.RepairSETPath(WidePath(root.string()), WidePath(package.generic_string()));
+            });
+        rows.push_back(repair);
+        ScalingRow check = Row("check", count);
+        check.quillon = MedianOf(repeats, {}, [&] {
+            return CheckPackageFolder(package, [&](const std::string& path) {
+                       return registry.CheckSETExist(path);
+                   }).result == PackageCheck::Result::Complete;
+        });
+        rows.push_back(check);
+    }
+}
+
+// Seconds from one search of the serial link's watcher to the next, over count silent
+// pseudo-terminals: the search itself, and the watcher's passes between searches, which the row
+// of no ports measures alone and which are taken off the others.
+std::optional<double> SearchCycleSeconds(std::uint64_t count)
+{
+    std::vector<std::unique_ptr<PseudoTerminalPair>> ports;
+    std::vector<std::string> names;
+    for (std::uint64_t i = 0; i < count; ++i) {
+        ports.push_back(std::make_unique<PseudoTerminalPair>());
+        names.push_back(ports.back()->slavePath());
+    }
+    serial::pin_ports(names);
+    CSerialPort_SET link;
+    const auto waitFor = [&](int searches) {
+        const auto limit = Clock::now() + std::chrono::seconds(300);
+        while (link.SearchesStarted() < searches && Clock::now() < limit)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        return link.SearchesStarted() >= searches;
+    };
+    std::optional<double> seconds;
+    if (waitFor(1)) {
+        const auto start = Clock::now();
+        if (waitFor(2))
+            seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    }
+    link.Stop();
+    serial::unpin_ports();
+    return seconds;
+}
+
+// A silent port holds the search for its whole probe, about four seconds, the same every time: one
+// run of each count, so that 32 ports take two minutes rather than six.
+void PortSearchRows(std::vector<ScalingRow>& rows)
+{
+    const std::optional<double> between = SearchCycleSeconds(0);
+    for (const std::uint64_t count : kPortCounts) {
+        const auto cycle = SearchCycleSeconds(count);
+        ScalingRow search = Row("port search", count);
+        if (cycle && between)
+            search.quillon = *cycle - *between;
+        rows.push_back(search);
+    }
+}
+
+// Each row's ratio to the row of the same operation before it.
+void RatiosPerStep(std::vector<ScalingRow>& rows)
+{
+    std::map<std::string, const ScalingRow*> previous;
+    for (ScalingRow& row : rows) {
+        const ScalingRow* smaller = previous[row.operation];
+        if (smaller && smaller->quillon && row.quillon && *smaller->quillon > 0)
+            row.perStep = (*row.quillon / *smaller->quillon) /
+                          (static_cast<double>(row.count) / static_cast<double>(smaller->count));
+        previous[row.operation] = &row;
+    }
+}
+
+}  // namespace
+
+std::optional<double> ScalingRow::VsReference() const
+{
+    if (!quillon || !reference || *reference <= 0)
+        return std::nullopt;
+    return *quillon / *reference;
+}
+
+std::vector<ScalingRow> MeasureScaling(const fs::path& work, int repeats)
+{
+    std::vector<ScalingRow> rows;
+    ArchiveRows(work / "archives", repeats, rows);
+    PackageRows(work / "packages", repeats, rows);
+    PortSearchRows(rows);
+    RatiosPerStep(rows);
+    fs::remove_all(work / "archives");
+    fs::remove_all(work / "packages");
+    return rows;
+}
+
+void PrintScaling(std::FILE* out, const std::vector<ScalingRow>& rows)
+{
+    std::fprintf(out, "\n%-18s %7s %10s %10s %8s %9s\n", "scaling", "count", "Quillon", "zip tool", "Q/zip",
+                 "per step");
+    for (const ScalingRow& row : rows)
+        std::fprintf(out, "%-18s %7llu %10s %10s %8s %9s\n", row.operation.c_str(),
+                     static_cast<unsigned long long>(row.count), Fixed(row.quillon, 4, " s").c_str(),
+                     Fixed(row.reference, 4, " s").c_str(), Fixed(row.VsReference(), 2).c_str(),
+                     Fixed(row.perStep, 2).c_str());
+    std::fprintf(out, "per step: the time over the row before it, per step of work (1.0 linear; 10 per "
+                      "tenfold step quadratic).\n");
+}
+
+std::string ScalingCsv(const std::vector<ScalingRow>& rows)
+{
+    std::ostringstream csv;
+    csv << "operation,count,quillon_s,reference_s,quillon_vs_reference,per_step\n";
+    const auto plain = [](std::optional<double> value) { return value ? Fixed(value, 4) : std::string(); };
+    for (const ScalingRow& row : rows)
+        csv << row.operation << ',' << row.count << ',' << plain(row.quillon) << ',' << plain(row.reference)
+            << ',' << plain(row.VsReference()) << ',' << plain(row.perStep) << '\n';
+    return csv.str();
+}
+
+}  // namespace quillon::bench
