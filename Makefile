@@ -14,7 +14,7 @@ help:
 	@echo "make asan        the test suite under AddressSanitizer and UndefinedBehaviorSanitizer"
 	@echo "make tsan        the test suite under ThreadSanitizer"
 	@echo "make test-windows  cross-build Quillon.dll and the programs with MinGW-w64, run every test under Wine"
-	@echo "make bench       end-to-end speed and memory against a socket loop, TFTP and the line rate"
+	@echo "make bench       end-to-end speed and memory against a socket loop, TFTP and the line rate; how costs grow"
 	@echo "make bench-micro the micro benchmarks of a transfer's hot paths"
 	@echo "make mutants     plant each fault of scripts/mutants.txt in turn and say which the tests catch"
 	@echo "make fuzz        run every fuzz target for FUZZ_SECONDS (default 60) each"
