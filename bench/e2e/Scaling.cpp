@@ -10,6 +10,7 @@
 
 #include "Processes.h"
 #include "Report.h"
+#include "archive/BrowseDir.h"
 #include "archive/ZipArchive.h"
 #include "state/PackageContents.h"
 #include "state/Sysconfig_SET.h"
@@ -193,6 +194,37 @@ std::optional<double> SearchCycleSeconds(std::uint64_t count)
     return seconds;
 }
 
+// The folder walk over a wide tree (files in one folder) and a deep one (a file in each of nested
+// folders, as deep as a path of the walk's 260 characters allows).
+void WalkRows(const fs::path& work, int repeats, std::vector<ScalingRow>& rows)
+{
+    const auto walk = [&](const fs::path& top, std::uint64_t expected) {
+        CBrowseDir browser;
+        return browser.SetInitDir(top.string().c_str()) && browser.BeginBrowse("*") &&
+               static_cast<std::uint64_t>(browser.GetFileCount()) == expected;
+    };
+    for (const std::uint64_t count : {std::uint64_t{1'000}, std::uint64_t{10'000}}) {
+        const fs::path top = work / "wide";
+        MakeFiles(top, count, false);
+        ScalingRow wide = Row("walk wide", count);
+        wide.quillon = MedianOf(repeats, {}, [&] { return walk(top, count); });
+        rows.push_back(wide);
+    }
+    for (const std::uint64_t depth : {std::uint64_t{8}, std::uint64_t{80}}) {
+        const fs::path top = work / "deep";
+        Fresh(top);
+        fs::path folder = top;
+        for (std::uint64_t level = 0; level < depth; ++level) {
+            folder /= "d";
+            fs::create_directory(folder);
+            std::ofstream(folder / "f", std::ios::binary) << "0123456789";
+        }
+        ScalingRow deep = Row("walk deep", depth);
+        deep.quillon = MedianOf(repeats, {}, [&] { return walk(top, depth); });
+        rows.push_back(deep);
+    }
+}
+
 // A silent port holds the search for its whole probe, about four seconds, the same every time: one
 // run of each count, so that 32 ports take two minutes rather than six.
 void PortSearchRows(std::vector<ScalingRow>& rows)
@@ -240,10 +272,12 @@ std::vector<ScalingRow> MeasureScaling(const fs::path& work, int repeats)
     std::vector<ScalingRow> rows;
     ArchiveRows(files / "archives", repeats, rows);
     PackageRows(files / "packages", repeats, rows);
+    WalkRows(files / "walks", repeats, rows);
     PortSearchRows(rows);
     RatiosPerStep(rows);
     fs::remove_all(files / "archives");
     fs::remove_all(files / "packages");
+    fs::remove_all(files / "walks");
     return rows;
 }
 

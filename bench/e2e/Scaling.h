@@ -1,8 +1,8 @@
 // How Quillon's costs grow with the size of the work: unpacking and packing archives of many
 // entries beside Info-ZIP's unzip and zip, the path repair and the package check of packages of
-// many files, and the serial port search over many ports. Each row carries its ratio to the row of
-// the same operation with less work, per step of work: 1.0 is linear, 10 per tenfold step is
-// quadratic, below 1 is cheaper than linear (a fixed cost that the work does not grow).
+// many files, the folder walk over wide and deep trees, and the serial port search over many ports. Each row
+// carries its ratio to the row of the same operation with less work, per step of work: 1.0 is linear, 10 per
+// tenfold step is quadratic, below 1 is cheaper than linear (a fixed cost that the work does not grow).
 #pragma once
 
 #include <cstdint>
