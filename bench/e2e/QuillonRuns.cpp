@@ -1,10 +1,14 @@
 #include "QuillonRuns.h"
 
 #include <chrono>
+#include <fstream>
 #include <thread>
+#include <vector>
 
+#include "MinimalPeer.h"
 #include "Processes.h"
 #include "device/DeviceSimulator.h"
+#include "protocol/FrameCodec.h"
 #include "support/serial/SerialPortList.h"
 #include "transfer/Quillon.h"
 
@@ -17,8 +21,6 @@ using namespace std::chrono_literals;
 
 // A port search trial takes about four seconds; TCP comes up within a few hundred milliseconds.
 constexpr auto kOnlineLimit = 30s;
-// Another program (a test run) may hold the device port for a while.
-constexpr auto kPortLimit = 120s;
 // The longest transfer the benchmark waits for.
 constexpr auto kTransferLimit = 120s;
 // How often a wait looks again: fine enough not to blur a transfer of a few milliseconds.
@@ -40,19 +42,33 @@ CSysconfig_SET& Registry() { return *CSysconfig_SET::get(); }
 
 }  // namespace
 
-QuillonRig::QuillonRig(Link link, const std::filesystem::path& work) : work_(work)
+QuillonRig::QuillonRig(Link link, Device device, const std::filesystem::path& work) : work_(work)
 {
     std::filesystem::create_directories(work_);
+    LinkSettings settings;
+    settings.listenAddress = "127.0.0.1";
+    settings.port = 0;
+    settings.listen = link == Link::Tcp;
+    if (link == Link::Tcp)
+        serial::pin_ports({});
+    if (device == Device::MinimalPeer) {
+        if (link != Link::Tcp) {
+            error_ = "the minimal peer speaks TCP only";
+            return;
+        }
+        quillon_ = std::make_unique<CQuillon>(settings);
+        peer_ = std::make_unique<MinimalPeer>(quillon_->GetListeningPort());
+        if (!WaitFor([&] { return Registry().GetSeriOrTcp() == kTcpLink && peer_->keyed(); }, kOnlineLimit))
+            error_ = "the minimal peer never came online";
+        return;
+    }
+
     sim::SimulatorOptions options;
     options.stateFolder = work_ / "device-state";
     if (link == Link::Tcp) {
+        quillon_ = std::make_unique<CQuillon>(settings);
         options.transport = sim::Transport::Tcp;
-        options.port = kDevicePort;
-        serial::pin_ports({});
-        if (!WaitFor([] { return TcpPortFree(kDevicePort); }, kPortLimit)) {
-            error_ = "TCP port 8234 stays taken by another program";
-            return;
-        }
+        options.port = quillon_->GetListeningPort();
     } else {
         options.transport = sim::Transport::Pty;
         options.faults.lineRate = true;
@@ -62,9 +78,10 @@ QuillonRig::QuillonRig(Link link, const std::filesystem::path& work) : work_(wor
         error_ = "the simulator does not start: " + why;
         return;
     }
-    if (link == Link::Serial)
+    if (link == Link::Serial) {
         serial::pin_ports({device_->HostPortPath()});
-    quillon_ = std::make_unique<CQuillon>();
+        quillon_ = std::make_unique<CQuillon>(settings);
+    }
     const int wanted = link == Link::Tcp ? kTcpLink : kSerialLink;
     if (!WaitFor([&] { return Registry().GetSeriOrTcp() == wanted && device_->GetStats().sessions >= 1; },
                  kOnlineLimit))
@@ -77,11 +94,22 @@ QuillonRig::QuillonRig(Link link, const std::filesystem::path& work) : work_(wor
 QuillonRig::~QuillonRig()
 {
     quillon_.reset();
+    peer_.reset();
     device_.reset();
 }
 
 std::optional<double> QuillonRig::Upload(const std::filesystem::path& zip, char kind)
 {
+    if (peer_) {
+        const std::uint64_t blocks = (std::filesystem::file_size(zip) + kBlockDataSize - 1) / kBlockDataSize;
+        const std::uint64_t total = peer_->blocksTaken() + blocks;
+        const auto start = Clock::now();
+        if (quillon_->WriteSettoHard(zip.string(), kind) != 0 ||
+            !peer_->WaitForBlocks(total,
+                                  std::chrono::duration_cast<std::chrono::milliseconds>(kTransferLimit)))
+            return std::nullopt;
+        return std::chrono::duration<double>(Clock::now() - start).count();
+    }
     const int stored = device_->GetStats().uploadsStored;
     const auto start = Clock::now();
     if (quillon_->WriteSettoHard(zip.string(), kind) != 0)
@@ -91,8 +119,16 @@ std::optional<double> QuillonRig::Upload(const std::filesystem::path& zip, char 
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-std::optional<double> QuillonRig::Download(const std::filesystem::path& to, char kind)
+std::optional<double> QuillonRig::Download(const std::filesystem::path& to, char kind,
+                                           const std::filesystem::path& source)
 {
+    if (peer_) {
+        std::vector<std::uint8_t> archive(std::filesystem::file_size(source));
+        std::ifstream in(source, std::ios::binary);
+        if (!in.read(reinterpret_cast<char*>(archive.data()), static_cast<std::streamsize>(archive.size())))
+            return std::nullopt;
+        peer_->Serve(std::move(archive));
+    }
     const auto folder = work_ / ("unpacked-" + std::to_string(++downloads_));
     std::filesystem::remove_all(folder);
     std::filesystem::create_directories(folder);

@@ -1,4 +1,5 @@
-// Quillon's side of the benchmark: the library as a host drives it, against the simulated device.
+// Quillon's side of the benchmark: the library as a host drives it, against the simulated device or
+// the minimal device peer.
 #pragma once
 
 #include <filesystem>
@@ -13,31 +14,40 @@ class DeviceSimulator;
 
 namespace quillon::bench {
 
-// The library and the in-process simulator, linked over loopback TCP or a pseudo-terminal. One
+class MinimalPeer;
+
+// The library and a device in the same process, linked over loopback TCP or a pseudo-terminal. One
 // per process: the library's state registry is process-wide.
 class QuillonRig {
 public:
     enum class Link { Tcp, Serial };
+    // The simulator keeps what it is sent in a state folder and serves downloads from there; the
+    // minimal peer (TCP only) keeps nothing and serves the archive each download names.
+    enum class Device { Simulator, MinimalPeer };
 
-    // Starts the device and the library and waits until the link is online and keyed; check
-    // error(). The library never opens a port of the machine: the port list is pinned to the
-    // device's pseudo-terminal, or to nothing on TCP.
-    QuillonRig(Link link, const std::filesystem::path& work);
+    // Starts the library and the device and waits until the link is online and keyed; check
+    // error(). Over TCP the library listens on a free loopback port; it never opens a port of the
+    // machine: the port list is pinned to the device's pseudo-terminal, or to nothing on TCP.
+    QuillonRig(Link link, Device device, const std::filesystem::path& work);
     ~QuillonRig();
     QuillonRig(const QuillonRig&) = delete;
     QuillonRig& operator=(const QuillonRig&) = delete;
 
     const std::string& error() const { return error_; }
 
-    // Seconds from the call to WriteSettoHard until the device has stored the whole archive.
+    // Seconds from the call to WriteSettoHard until the device has stored the whole archive (the
+    // minimal peer: acknowledged its last block).
     std::optional<double> Upload(const std::filesystem::path& zip, char kind);
     // Seconds from ReadSetFromHard until the host reports the download finished (archive written
-    // and unpacked), polled as a host polls. The archive lands at `to`.
-    std::optional<double> Download(const std::filesystem::path& to, char kind);
+    // and unpacked), polled as a host polls. The archive lands at `to`. The simulator serves what
+    // was uploaded as that kind; the minimal peer serves `source`, read before the clock starts.
+    std::optional<double> Download(const std::filesystem::path& to, char kind,
+                                   const std::filesystem::path& source);
 
 private:
     std::filesystem::path work_;
     std::unique_ptr<sim::DeviceSimulator> device_;
+    std::unique_ptr<MinimalPeer> peer_;
     std::unique_ptr<CQuillon> quillon_;
     std::string error_;
     int downloads_ = 0;

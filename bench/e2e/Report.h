@@ -1,4 +1,5 @@
-// The benchmark's one table: its rows, the medians behind them, and the ways it is written out.
+// The benchmark's one table: its rows, the medians and spreads behind them, and the ways it is
+// written out.
 #pragma once
 
 #include <cstdint>
@@ -9,7 +10,16 @@
 
 namespace quillon::bench {
 
-// The median of what was measured; nullopt when any run failed, so a failure is never averaged away.
+// What the repeats of one figure gave, in seconds (or MB for memory).
+struct Spread {
+    double median = 0;
+    double min = 0;
+    double max = 0;
+};
+
+// The median, least and greatest of what was measured; nullopt when any run failed, so a failure is
+// never averaged away.
+std::optional<Spread> Summarize(const std::vector<std::optional<double>>& runs);
 std::optional<double> Median(const std::vector<std::optional<double>>& runs);
 
 // Seconds a 115200-baud line (10 bits a byte) needs for a stop-and-wait transfer of `bytes`:
@@ -23,15 +33,18 @@ struct Row {
     std::string direction;  // upload, download
     std::uint64_t bytes = 0;
     int repeats = 0;
-    std::optional<double> quillon;   // seconds
-    std::optional<double> limit;     // seconds: the plain loop, or the line-rate bound
-    std::optional<double> tftp;      // seconds
-    std::optional<double> peakMB;    // memory rows: the host's peak resident set
-    std::optional<double> targetMB;  // memory rows: what it may be at most
-    double wantVsLimit = 0;          // the least Quillon/limit that meets the target
-    bool wantAtLeastTftp = false;
+    std::optional<Spread> simulator;  // seconds: Quillon against the simulated device
+    std::optional<Spread> peer;       // seconds: Quillon against the minimal device peer (TCP)
+    std::optional<Spread> limit;      // seconds: the plain loop, or the line-rate bound
+    std::optional<Spread> tftp;       // seconds
+    std::optional<double> peakMB;     // memory rows: the host's peak resident set
+    std::optional<double> targetMB;   // memory rows: what it may be at most
+    // The least speed over the limit's that meets the target: Quillon against the minimal peer over
+    // the plain loop on TCP, against the simulator over the line rate on serial.
+    double wantVsLimit = 0;
+    bool wantAtLeastTftp = false;  // Quillon against the simulator at least as fast as TFTP
 
-    std::optional<double> VsLimit() const;  // Quillon's speed over the limit's
+    std::optional<double> VsLimit() const;  // speed over the limit's, by the medians
     std::optional<double> VsTftp() const;
     bool Met() const;
     std::string Label() const;  // "upload 10 MB"
