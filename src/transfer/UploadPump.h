@@ -39,9 +39,12 @@ public:
         const int count = static_cast<int>(std::min<std::size_t>(kBlockDataSize, size_ - offset));
         send(data_ + offset, count, static_cast<std::uint16_t>(next_), count_);
         ++next_;
-        if (next_ == count_)
+        // Only the end wakes the waiting thread: it looks at the progress at every poll anyway, and
+        // a wake-up per block would cost each block a thread switch and a fight for this lock.
+        if (next_ == count_) {
             active_ = false;
-        changed_.notify_all();
+            changed_.notify_all();
+        }
         return true;
     }
 
