@@ -133,13 +133,17 @@ TEST(FrameCheck, RestoresOnlyTheBodyOfAFrameBuiltWithTheSameKey)
 
 TEST(FrameCheck, AnyChangedByteIsRejectedAndLeftScrambled)
 {
-    const Bytes original = Assemble(FrameType::Value, {5, 2, 1, 2, 3, 4}, kKey);
-    for (int position = 0; position <= 17; ++position) {
-        Bytes frame = original;
-        frame[position] ^= 0x01;
-        const Bytes received = frame;
-        EXPECT_FALSE(CheckFrame(frame.data(), 20, kKey)) << "byte " << position;
-        EXPECT_EQ(frame, received) << "byte " << position;
+    // A value frame is checked byte by byte, a block frame a word at a time.
+    for (const Bytes& original : {Assemble(FrameType::Value, {5, 2, 1, 2, 3, 4}, kKey),
+                                  Assemble(FrameType::Block, Bytes(4098, 0x5A), kKey)}) {
+        const int n = static_cast<int>(original.size());
+        for (int position = 0; position <= n - 2; position += n > 20 ? 373 : 1) {
+            Bytes frame = original;
+            frame[position] ^= 0x01;
+            const Bytes received = frame;
+            EXPECT_FALSE(CheckFrame(frame.data(), n, kKey)) << n << " byte " << position;
+            EXPECT_EQ(frame, received) << n << " byte " << position;
+        }
     }
 }
 
