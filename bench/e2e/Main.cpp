@@ -1,17 +1,14 @@
 // make bench: Quillon's uploads and downloads against the minimal device peer next to what a plain
 // stop-and-wait loop does with the same blocks on this machine, against the simulated device next to
-// TFTP, the serial line against its line rate, and the host's peak memory during a large upload. One
-// table on standard output, the same as CSV and a chart in the results folder.
+// TFTP, the serial line against its line rate, and the host's peak memory during a large upload; then
+// the TCP transfers again with both sides on one processor. Tables on standard output, the same as
+// CSV and a chart in the results folder.
 //
-//   quillon_e2e_bench [--results DIR] [--work DIR] [--repeats N] [--only tcp|memory|serial|scaling]
-//                     [--cpu N]
+//   quillon_e2e_bench [--results DIR] [--work DIR] [--repeats N] [--placement split|one|free]
+//                     [--only tcp|tcp-one|memory|serial|scaling]
 //
-// --cpu N runs everything on that one processor: a round trip then costs only the work of its two
-// ends and two thread switches, and the figures say what each side spends per block, steady to a
-// few percent. Without it a round trip also pays for waking a thread on the other processor, which
-// on a virtual machine costs tens of microseconds and varies with where the scheduler puts them.
-#include <sched.h>
-
+// The placement (Processes.h) says where the host's side and the device's side run; the default,
+// split, gives each a processor of its own, as a device on hardware of its own has.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -51,7 +48,7 @@ struct Settings {
     fs::path work = QUILLON_BENCH_WORK_DIR;
     int repeats = 5;
     std::string only;  // tcp, memory or serial: that part alone, for working on it
-    int cpu = -1;      // the one processor everything runs on, or -1 for all of them
+    Placement placement = Placement::Split;
 };
 
 void Note(const std::string& line) { std::fprintf(stderr, "bench: %s\n", line.c_str()); }
@@ -117,7 +114,8 @@ int TcpChild(const Settings& settings, QuillonRig::Device device)
 {
     const bool peer = device == QuillonRig::Device::MinimalPeer;
     const std::string part = peer ? "tcp-peer" : "tcp";
-    QuillonRig rig(QuillonRig::Link::Tcp, device, settings.work / part);
+    QuillonRig rig(QuillonRig::Link::Tcp, device, settings.work / part,
+                   ProcessorsFor(settings.placement).device);
     if (!rig.error().empty()) {
         std::fprintf(stderr, "bench: Quillon over TCP: %s\n", rig.error().c_str());
         return 1;
@@ -132,7 +130,8 @@ int TcpChild(const Settings& settings, QuillonRig::Device device)
         // falls on all of them rather than on one figure's repeats.
         for (int i = 0; i < settings.repeats; ++i) {
             if (peer)
-                results[Key("loop", bytes)].push_back(PlainStopAndWaitSeconds(bytes));
+                results[Key("loop", bytes)].push_back(
+                    PlainStopAndWaitSeconds(bytes, ProcessorsFor(settings.placement).device));
             results[Key("upload", bytes)].push_back(rig.Upload(source, kind));
             const fs::path got = settings.work / "quillon-download.zip";
             auto seconds = rig.Download(got, kind, source);
@@ -149,7 +148,8 @@ int TcpChild(const Settings& settings, QuillonRig::Device device)
 
 int SerialChild(const Settings& settings)
 {
-    QuillonRig rig(QuillonRig::Link::Serial, QuillonRig::Device::Simulator, settings.work / "serial");
+    QuillonRig rig(QuillonRig::Link::Serial, QuillonRig::Device::Simulator, settings.work / "serial",
+                   ProcessorsFor(settings.placement).device);
     if (!rig.error().empty()) {
         std::fprintf(stderr, "bench: Quillon over serial: %s\n", rig.error().c_str());
         return 1;
@@ -176,14 +176,19 @@ int MemoryChild(const Settings& settings)
     for (int i = 0; i < 600 && !TcpPortFree(quillon::kDevicePort); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
     const fs::path state = settings.work / "memory-device-state";
-    quillon::ChildProcess device({QUILLON_DEVICE_PROGRAM, "--tcp",
-                                  "127.0.0.1:" + std::to_string(quillon::kDevicePort), "--state",
-                                  state.string()},
-                                 ChildStreams(false));
+    std::unique_ptr<quillon::ChildProcess> device;
+    {
+        const RunningOn deviceSide(ProcessorsFor(settings.placement).device);
+        device = std::make_unique<quillon::ChildProcess>(
+            std::vector<std::string>{QUILLON_DEVICE_PROGRAM, "--tcp",
+                                     "127.0.0.1:" + std::to_string(quillon::kDevicePort), "--state",
+                                     state.string()},
+            ChildStreams(false));
+    }
     const Finished host = Run({QUILLON_TOOL_PROGRAM, "upload", ArchivePath(settings, kMemorySize).string(),
                                "--kind", std::to_string(kMemoryKind), "--wait", "30", "--json"},
                               true);
-    device.Stop();
+    device->Stop();
     Results results;
     if (host.exitCode == 0)
         results["peak"] = {static_cast<double>(host.maxRssKiB) * 1024.0 / 1e6};
@@ -199,9 +204,10 @@ Results RunPart(const Settings& settings, const std::string& part)
     const fs::path file = settings.work / (part + "-results.txt");
     fs::remove(file);
     const std::string self = quillon::ChildProcess::CurrentProgram().string();
-    const Finished child = Run(Isolated({self, "--part", part, "--work", settings.work.string(), "--repeats",
-                                         std::to_string(settings.repeats)}),
-                               false, true);
+    const Finished child =
+        Run(Isolated({self, "--part", part, "--work", settings.work.string(), "--repeats",
+                      std::to_string(settings.repeats), "--placement", PlacementName(settings.placement)}),
+            false, true);
     if (child.exitCode != 0)
         Note(part + ": the run failed");
     return ReadResults(file);
@@ -216,7 +222,12 @@ void TcpRows(const Settings& settings, std::vector<Row>& rows)
     fs::create_directories(tftpFolder);
     fs::permissions(tftpFolder, fs::perms::all);
     {
-        TftpServer server(tftpFolder);
+        std::unique_ptr<TftpServer> started;
+        {
+            const RunningOn deviceSide(ProcessorsFor(settings.placement).device);
+            started = std::make_unique<TftpServer>(tftpFolder);
+        }
+        TftpServer& server = *started;
         if (!server.error().empty()) {
             Note("TFTP: " + server.error() + "; its column stays empty");
         } else {
@@ -329,12 +340,12 @@ int main(int argc, char** argv)
             settings.only = argv[i + 1];
         else if (option == "--repeats")
             settings.repeats = std::max(1, std::atoi(argv[i + 1]));
-        else if (option == "--cpu")
-            settings.cpu = std::atoi(argv[i + 1]);
+        else if (option == "--placement" && ParsePlacement(argv[i + 1], settings.placement))
+            ;
         else {
             std::fprintf(stderr,
                          "usage: %s [--results DIR] [--work DIR] [--repeats N] [--only "
-                         "tcp|memory|serial|scaling] [--cpu N]\n",
+                         "tcp|tcp-one|memory|serial|scaling] [--placement split|one|free]\n",
                          argv[0]);
             return 2;
         }
@@ -346,16 +357,10 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "bench: %s\n", error.c_str());
         return 1;
     }
-    if (settings.cpu >= 0 && part.empty()) {
-        // Every thread and child process started from here on inherits it.
-        cpu_set_t one;
-        CPU_ZERO(&one);
-        CPU_SET(settings.cpu, &one);
-        if (sched_setaffinity(0, sizeof one, &one) != 0) {
-            std::fprintf(stderr, "bench: cannot run on processor %d alone\n", settings.cpu);
-            return 1;
-        }
-        Note("everything runs on processor " + std::to_string(settings.cpu));
+    // The host's side: this thread and all it starts, unless started as the device's side.
+    if (!RunThisThreadOn(ProcessorsFor(settings.placement).host)) {
+        std::fprintf(stderr, "bench: cannot choose the processors to run on\n");
+        return 1;
     }
     if (part == "tcp")
         return TcpChild(settings, QuillonRig::Device::Simulator);
@@ -389,6 +394,15 @@ int main(int argc, char** argv)
         MemoryRow(settings, rows);
     if (wanted("serial"))
         SerialRows(settings, rows);
+    // What each side spends per block: the TCP rows again, both sides on one processor.
+    std::vector<Row> oneRows;
+    if (wanted("tcp-one") && settings.placement != Placement::One) {
+        Settings one = settings;
+        one.placement = Placement::One;
+        const RunningOn hostSide(ProcessorsFor(Placement::One).host);
+        Note("the TCP transfers again, the host's and the device's side on one processor");
+        TcpRows(one, oneRows);
+    }
 
     std::vector<ScalingRow> scaling;
     if (wanted("scaling")) {
@@ -403,7 +417,14 @@ int main(int argc, char** argv)
     if (!rows.empty()) {
         std::ofstream(csv) << Csv(rows);
         Chart(settings, csv);
-        PrintTable(diversion->Output(), rows);
+        PrintTable(diversion->Output(), rows,
+                   std::string("Transfers; the host's and the device's side placed: ") +
+                       PlacementName(settings.placement));
+    }
+    if (!oneRows.empty()) {
+        std::ofstream(settings.results / "e2e-one-processor.csv") << Csv(oneRows);
+        PrintTable(diversion->Output(), oneRows,
+                   "The TCP transfers with both sides on one processor: what each side spends per block");
     }
     if (!scaling.empty())
         PrintScaling(diversion->Output(), scaling);

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <functional>
 
+#include "Processes.h"
 #include "protocol/FrameCodec.h"
 #include "protocol/FrameSplitter.h"
 #include "protocol/HostFrames.h"
@@ -146,7 +147,8 @@ private:
 
 }  // namespace
 
-MinimalPeer::MinimalPeer(int port) : thread_([this, port] { Run(port); }) {}
+MinimalPeer::MinimalPeer(int port, int processor) : thread_([this, port, processor] { Run(port, processor); })
+{}
 
 MinimalPeer::~MinimalPeer()
 {
@@ -176,8 +178,9 @@ bool MinimalPeer::WaitForBlocks(std::uint64_t total, std::chrono::milliseconds l
     return reached;
 }
 
-void MinimalPeer::Run(int port)
+void MinimalPeer::Run(int port, int processor)
 {
+    RunThisThreadOn(processor);
     int fd = -1;
     while (!stopping_.load() && (fd = Connect(port)) < 0)
         std::this_thread::sleep_for(kConnectRetry);

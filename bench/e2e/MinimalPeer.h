@@ -24,8 +24,8 @@ namespace quillon::bench {
 class MinimalPeer {
 public:
     // Connects to the host listening on 127.0.0.1:port, trying again until the host takes the
-    // connection, and serves until destroyed.
-    explicit MinimalPeer(int port);
+    // connection, and serves until destroyed, on `processor` (-1: anywhere).
+    explicit MinimalPeer(int port, int processor = -1);
     ~MinimalPeer();
     MinimalPeer(const MinimalPeer&) = delete;
     MinimalPeer& operator=(const MinimalPeer&) = delete;
@@ -42,7 +42,7 @@ public:
     bool WaitForBlocks(std::uint64_t total, std::chrono::milliseconds limit);
 
 private:
-    void Run(int port);
+    void Run(int port, int processor);
 
     std::atomic<int> socket_{-1};
     std::atomic<bool> stopping_{false};

@@ -1,5 +1,7 @@
 #include "PlainLoop.h"
 
+#include "Processes.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -47,7 +49,7 @@ void NoDelay(int fd)
 
 }  // namespace
 
-std::optional<double> PlainStopAndWaitSeconds(std::uint64_t bytes)
+std::optional<double> PlainStopAndWaitSeconds(std::uint64_t bytes, int receiverProcessor)
 {
     const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address{};
@@ -64,7 +66,8 @@ std::optional<double> PlainStopAndWaitSeconds(std::uint64_t bytes)
     const std::uint64_t blocks = (bytes + kBlockData - 1) / kBlockData;
 
     // The receiving end: a block in, an acknowledgement out, until the sender closes.
-    std::thread receiver([listener, blocks] {
+    std::thread receiver([listener, blocks, receiverProcessor] {
+        RunThisThreadOn(receiverProcessor);
         const int fd = ::accept(listener, nullptr, nullptr);
         if (fd < 0)
             return;

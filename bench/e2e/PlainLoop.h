@@ -12,7 +12,8 @@ inline constexpr int kBlockFrame = 4104;
 inline constexpr int kAckFrame = 10;
 inline constexpr int kBlockData = 4096;
 
-// Seconds to move `bytes` of payload in 4096-byte blocks that way; nullopt when sockets fail.
-std::optional<double> PlainStopAndWaitSeconds(std::uint64_t bytes);
+// Seconds to move `bytes` of payload in 4096-byte blocks that way; nullopt when sockets fail. The
+// receiving end runs on `receiverProcessor` (-1: anywhere), the sending end where the caller runs.
+std::optional<double> PlainStopAndWaitSeconds(std::uint64_t bytes, int receiverProcessor = -1);
 
 }  // namespace quillon::bench

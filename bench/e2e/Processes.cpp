@@ -2,12 +2,15 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <pthread.h>
 #include <pwd.h>
+#include <sched.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdint>
+#include <thread>
 
 #include "support/fs/Paths.h"
 
@@ -51,6 +54,85 @@ std::vector<std::string> Isolated(const std::vector<std::string>& argv)
     std::vector<std::string> wrapped{"unshare", "-rn", "sh", "-c", "ip link set lo up && exec \"$@\"", "sh"};
     wrapped.insert(wrapped.end(), argv.begin(), argv.end());
     return wrapped;
+}
+
+Processors ProcessorsFor(Placement placement)
+{
+    switch (placement) {
+    case Placement::Split:
+        if (std::thread::hardware_concurrency() >= 2)
+            return {0, 1};
+        [[fallthrough]];
+    case Placement::One:
+        return {0, 0};
+    case Placement::Free:
+        break;
+    }
+    return {};
+}
+
+const char* PlacementName(Placement placement)
+{
+    switch (placement) {
+    case Placement::Split:
+        return "split";
+    case Placement::One:
+        return "one";
+    case Placement::Free:
+        break;
+    }
+    return "free";
+}
+
+bool ParsePlacement(const std::string& text, Placement& placement)
+{
+    for (const Placement candidate : {Placement::Split, Placement::One, Placement::Free})
+        if (text == PlacementName(candidate)) {
+            placement = candidate;
+            return true;
+        }
+    return false;
+}
+
+namespace {
+
+std::vector<int> ThisThreadsProcessors()
+{
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    std::vector<int> processors;
+    if (pthread_getaffinity_np(pthread_self(), sizeof set, &set) == 0)
+        for (int i = 0; i < CPU_SETSIZE; ++i)
+            if (CPU_ISSET(i, &set))
+                processors.push_back(i);
+    return processors;
+}
+
+bool RunThisThreadOnAll(const std::vector<int>& processors)
+{
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    for (const int processor : processors)
+        CPU_SET(processor, &set);
+    return pthread_setaffinity_np(pthread_self(), sizeof set, &set) == 0;
+}
+
+}  // namespace
+
+bool RunThisThreadOn(int processor) { return processor < 0 || RunThisThreadOnAll({processor}); }
+
+RunningOn::RunningOn(int processor)
+{
+    if (processor >= 0) {
+        before_ = ThisThreadsProcessors();
+        RunThisThreadOn(processor);
+    }
+}
+
+RunningOn::~RunningOn()
+{
+    if (!before_.empty())
+        RunThisThreadOnAll(before_);
 }
 
 int FreeLoopbackPort(bool udp)

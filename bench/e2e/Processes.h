@@ -35,6 +35,46 @@ int FreeLoopbackPort(bool udp);
 // library's listener does).
 bool TcpPortFree(int port);
 
+// Where the two ends of a transfer run. A round trip over loopback costs the work of its two ends
+// and the wake-up of whichever end waits; on a virtual machine, waking the other processor costs
+// tens of microseconds and depends on where the scheduler has put the threads, so figures taken
+// with the threads free to move swing tenfold from run to run.
+enum class Placement {
+    Split,  // the host's side on one processor, the device's side on another: every wake-up
+            // crosses, as between a host and a device on hardware of its own
+    One,    // both sides on one processor: a round trip costs only the work of its two ends and two
+            // thread switches, so the figures show what each side spends per block
+    Free,   // wherever the scheduler puts them
+};
+
+// The processor of each side, -1 for any.
+struct Processors {
+    int host = -1;
+    int device = -1;
+};
+
+// Split needs two processors; where there is one, it is One.
+Processors ProcessorsFor(Placement placement);
+const char* PlacementName(Placement placement);
+bool ParsePlacement(const std::string& text, Placement& placement);
+
+// The calling thread, and every thread and process it starts from now on, runs on `processor`
+// (-1: anywhere). False when the system refuses.
+bool RunThisThreadOn(int processor);
+
+// For its lifetime, the calling thread runs on `processor`, then where it ran before: what it starts
+// meanwhile stays there.
+class RunningOn {
+public:
+    explicit RunningOn(int processor);
+    ~RunningOn();
+    RunningOn(const RunningOn&) = delete;
+    RunningOn& operator=(const RunningOn&) = delete;
+
+private:
+    std::vector<int> before_;
+};
+
 // The name of the user this process runs as.
 std::string UserName();
 bool RunningAsRoot();

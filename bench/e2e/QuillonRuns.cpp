@@ -42,7 +42,8 @@ CSysconfig_SET& Registry() { return *CSysconfig_SET::get(); }
 
 }  // namespace
 
-QuillonRig::QuillonRig(Link link, Device device, const std::filesystem::path& work) : work_(work)
+QuillonRig::QuillonRig(Link link, Device device, const std::filesystem::path& work, int deviceProcessor)
+    : work_(work)
 {
     std::filesystem::create_directories(work_);
     LinkSettings settings;
@@ -57,7 +58,7 @@ QuillonRig::QuillonRig(Link link, Device device, const std::filesystem::path& wo
             return;
         }
         quillon_ = std::make_unique<CQuillon>(settings);
-        peer_ = std::make_unique<MinimalPeer>(quillon_->GetListeningPort());
+        peer_ = std::make_unique<MinimalPeer>(quillon_->GetListeningPort(), deviceProcessor);
         if (!WaitFor([&] { return Registry().GetSeriOrTcp() == kTcpLink && peer_->keyed(); }, kOnlineLimit))
             error_ = "the minimal peer never came online";
         return;
@@ -74,7 +75,12 @@ QuillonRig::QuillonRig(Link link, Device device, const std::filesystem::path& wo
         options.faults.lineRate = true;
     }
     device_ = std::make_unique<sim::DeviceSimulator>(options);
-    if (std::string why = device_->Start(); !why.empty()) {
+    std::string why;
+    {
+        const RunningOn deviceSide(deviceProcessor);
+        why = device_->Start();
+    }
+    if (!why.empty()) {
         error_ = "the simulator does not start: " + why;
         return;
     }

@@ -28,7 +28,8 @@ public:
     // Starts the library and the device and waits until the link is online and keyed; check
     // error(). Over TCP the library listens on a free loopback port; it never opens a port of the
     // machine: the port list is pinned to the device's pseudo-terminal, or to nothing on TCP.
-    QuillonRig(Link link, Device device, const std::filesystem::path& work);
+    // The device's threads run on `device`; the library's where the caller runs.
+    QuillonRig(Link link, Device device, const std::filesystem::path& work, int deviceProcessor = -1);
     ~QuillonRig();
     QuillonRig(const QuillonRig&) = delete;
     QuillonRig& operator=(const QuillonRig&) = delete;

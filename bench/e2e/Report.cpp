@@ -126,8 +126,9 @@ std::string Milliseconds(const std::optional<Spread>& spread)
 
 }  // namespace
 
-void PrintTable(std::FILE* out, const std::vector<Row>& rows)
+void PrintTable(std::FILE* out, const std::vector<Row>& rows, const std::string& title)
 {
+    std::fprintf(out, "%s\n", title.c_str());
     constexpr const char* kLine = "%-7s %-16s %-24s %-24s %-24s %-24s %6s %6s  %-30s %s\n";
     std::fprintf(out, kLine, "link", "what", "Quillon+peer ms", "limit ms", "Quillon+sim ms", "TFTP ms",
                  "Q/lim", "Q/TFTP", "target", "met");

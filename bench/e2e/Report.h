@@ -56,7 +56,7 @@ std::string SizeText(std::uint64_t bytes);
 // The value with that many decimals and the unit after it; "-" for none.
 std::string Fixed(std::optional<double> value, int decimals, const char* unit = "");
 
-void PrintTable(std::FILE* out, const std::vector<Row>& rows);
+void PrintTable(std::FILE* out, const std::vector<Row>& rows, const std::string& title);
 std::string Csv(const std::vector<Row>& rows);
 
 }  // namespace quillon::bench
