@@ -24,9 +24,10 @@ if [[ $mode == native ]]; then
     zip unzip python3
     # the Python package: its tests, and installing it into a virtual environment
     python3-pytest python3-venv python3-pip python3-setuptools python3-wheel
-    # make bench: the TFTP server and client it compares against, its chart, and `ip` to bring up
-    # loopback in the network namespace it runs the library in
-    tftpd-hpa curl gnuplot-nox iproute2
+    # make bench: the TFTP server and client it compares against, its chart, `ip` to bring up
+    # loopback in the network namespace it runs the library in, and GNU time for the tool's peak
+    # memory
+    tftpd-hpa curl gnuplot-nox iproute2 time
   )
 else
   packages=(

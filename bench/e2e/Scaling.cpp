@@ -1,6 +1,12 @@
 #include "Scaling.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <chrono>
+#include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -8,7 +14,9 @@
 #include <sstream>
 #include <thread>
 
+#include "Archives.h"
 #include "Processes.h"
+#include "QuillonRuns.h"
 #include "Report.h"
 #include "archive/BrowseDir.h"
 #include "archive/ZipArchive.h"
@@ -17,6 +25,7 @@
 #include "support/fs/Paths.h"
 #include "support/serial/SerialPortList.h"
 #include "support/tooling/PseudoTerminalPair.h"
+#include "transport/HardwareServer_SET.h"
 #include "transport/SerialPort_SET.h"
 
 namespace quillon::bench {
@@ -29,6 +38,9 @@ namespace {
 constexpr std::uint64_t kEntryCounts[] = {100, 1'000, 10'000};
 constexpr std::uint64_t kPackageFiles[] = {100, 1'000};
 constexpr std::uint64_t kPortCounts[] = {1, 32};
+constexpr std::uint64_t kConnectionCounts[] = {1'000, 10'000};
+// A download can hold no more than 32,768 blocks (128 MiB), which the block index allows.
+constexpr std::uint64_t kTransferMegabytes[] = {12, 120};
 // Entries "in folders" go ten to a folder.
 constexpr std::uint64_t kEntriesPerFolder = 10;
 
@@ -239,6 +251,156 @@ void PortSearchRows(std::vector<ScalingRow>& rows)
     }
 }
 
+// Connections that come and go as fast as one client can make them, each closed at once; then one
+// more that stays, until its key frame comes: by then the link has taken in and let go of all before
+// it, each new one replacing the one before as the device.
+std::optional<double> ConnectionsSeconds(std::uint64_t count)
+{
+    CHardwareServer_SET link;
+    if (link.startThread("127.0.0.1", 0) != 0)
+        return std::nullopt;
+    const int port = link.listeningPort();
+    const auto connect = [port] {
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(static_cast<std::uint16_t>(port));
+        if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0)
+            return fd;
+        if (fd >= 0)
+            ::close(fd);
+        return -1;
+    };
+    const auto start = Clock::now();
+    for (std::uint64_t i = 0; i < count; ++i) {
+        const int fd = connect();
+        if (fd < 0)
+            return std::nullopt;
+        ::close(fd);
+    }
+    const int last = connect();
+    char key[10];
+    const bool keyed = last >= 0 && ::recv(last, key, sizeof key, MSG_WAITALL) == sizeof key;
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    if (last >= 0)
+        ::close(last);
+    link.stop();
+    return keyed ? std::optional<double>(seconds) : std::nullopt;
+}
+
+void ConnectionRows(int repeats, std::vector<ScalingRow>& rows)
+{
+    for (const std::uint64_t count : kConnectionCounts) {
+        ScalingRow row = Row("connections", count);
+        std::vector<std::optional<double>> runs;
+        for (int i = 0; i < repeats; ++i)
+            runs.push_back(ConnectionsSeconds(count));
+        row.quillon = Median(runs);
+        rows.push_back(row);
+    }
+}
+
+// argv run under GNU time, which writes the peak resident set of argv alone, in KiB, into `file`. The
+// system's own account of a child's peak starts from this process's peak, the moment it starts a
+// child; time's own is small.
+std::vector<std::string> PeakMeasured(const std::vector<std::string>& argv, const fs::path& file)
+{
+    std::vector<std::string> measured = {"/usr/bin/time", "-o", file.string(), "-f", "%M"};
+    measured.insert(measured.end(), argv.begin(), argv.end());
+    return measured;
+}
+
+// What PeakMeasured wrote, in MB, less `less`.
+std::optional<double> PeakMB(const fs::path& file, double less)
+{
+    double kib = 0;
+    if (!(std::ifstream(file) >> kib))
+        return std::nullopt;
+    return kib * 1024.0 / 1e6 - less;
+}
+
+// Transfers of each size: the time per size with the library and the minimal device peer in this
+// process (nothing but the transfer is timed), and the quillon tool's peak memory uploading to and
+// downloading from quillon-device (beyond the archive for an upload, which holds it whole).
+void TransferRows(const fs::path& work, const TransferPrograms& programs, int repeats,
+                  std::vector<ScalingRow>& rows)
+{
+    Fresh(work);
+    std::vector<fs::path> archives;
+    std::uint64_t seed = 20;
+    for (const std::uint64_t megabytes : kTransferMegabytes) {
+        archives.push_back(work / ("noise-" + std::to_string(megabytes) + ".zip"));
+        if (!WriteNoiseZip(archives.back(), megabytes * 1'000'000, seed++).empty())
+            return;
+    }
+    std::map<std::string, std::vector<ScalingRow>> byOperation;
+    const auto add = [&](const std::string& operation, std::uint64_t megabytes,
+                         const std::vector<std::optional<double>>& runs, const char* unit) {
+        ScalingRow row = Row(operation, megabytes);
+        row.quillon = Median(runs);
+        row.unit = unit;
+        byOperation[operation].push_back(row);
+    };
+
+    const int port = FreeLoopbackPort(false);
+    std::unique_ptr<ChildProcess> device;
+    {
+        const RunningOn deviceSide(programs.deviceProcessor);
+        device = std::make_unique<ChildProcess>(
+            std::vector<std::string>{programs.device, "--tcp", "127.0.0.1:" + std::to_string(port), "--state",
+                                     (work / "device-state").string()},
+            ChildStreams(false));
+    }
+    const std::vector<std::string> link = {"--listen",           "127.0.0.1", "--port",
+                                           std::to_string(port), "--wait",    "30"};
+    char kind = 30;
+    for (std::size_t i = 0; i < archives.size(); ++i, ++kind) {
+        const auto megabytes = static_cast<double>(kTransferMegabytes[i]);
+        std::vector<std::string> up = {programs.tool, "upload", archives[i].string(), "--kind",
+                                       std::to_string(kind)};
+        up.insert(up.end(), link.begin(), link.end());
+        const Finished upload = Run(PeakMeasured(up, work / "peak-up"), false);
+        const fs::path back = work / "back.zip";
+        const fs::path into = work / "unpacked";
+        Fresh(into);
+        std::vector<std::string> down = {programs.tool, "download", back.string(),
+                                         into.string(), "--kind",   std::to_string(kind)};
+        down.insert(down.end(), link.begin(), link.end());
+        const Finished download = Run(PeakMeasured(down, work / "peak-down"), false);
+        const bool same = download.exitCode == 0 && SameContent(back, archives[i]);
+        fs::remove(back);
+        add("upload MB memory", kTransferMegabytes[i],
+            {upload.exitCode == 0 ? PeakMB(work / "peak-up", megabytes) : std::nullopt}, " MB");
+        add("download MB memory", kTransferMegabytes[i],
+            {same ? PeakMB(work / "peak-down", 0) : std::nullopt}, " MB");
+    }
+    device->Stop();
+
+    // After the tool's runs: a child started while this process holds the archives would count them
+    // among its own pages.
+    {
+        QuillonRig rig(QuillonRig::Link::Tcp, QuillonRig::Device::MinimalPeer, work / "rig",
+                       programs.deviceProcessor);
+        char kind = 20;
+        for (std::size_t i = 0; i < archives.size() && rig.error().empty(); ++i, ++kind) {
+            std::vector<std::optional<double>> up, down;
+            for (int r = 0; r < repeats; ++r) {
+                up.push_back(rig.Upload(archives[i], kind));
+                const fs::path back = work / "back.zip";
+                auto seconds = rig.Download(back, kind, archives[i]);
+                down.push_back(seconds && SameContent(back, archives[i]) ? seconds : std::nullopt);
+                fs::remove(back);
+            }
+            add("upload MB", kTransferMegabytes[i], up, " s");
+            add("download MB", kTransferMegabytes[i], down, " s");
+        }
+    }
+    for (const char* operation : {"upload MB", "download MB", "upload MB memory", "download MB memory"})
+        for (const ScalingRow& row : byOperation[operation])
+            rows.push_back(row);
+}
+
 // Each row's ratio to the row of the same operation before it.
 void RatiosPerStep(std::vector<ScalingRow>& rows)
 {
@@ -261,7 +423,7 @@ std::optional<double> ScalingRow::VsReference() const
     return *quillon / *reference;
 }
 
-std::vector<ScalingRow> MeasureScaling(const fs::path& work, int repeats)
+std::vector<ScalingRow> MeasureScaling(const fs::path& work, int repeats, const TransferPrograms& programs)
 {
     // Files are made and removed by the ten thousand: in memory where the system offers it, so that
     // the rows show what the work costs Quillon and the zip tools, not when the disk catches up.
@@ -274,10 +436,13 @@ std::vector<ScalingRow> MeasureScaling(const fs::path& work, int repeats)
     PackageRows(files / "packages", repeats, rows);
     WalkRows(files / "walks", repeats, rows);
     PortSearchRows(rows);
+    TransferRows(files / "transfers", programs, repeats, rows);
+    ConnectionRows(repeats, rows);
     RatiosPerStep(rows);
     fs::remove_all(files / "archives");
     fs::remove_all(files / "packages");
     fs::remove_all(files / "walks");
+    fs::remove_all(files / "transfers");
     return rows;
 }
 
@@ -287,11 +452,12 @@ void PrintScaling(std::FILE* out, const std::vector<ScalingRow>& rows)
                  "per step");
     for (const ScalingRow& row : rows)
         std::fprintf(out, "%-18s %7llu %10s %10s %8s %9s\n", row.operation.c_str(),
-                     static_cast<unsigned long long>(row.count), Fixed(row.quillon, 4, " s").c_str(),
-                     Fixed(row.reference, 4, " s").c_str(), Fixed(row.VsReference(), 2).c_str(),
-                     Fixed(row.perStep, 2).c_str());
-    std::fprintf(out, "per step: the time over the row before it, per step of work (1.0 linear; 10 per "
-                      "tenfold step quadratic).\n");
+                     static_cast<unsigned long long>(row.count),
+                     Fixed(row.quillon, 4, row.unit.c_str()).c_str(), Fixed(row.reference, 4, " s").c_str(),
+                     Fixed(row.VsReference(), 2).c_str(), Fixed(row.perStep, 2).c_str());
+    std::fprintf(out, "per step: the figure over the row before it, per step of work (1.0 linear; 10 per "
+                      "tenfold step quadratic; 0.1 flat). Memory: the tool's peak, beyond the archive for an "
+                      "upload, which holds it whole.\n");
 }
 
 std::string ScalingCsv(const std::vector<ScalingRow>& rows)
