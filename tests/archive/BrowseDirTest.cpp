@@ -8,10 +8,12 @@
 #include <utility>
 #include <vector>
 
+#include "common/Platform.h"
 #include "common/ScratchFolder.h"
 
 namespace {
 
+using quillon::testing::kWindows;
 using quillon::testing::ScratchFolder;
 using Counts = std::pair<int, int>;  // files, folders
 
@@ -151,6 +153,20 @@ TEST_F(BrowseDir, RefusesWhatItCannotWalk)
     EXPECT_FALSE(walker.SetInitDir(missing.c_str()));
     EXPECT_FALSE(walker.BeginBrowse("*")) << "a refused folder also forgets the one set before";
     EXPECT_EQ(CountsOf(walker), Counts(0, 0));
+}
+
+TEST_F(BrowseDir, ATreeDeeperThanTheFoldersItHoldsOpenIsWalkedWhole)
+{
+    if (kWindows)
+        GTEST_SKIP() << "Windows' narrow file functions stop at 260 characters, short of 300 folders";
+    // The walk holds the folders on its way open down to a depth, and goes by path below it.
+    std::string folder;
+    for (int depth = 1; depth <= 300; ++depth) {
+        folder += "d/";
+        scratch.file(folder + "f.ORI", "x");
+    }
+    CBrowseDir walker;
+    EXPECT_EQ(Walk(walker, scratch.path("d"), "*.ORI"), Counts(300, 300));
 }
 
 TEST_F(BrowseDir, LinksAreNotFollowed)

@@ -5,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include "support/fs/DirectoryHandle.h"
 #include "support/fs/Paths.h"
 #include "support/fs/Wildcard.h"
 
@@ -32,18 +33,35 @@ std::string Join(const std::string& folder, const std::string& name)
     return quillon::JoinPath(folder, name);
 }
 
+// Down to this depth each folder on the way is held open and its entries are looked at through it,
+// so that a look costs the same however deep the folder lies (by path, the system walks the whole
+// path again for every entry: a deep tree cost the square of its depth). Deeper, folders go by
+// path: the walk never holds more than this many descriptors, however deep a tree on disk is.
+constexpr std::size_t kHeldFolders = 128;
+
 // A folder on the way down: its entries in name order, and how far the walk has got in them.
 struct OpenFolder {
     std::string path;
     std::string parentPath;
+    quillon::DirectoryHandle handle;  // none below kHeldFolders
     std::vector<std::string> entries;
     std::size_t next = 0;
+
+    quillon::PathKind KindOf(const std::string& name, const std::string& entryPath) const
+    {
+        return handle ? handle.KindOf(name) : quillon::GetPathKind(entryPath);
+    }
 };
 
-bool Open(std::string path, std::string parentPath, std::vector<OpenFolder>& open)
+// The folder is opened through its parent's handle where there is one: a link never leads the walk
+// elsewhere, whoever swaps one in.
+bool Open(std::string path, std::string parentPath, quillon::DirectoryHandle handle,
+          std::vector<OpenFolder>& open)
 {
-    OpenFolder folder{std::move(path), std::move(parentPath), {}, 0};
-    if (!quillon::ListDirectory(folder.path, folder.entries))
+    OpenFolder folder{std::move(path), std::move(parentPath), std::move(handle), {}, 0};
+    const bool listed = folder.handle ? folder.handle.List(folder.entries)
+                                      : quillon::ListDirectory(folder.path, folder.entries);
+    if (!listed)
         return false;
     std::sort(folder.entries.begin(), folder.entries.end());
     open.push_back(std::move(folder));
@@ -82,7 +100,8 @@ bool CBrowseDirBase::BeginBrowse(const char* pattern)
 
     // An explicit stack rather than recursion: the depth of a tree on disk is not ours to bound.
     std::vector<OpenFolder> open;
-    if (!Open(InitialDir, std::string(), open))
+    quillon::DirectoryHandle root = quillon::DirectoryHandle::Open(std::string_view(InitialDir));
+    if (!root || !Open(InitialDir, std::string(), std::move(root), open))
         return false;
     while (!open.empty()) {
         OpenFolder& folder = open.back();
@@ -94,16 +113,23 @@ bool CBrowseDirBase::BeginBrowse(const char* pattern)
         }
         const std::string& name = folder.entries[folder.next++];
         std::string path = Join(folder.path, name);
-        switch (quillon::GetPathKind(path)) {
+        switch (folder.KindOf(name, path)) {
         case quillon::PathKind::File:
             if (quillon::WildcardMatch(filePattern, name) && !ProcessFile(std::move(path)))
                 return false;
             break;
-        case quillon::PathKind::Directory:
+        case quillon::PathKind::Directory: {
+            quillon::DirectoryHandle inner;
+            if (folder.handle && open.size() < kHeldFolders) {
+                inner = folder.handle.OpenFolder(name);
+                if (!inner)
+                    return false;
+            }
             // folder is not used after this: Open may move the stack's storage.
-            if (!Open(std::move(path), folder.path, open))
+            if (!Open(std::move(path), folder.path, std::move(inner), open))
                 return false;
             break;
+        }
         default:
             // Links stay unfollowed, devices and sockets are no files, and an entry that went away
             // since the listing has nothing left to visit.

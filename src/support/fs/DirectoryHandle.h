@@ -17,6 +17,7 @@
 #include <string>
 #include <string_view>
 #include <variant>
+#include <vector>
 
 #include "support/fs/Paths.h"
 
@@ -40,6 +41,9 @@ public:
     bool MakeFolder(Name name) const;
     // What name is here; a link is reported as one, never followed.
     PathKind KindOf(Name name) const;
+    // Adds the names in this folder (not "." and "..") in no particular order, as the narrow file
+    // functions name them; false, adding nothing, when the folder cannot be read.
+    bool List(std::vector<std::string>& names) const;
     // A new file; fails when anything of that name exists, a link included.
     FilePtr CreateNewFile(Name name) const;
     // A new file under a fresh name (prefix, then a part no other call gives), tried as

@@ -293,11 +293,10 @@ FilePtr OpenFile(const std::wstring& path, FileMode mode)
     return narrow ? OpenFile(*narrow, mode) : nullptr;
 }
 
-bool ListDirectory(const std::string& folder, std::vector<std::string>& names)
+namespace {
+
+bool ReadEntries(std::unique_ptr<DIR, DirCloser> dir, std::vector<std::string>& names)
 {
-    if (!Usable(folder))
-        return false;
-    std::unique_ptr<DIR, DirCloser> dir(opendir(folder.c_str()));
     if (!dir)
         return false;
     std::vector<std::string> found;
@@ -315,6 +314,26 @@ bool ListDirectory(const std::string& folder, std::vector<std::string>& names)
     }
     names.insert(names.end(), found.begin(), found.end());
     return true;
+}
+
+}  // namespace
+
+bool ListDirectory(const std::string& folder, std::vector<std::string>& names)
+{
+    return Usable(folder) && ReadEntries(std::unique_ptr<DIR, DirCloser>(opendir(folder.c_str())), names);
+}
+
+bool DirectoryHandle::List(std::vector<std::string>& names) const
+{
+    // A descriptor of its own for the listing: the handle's may be one that cannot be read, and
+    // reading would move its position.
+    const int fd = native_ ? openat(native_->fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
+    if (fd < 0)
+        return false;
+    DIR* dir = fdopendir(fd);
+    if (!dir)
+        close(fd);
+    return ReadEntries(std::unique_ptr<DIR, DirCloser>(dir), names);
 }
 
 bool ListDirectory(const std::wstring& folder, std::vector<std::wstring>& names)

@@ -292,6 +292,17 @@ bool DirectoryHandle::Remove(Name name) const
     return inside && DeleteFileW(inside->c_str()) != 0;
 }
 
+bool DirectoryHandle::List(std::vector<std::string>& names) const
+{
+    // The held folder cannot be renamed or replaced, so listing it by its path lists this folder.
+    std::vector<std::wstring> wide;
+    if (!native_ || !ListDirectory(native_->path, wide))
+        return false;
+    for (const std::wstring& name : wide)
+        names.push_back(NarrowPath(name));
+    return true;
+}
+
 const char* NullDevicePath() { return "NUL"; }
 
 char PathSeparator() { return '\\'; }
