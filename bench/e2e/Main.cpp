@@ -328,21 +328,20 @@ int main(int argc, char** argv)
 {
     Settings settings;
     std::string part;
-    for (int i = 1; i + 1 < argc; i += 2) {
+    for (int i = 1; i < argc; i += 2) {
         const std::string option = argv[i];
-        if (option == "--results")
-            settings.results = argv[i + 1];
-        else if (option == "--work")
-            settings.work = argv[i + 1];
-        else if (option == "--part")
-            part = argv[i + 1];
-        else if (option == "--only")
-            settings.only = argv[i + 1];
-        else if (option == "--repeats")
-            settings.repeats = std::max(1, std::atoi(argv[i + 1]));
-        else if (option == "--placement" && ParsePlacement(argv[i + 1], settings.placement))
-            ;
-        else {
+        const std::string value = i + 1 < argc ? argv[i + 1] : std::string();
+        if (option == "--results" && !value.empty())
+            settings.results = value;
+        else if (option == "--work" && !value.empty())
+            settings.work = value;
+        else if (option == "--part" && !value.empty())
+            part = value;
+        else if (option == "--only" && !value.empty())
+            settings.only = value;
+        else if (option == "--repeats" && !value.empty())
+            settings.repeats = std::max(1, std::atoi(value.c_str()));
+        else if (option != "--placement" || !ParsePlacement(value, settings.placement)) {
             std::fprintf(stderr,
                          "usage: %s [--results DIR] [--work DIR] [--repeats N] [--only "
                          "tcp|tcp-one|memory|serial|scaling] [--placement split|one|free]\n",
