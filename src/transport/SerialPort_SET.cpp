@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "protocol/DeviceLink.h"
+#include "protocol/FrameSplitter.h"
 #include "state/Sysconfig_SET.h"
 #include "support/base/Diagnostics.h"
 #include "support/serial/DiagnosticFiles.h"
@@ -209,6 +210,15 @@ CSerialPort_SET::ChunkOutcome CSerialPort_SET::TakeChunk(const std::string& chun
     return ChunkOutcome::Complete;
 }
 
+bool CSerialPort_SET::IsWholeFrame(std::string_view chunk)
+{
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(chunk.data());
+    const quillon::FrameCut cut = quillon::CutFrame({bytes, chunk.size()});
+    return cut.kind == quillon::FrameCut::Kind::Frame &&
+           bytes[1] != quillon::TypeByte(quillon::FrameType::Hello) &&
+           chunk.size() == std::max(cut.length, kFillTo) && bytes[chunk.size() - 1] == quillon::kFrameEnd;
+}
+
 int CSerialPort_SET::DeliverGathered()
 {
     const auto handler = MsgCallback.snapshot();
@@ -268,6 +278,7 @@ void CSerialPort_SET::FindDevicePort()
         trial->setBaud(kBaudRate);
         trial->setTimeoutRead(kReadTimeoutMs);
         trial->setSendSleep(kSendPauseMs);
+        trial->setChunkComplete(IsWholeFrame);
         trial->setPort(name);
         trial->serialClose();
         const int opened = trial->serialOpen();

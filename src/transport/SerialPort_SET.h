@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -52,6 +53,11 @@ public:
     // next port's first chunk is tested again.
     void ForgetDevice() { IsDevicePort.store(false); }
     ChunkOutcome TakeChunk(const std::string& chunk);
+    // Whether a chunk is one whole frame as it stands: a frame of 72 bytes or more, or a shorter one
+    // that the device padded to 72 bytes ending in '#'. The port hands such a chunk on as soon as its
+    // last byte is in; anything else, a greeting included, waits for the line to fall quiet, so that
+    // what follows close behind shares its read as it always has.
+    static bool IsWholeFrame(std::string_view chunk);
     // Hands the gathered frame to the handler and starts afresh; the handler's result, or -1
     // without a handler.
     int DeliverGathered();

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <filesystem>
+#include <future>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -157,6 +158,37 @@ TEST_F(SerialLinkTest, DeviceIsFoundKeyedTwiceHeardRekeyedAfterWrongTagsAndLostW
     pty.closeMaster();
     ASSERT_TRUE(WaitFor([&] { return lastState == -1; }));
     registry->SetDeviceOnline(nullptr);
+}
+
+// The link's reads take a frame that is whole as it stands the moment its last byte is in, however
+// long the line's quiet wait: a block, a record, and a short frame with the device's padding.
+TEST_F(SerialLinkTest, AWholeFrameIsTakenWithoutWaitingForTheLineToFallQuiet)
+{
+    PseudoTerminal pty;
+    ASSERT_TRUE(pty.ok()) << pty.error();
+    libmarl::SerialPort port;
+    port.setTimeoutRead(60'000);
+    port.setChunkComplete(CSerialPort_SET::IsWholeFrame);
+    port.setPort(pty.slavePath());
+    ASSERT_EQ(port.serialOpen(), 0);
+    for (const FrameType type : {FrameType::Block, FrameType::Record, FrameType::Ack}) {
+        SCOPED_TRACE(static_cast<int>(type));
+        std::string frame(kMaxFrameSize, '\0');
+        frame.resize(AssembleFrame({reinterpret_cast<std::uint8_t*>(frame.data()), frame.size()},
+                                   TypeByte(type), Bytes{1}, LinkKey{}));
+        if (frame.size() < 72)
+            frame.resize(71, '\0'), frame.push_back(static_cast<char>(kFrameEnd));
+        auto read = std::async(std::launch::async, [&port] {
+            std::string chunk;
+            return port.serialRead(chunk) == 0 ? chunk : "read error";
+        });
+        ASSERT_TRUE(pty.write(frame));
+        if (read.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+            pty.closeMaster();  // ends the read
+            FAIL() << "the frame waited for the line to fall quiet";
+        }
+        EXPECT_EQ(read.get(), frame);
+    }
 }
 
 // Ports are tried from the last listed: here noisy, silent, device, first. Data that is no greeting

@@ -9,6 +9,7 @@
 #include "LinePacer.h"
 #include "StateFolder.h"
 #include "protocol/DeviceRecord.h"
+#include "protocol/FrameCodec.h"
 #include "support/serial/SerialPort.h"
 #include "support/tooling/PseudoTerminalPair.h"
 
@@ -33,7 +34,8 @@ constexpr std::size_t kReadSize = 16 * 1024;
 // How long a pseudo-terminal that nobody has open is left alone before it is looked at again.
 constexpr auto kNoHostPause = 20ms;
 // The quiet a serial device keeps between two frames: well above the 10 ms after which a host's
-// read ends, so that each frame is a read of its own.
+// read ends (and the 10 ms it may pause before it reads again), so that each frame is a read of its
+// own. A frame that the host has acknowledged needs no gap after it.
 constexpr auto kSerialFrameGap = 25ms;
 
 // The serial settings every device uses.
@@ -304,15 +306,17 @@ struct DeviceSimulator::Outbound {
     bool serial;
     LinePacer pacer;
     Clock::time_point lastFrameEnd{};
+    int sentSinceHost = 0;      // frames since the host's last frame
+    bool acknowledged = false;  // the host acknowledged the device's last frame
 };
 
 bool DeviceSimulator::SendFrame(Outbound& out, const std::vector<std::uint8_t>& frame)
 {
     if (options_.faults.delay.count() > 0 && !stopper_.SleepFor(options_.faults.delay))
         return false;
-    // A serial host takes whatever it reads until the line has been quiet for 10 ms as one frame:
-    // two frames must never follow each other closer than that.
-    if (out.serial && !stopper_.SleepUntil(out.lastFrameEnd + kSerialFrameGap))
+    // A serial host may take whatever it reads until the line has been quiet for 10 ms as one frame:
+    // two frames must not follow each other closer than that unless the host has the first.
+    if (out.serial && !out.acknowledged && !stopper_.SleepUntil(out.lastFrameEnd + kSerialFrameGap))
         return false;
     const auto write = [&out](const std::uint8_t* data, std::size_t size) {
         return out.link.Write(data, size);
@@ -320,6 +324,8 @@ bool DeviceSimulator::SendFrame(Outbound& out, const std::vector<std::uint8_t>& 
     const bool sent = options_.faults.lineRate ? out.pacer.Send(frame.data(), frame.size(), write, stopper_)
                                                : write(frame.data(), frame.size());
     out.lastFrameEnd = Clock::now();
+    ++out.sentSinceHost;
+    out.acknowledged = false;
     if (sent)
         monitor_.Update([](Stats& s) { ++s.framesSent; });
     return sent;
@@ -381,6 +387,11 @@ DeviceSimulator::LinkEnd DeviceSimulator::RunLink(ByteLink& link, bool serial)
             // On a slow line the frame is not there before its last byte is.
             if (options_.faults.lineRate && !stopper_.SleepUntil(pacer.DeliveredAt(frame->end - 1)))
                 return LinkEnd::Stopped;
+            // An acknowledgement of the one frame sent since the host last spoke shows that the
+            // host has taken it. Any other frame proves nothing: a host may send a command while
+            // the device's last frame is still on its way, and read that frame only later.
+            out.acknowledged = out.sentSinceHost == 1 && frame->bytes[1] == TypeByte(FrameType::Ack);
+            out.sentSinceHost = 0;
             const DeviceProtocol::Reply reply = protocol_->Handle(std::move(frame->bytes));
             for (const auto& frameOut : reply.frames) {
                 if (!SendFrame(out, frameOut))

@@ -58,6 +58,7 @@ public:
         int baud = kDefaultBaud;
         int readTimeout = kDefaultReadTimeout;
         int sendSleep = kDefaultSendSleep;
+        std::function<bool(std::string_view)> chunkComplete;
     };
 
     // Given by the owner between opens; taken over by serialOpen.
@@ -69,8 +70,9 @@ public:
     std::mutex readMutex;
     asio::io_context io;
     asio::serial_port port{io};
-    std::size_t bufferSize = kDefaultBufferSize;    // guarded by readMutex
-    Milliseconds readTimeout{kDefaultReadTimeout};  // guarded by readMutex
+    std::size_t bufferSize = kDefaultBufferSize;          // guarded by readMutex
+    Milliseconds readTimeout{kDefaultReadTimeout};        // guarded by readMutex
+    std::function<bool(std::string_view)> chunkComplete;  // guarded by readMutex
     int pendingError = 0;  // a port error seen after a read had already gathered bytes; readMutex
     std::array<char, kScratchSize> scratch{};  // guarded by readMutex
 
@@ -147,6 +149,11 @@ void SerialPort::setTimeoutRead(int milliseconds) { impl_->requested.readTimeout
 
 void SerialPort::setSendSleep(int milliseconds) { impl_->requested.sendSleep = milliseconds; }
 
+void SerialPort::setChunkComplete(std::function<bool(std::string_view chunk)> isComplete)
+{
+    impl_->requested.chunkComplete = std::move(isComplete);
+}
+
 void SerialPort::setPort(const std::string& name) { impl_->name = name; }
 
 const std::string& SerialPort::getPort() const { return impl_->name; }
@@ -197,6 +204,7 @@ int SerialPort::serialOpen()
 
     d.bufferSize = static_cast<std::size_t>(std::max(settings.bufferSize, 1));
     d.readTimeout = Milliseconds(std::max(settings.readTimeout, 0));
+    d.chunkComplete = settings.chunkComplete;
     d.pendingError = 0;
     d.line = d.port.native_handle();
     d.baud = settings.baud;
@@ -252,7 +260,8 @@ int SerialPort::serialRead(std::string& chunk)
         return d.pendingError;
 
     // The time-out runs between bytes, as a serial port's read interval does: the first wait is
-    // for a first byte, every later one for the next, and a quiet line ends the chunk.
+    // for a first byte, every later one for the next, and a quiet line ends the chunk. A chunk that
+    // is complete by the reader's test ends it at once: waiting out the quiet would only hold it up.
     while (chunk.size() < d.bufferSize && d.closing == 0) {
         const std::size_t most = std::min(d.bufferSize - chunk.size(), d.scratch.size());
         const Impl::ReadResult got = d.readWithin(most, d.readTimeout);
@@ -266,6 +275,8 @@ int SerialPort::serialRead(std::string& chunk)
         if (got.count == 0)
             break;
         chunk.append(d.scratch.data(), got.count);
+        if (d.chunkComplete && d.chunkComplete(chunk))
+            break;
     }
     return 0;
 }
