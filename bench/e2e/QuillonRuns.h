@@ -46,6 +46,10 @@ public:
                                    const std::filesystem::path& source);
 
 private:
+    // Waits, outside any timing, until the last acknowledgement of the transfer before has come.
+    void Settle() const;
+
+    Link link_;
     std::filesystem::path work_;
     std::unique_ptr<sim::DeviceSimulator> device_;
     std::unique_ptr<MinimalPeer> peer_;
