@@ -10,7 +10,6 @@
 #include <array>
 #include <chrono>
 #include <cstring>
-#include <functional>
 
 #include "Processes.h"
 #include "protocol/FrameCodec.h"
@@ -58,10 +57,8 @@ int Connect(int port)
 // What the peer knows between frames: the key, and the download it is serving.
 class Session {
 public:
-    using BlockTaken = std::function<void(std::uint64_t taken)>;
-
-    Session(int fd, std::atomic<bool>& keyed, BlockTaken blockTaken)
-        : fd_(fd), keyed_(keyed), blockTaken_(std::move(blockTaken))
+    Session(int fd, std::atomic<bool>& keyed, Milestones& blocksTaken, Milestones& downloadsServed)
+        : fd_(fd), keyed_(keyed), blocksTaken_(blocksTaken), downloadsServed_(downloadsServed)
     {}
 
     // Answers one whole frame; false once the link is gone.
@@ -77,7 +74,7 @@ public:
         if (type == TypeByte(FrameType::Block)) {
             // Acknowledged unread, as the loop's receiver does with its blocks.
             const bool sent = SendAck(0);
-            blockTaken_(++taken_);
+            blocksTaken_.Raise();
             return sent;
         }
         if (!CheckFrame(frame, length, key_))
@@ -91,6 +88,8 @@ public:
             return SendAck(frame[3] == value::kArchiveSize ? 0 : 1);
         if (type == TypeByte(FrameType::Ack) && archive_) {
             if (frame[2] != 0 || next_ == blocks_) {
+                if (frame[2] == 0)
+                    downloadsServed_.Raise();
                 archive_.reset();
                 return true;
             }
@@ -136,8 +135,8 @@ private:
 
     const int fd_;
     std::atomic<bool>& keyed_;
-    const BlockTaken blockTaken_;
-    std::uint64_t taken_ = 0;
+    Milestones& blocksTaken_;
+    Milestones& downloadsServed_;
     LinkKey key_{};
     std::array<std::uint8_t, kMaxFrameSize> out_{};
     std::shared_ptr<const std::vector<std::uint8_t>> archive_;  // while a download runs
@@ -169,11 +168,21 @@ void MinimalPeer::Serve(std::vector<std::uint8_t> archive)
     served_ = std::move(served);
 }
 
-bool MinimalPeer::WaitForBlocks(std::uint64_t total, std::chrono::milliseconds limit)
+void Milestones::Raise()
 {
-    std::unique_lock lock(reachedMutex_);
+    // The count goes up before the waiter's mark is read, and the waiter sets its mark before it
+    // reads the count: one of the two sees the other, so no wake-up is lost.
+    if (count_.fetch_add(1) + 1 >= awaited_.load()) {
+        std::lock_guard lock(mutex_);
+        reached_.notify_all();
+    }
+}
+
+bool Milestones::WaitFor(std::uint64_t total, std::chrono::milliseconds limit)
+{
+    std::unique_lock lock(mutex_);
     awaited_.store(total);
-    const bool reached = reached_.wait_for(lock, limit, [&] { return blocksTaken_.load() >= total; });
+    const bool reached = reached_.wait_for(lock, limit, [&] { return count_.load() >= total; });
     awaited_.store(UINT64_MAX);
     return reached;
 }
@@ -191,13 +200,7 @@ void MinimalPeer::Run(int port, int processor)
     if (stopping_.load())
         return;
 
-    Session session(fd, keyed_, [this](std::uint64_t taken) {
-        blocksTaken_.store(taken);
-        if (taken >= awaited_.load()) {
-            std::lock_guard lock(reachedMutex_);
-            reached_.notify_all();
-        }
-    });
+    Session session(fd, keyed_, blocksTaken_, downloadsServed_);
     const auto takeServed = [this] {
         std::lock_guard lock(servedMutex_);
         return served_;

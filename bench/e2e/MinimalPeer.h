@@ -21,6 +21,22 @@
 
 namespace quillon::bench {
 
+// A count that one thread raises and others wait on; a waiter is woken once, when the count gets
+// where it waits for, not at every step on the way.
+class Milestones {
+public:
+    std::uint64_t count() const { return count_.load(); }
+    void Raise();
+    // Waits until count() reaches total (true), or for at most limit.
+    bool WaitFor(std::uint64_t total, std::chrono::milliseconds limit);
+
+private:
+    std::atomic<std::uint64_t> count_{0};
+    std::atomic<std::uint64_t> awaited_{UINT64_MAX};
+    std::mutex mutex_;
+    std::condition_variable reached_;
+};
+
 class MinimalPeer {
 public:
     // Connects to the host listening on 127.0.0.1:port, trying again until the host takes the
@@ -36,10 +52,10 @@ public:
     // Whether the host's key frame has come.
     bool keyed() const { return keyed_.load(); }
     // Upload blocks acknowledged since the start.
-    std::uint64_t blocksTaken() const { return blocksTaken_.load(); }
-    // Waits until blocksTaken() reaches total (true), or for at most limit. The thread is woken
-    // once, when the count gets there, not by every block on the way.
-    bool WaitForBlocks(std::uint64_t total, std::chrono::milliseconds limit);
+    Milestones& blocksTaken() { return blocksTaken_; }
+    // Downloads whose last block the host has acknowledged: the host acknowledges it once the
+    // archive is in place and unpacked, so this is when a download ends as the host sees it.
+    Milestones& downloadsServed() { return downloadsServed_; }
 
 private:
     void Run(int port, int processor);
@@ -47,10 +63,8 @@ private:
     std::atomic<int> socket_{-1};
     std::atomic<bool> stopping_{false};
     std::atomic<bool> keyed_{false};
-    std::atomic<std::uint64_t> blocksTaken_{0};
-    std::atomic<std::uint64_t> awaited_{UINT64_MAX};
-    std::mutex reachedMutex_;
-    std::condition_variable reached_;
+    Milestones blocksTaken_;
+    Milestones downloadsServed_;
     std::mutex servedMutex_;
     std::shared_ptr<const std::vector<std::uint8_t>> served_;
     std::thread thread_;
