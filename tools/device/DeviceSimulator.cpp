@@ -306,7 +306,7 @@ struct DeviceSimulator::Outbound {
     Clock::time_point lastFrameEnd{};
 };
 
-bool DeviceSimulator::SendFrame(Outbound& out, const std::vector<std::uint8_t>& frame)
+bool DeviceSimulator::SendFrame(Outbound& out, std::span<const std::uint8_t> frame)
 {
     if (options_.faults.delay.count() > 0 && !stopper_.SleepFor(options_.faults.delay))
         return false;
@@ -381,9 +381,9 @@ DeviceSimulator::LinkEnd DeviceSimulator::RunLink(ByteLink& link, bool serial)
             // On a slow line the frame is not there before its last byte is.
             if (options_.faults.lineRate && !stopper_.SleepUntil(pacer.DeliveredAt(frame->end - 1)))
                 return LinkEnd::Stopped;
-            const DeviceProtocol::Reply reply = protocol_->Handle(std::move(frame->bytes));
-            for (const auto& frameOut : reply.frames) {
-                if (!SendFrame(out, frameOut))
+            const DeviceProtocol::Reply reply = protocol_->Handle(frame->bytes);
+            for (int sent = 0; sent < reply.sends; ++sent) {
+                if (!SendFrame(out, reply.frame))
                     return unheard();
             }
             // The answer is out: now the work that it was not to wait for.
