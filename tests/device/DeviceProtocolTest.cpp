@@ -449,7 +449,7 @@ Frames Feed(sim::HostFrameReader& reader, const sim::Bytes& stream, std::size_t 
         std::copy_n(stream.begin() + static_cast<std::ptrdiff_t>(at), count, reader.Room(room).begin());
         reader.Filled(count);
         while (auto frame = reader.Next())
-            frames.emplace_back(std::move(frame->bytes), frame->end);
+            frames.emplace_back(sim::Bytes(frame->bytes.begin(), frame->bytes.end()), frame->end);
     }
     return frames;
 }

@@ -1,12 +1,14 @@
 #include <asio.hpp>
 
 #include <algorithm>
+#include <optional>
 #include <string_view>
 
 #include "ByteLink.h"
 #include "Stopper.h"
 #include "support/serial/SerialPort.h"
 #include "support/tooling/PseudoTerminalPair.h"
+#include "support/tooling/TimedSocket.h"
 
 namespace quillon::sim {
 
@@ -55,9 +57,8 @@ public:
             return false;
         }
         socket_.set_option(asio::ip::tcp::no_delay(true), code);
-        // Reads and writes go to the socket directly and fall back on the event loop only when it
-        // has nothing to give or no room: a round of the loop per frame costs more than the frame.
-        socket_.non_blocking(true, code);
+        // From here on the event loop has no part: a round of it per frame costs more than the frame.
+        timed_.emplace(socket_, code);
         if (code) {
             error = host + ":" + std::to_string(port) + ": " + code.message();
             return false;
@@ -67,49 +68,32 @@ public:
 
     Received Read(std::span<std::uint8_t> into, std::chrono::milliseconds timeout) override
     {
-        const auto buffer = asio::buffer(into.data(), into.size());
         asio::error_code code;
-        std::size_t got = socket_.read_some(buffer, code);
-        if (WouldBlock(code)) {
-            // Nothing there yet: the event loop waits for it. A read that completes just as the
-            // time runs out still counts.
-            code.clear();
-            bool done = false;
-            socket_.async_read_some(buffer, [&](const asio::error_code& e, std::size_t n) {
-                code = e;
-                got = n;
-                done = true;
-            });
-            RunUntil(done, std::chrono::steady_clock::now() + timeout);
-        }
-        if (code && code != asio::error::operation_aborted)
+        const std::size_t got = timed_->Receive(into, timeout, code);
+        if (code)
             return {Status::Down};
         return got > 0 ? Received{Status::Data, got} : Received{};
     }
 
     bool Write(const std::uint8_t* data, std::size_t size) override
     {
-        // An acknowledgement or a block nearly always fits the socket's buffer at once; only what
-        // it does not take waits in the event loop.
-        std::size_t written = 0;
-        while (written < size) {
+        // An acknowledgement or a block nearly always goes at once. A host that takes nothing is
+        // waited for in slices, so that a stop request is seen.
+        std::span<const std::uint8_t> rest(data, size);
+        std::optional<std::chrono::steady_clock::time_point> deadline;
+        for (;;) {
             asio::error_code code;
-            written += socket_.write_some(asio::buffer(data + written, size - written), code);
-            if (WouldBlock(code))
-                break;
+            rest = rest.subspan(timed_->Send(rest, kSlice, code));
             if (code)
                 return false;
+            if (rest.empty())
+                return true;
+            const auto now = std::chrono::steady_clock::now();
+            if (!deadline)
+                deadline = now + kWriteLimit;
+            if (stopper_.stopped() || now >= *deadline)
+                return false;
         }
-        if (written == size)
-            return true;
-        asio::error_code code;
-        bool done = false;
-        asio::async_write(socket_, asio::buffer(data + written, size - written),
-                          [&](const asio::error_code& e, std::size_t) {
-                              code = e;
-                              done = true;
-                          });
-        return RunUntil(done, std::chrono::steady_clock::now() + kWriteLimit) && !code;
     }
 
     ~TcpLink() override
@@ -120,11 +104,6 @@ public:
     }
 
 private:
-    static bool WouldBlock(const asio::error_code& code)
-    {
-        return code == asio::error::would_block || code == asio::error::try_again;
-    }
-
     // Runs the handlers until done, the deadline or a stop request; an operation still under way
     // then is cancelled and finished off, so nothing refers to this call's locals afterwards.
     bool RunUntil(bool& done, std::chrono::steady_clock::time_point deadline)
@@ -150,6 +129,7 @@ private:
     Stopper& stopper_;
     asio::io_context io_;
     asio::ip::tcp::socket socket_{io_};
+    std::optional<TimedSocket> timed_;  // once connected
 };
 
 class PtyDeviceLink final : public ByteLink {

@@ -17,12 +17,15 @@ constexpr std::size_t kSerialFrameMinimum = 72;
 constexpr std::size_t kBlockDataAt = 4;
 
 // A value frame's body: the two selector bytes and the number.
-Bytes ValueBody(std::uint8_t a, std::uint8_t b, std::uint32_t number)
+std::array<std::uint8_t, 6> ValueBody(std::uint8_t a, std::uint8_t b, std::uint32_t number)
 {
-    Bytes body = {a, b, 0, 0, 0, 0};
+    std::array<std::uint8_t, 6> body = {a, b};
     WriteLe32(body.data() + 2, number);
     return body;
 }
+
+// One frame, sent once.
+DeviceProtocol::Reply Once(std::span<const std::uint8_t> frame) { return {frame, 1}; }
 
 std::string Kind(std::uint8_t kind) { return "kind " + std::to_string(kind); }
 
@@ -33,7 +36,7 @@ std::string Triple(unsigned a, unsigned b, unsigned c)
 
 // The device record's date and time, at their places in a record frame (the record starts at
 // frame offset 3, after the command byte).
-std::optional<std::chrono::sys_seconds> RecordMoment(const Bytes& frame)
+std::optional<std::chrono::sys_seconds> RecordMoment(std::span<const std::uint8_t> frame)
 {
     using namespace std::chrono;
     constexpr int kDateTime = 3 + 31;
@@ -44,9 +47,8 @@ std::optional<std::chrono::sys_seconds> RecordMoment(const Bytes& frame)
     return sys_days{date} + hours{field(3)} + minutes{field(4)} + seconds{field(5)};
 }
 
-}  // namespace
-
-std::string DescribeHostFrame(const Bytes& frame)
+// A short description of a frame from the host, for the verbose log: "command (1, 0, 0)".
+std::string DescribeHostFrame(std::span<const std::uint8_t> frame)
 {
     if (frame.size() < 2)
         return "a fragment";
@@ -71,6 +73,8 @@ std::string DescribeHostFrame(const Bytes& frame)
     }
 }
 
+}  // namespace
+
 DeviceProtocol::DeviceProtocol(const SimulatorOptions& options, StateFolder& state, Monitor& monitor,
                                bool serialLink)
     : options_(options), state_(state), monitor_(monitor), serialLink_(serialLink)
@@ -78,28 +82,37 @@ DeviceProtocol::DeviceProtocol(const SimulatorOptions& options, StateFolder& sta
 
 DeviceProtocol::~DeviceProtocol() = default;
 
-Bytes DeviceProtocol::Frame(FrameType type, const Bytes& body)
+template <typename Describe>
+void DeviceProtocol::Sent(Describe&& describe)
 {
-    Bytes frame(kMaxFrameSize);
-    frame.resize(static_cast<std::size_t>(AssembleFrame(frame, TypeByte(type), body, key_)));
-    if (serialLink_ && frame.size() < kSerialFrameMinimum) {
+    monitor_.Detail([&] { return "-> " + std::string(describe()); });
+}
+
+std::span<const std::uint8_t> DeviceProtocol::Frame(FrameType type, std::span<const std::uint8_t> body)
+{
+    return OnWire(AssembleFrame(out_, TypeByte(type), body, key_));
+}
+
+std::span<const std::uint8_t> DeviceProtocol::OnWire(int length)
+{
+    auto size = static_cast<std::size_t>(length);
+    if (serialLink_ && size < kSerialFrameMinimum) {
         // The padding ends like a frame: the key tag where the host looks for it in whatever it
         // read, so it never counts the padded frame as sent under a stale key, and '#' last.
-        frame.resize(kSerialFrameMinimum, 0x00);
-        frame[kSerialFrameMinimum - 4] = key_[4];
-        frame[kSerialFrameMinimum - 3] = key_[5];
-        frame[kSerialFrameMinimum - 1] = kFrameEnd;
+        std::fill(out_.begin() + length, out_.begin() + kSerialFrameMinimum, 0x00);
+        size = kSerialFrameMinimum;
+        out_[size - 4] = key_[4];
+        out_[size - 3] = key_[5];
+        out_[size - 1] = kFrameEnd;
     }
-    return frame;
+    return {out_.data(), size};
 }
 
-Bytes DeviceProtocol::Ack(std::uint8_t code)
+std::span<const std::uint8_t> DeviceProtocol::Ack(std::uint8_t code)
 {
-    Sent("acknowledgement " + std::to_string(code));
-    return Frame(FrameType::Ack, {code, 0, 0, 0});
+    Sent([code] { return "acknowledgement " + std::to_string(code); });
+    return Frame(FrameType::Ack, std::array<std::uint8_t, 4>{code});
 }
-
-void DeviceProtocol::Sent(const std::string& description) { monitor_.Detail("-> " + description); }
 
 void DeviceProtocol::Fault(const std::string& what)
 {
@@ -107,14 +120,14 @@ void DeviceProtocol::Fault(const std::string& what)
     monitor_.Event("fault: " + what);
 }
 
-Bytes DeviceProtocol::Greeting()
+std::span<const std::uint8_t> DeviceProtocol::Greeting()
 {
     monitor_.Update([](Stats& s) { ++s.greetings; });
-    Sent("greeting");
+    Sent([] { return "greeting"; });
     return Frame(FrameType::Hello, {});
 }
 
-DeviceProtocol::Reply DeviceProtocol::Handle(Bytes frame)
+DeviceProtocol::Reply DeviceProtocol::Handle(std::span<std::uint8_t> frame)
 {
     Settle();
     if (frame.size() < 2 || static_cast<int>(frame.size()) != FrameLength(frame[1]))
@@ -126,11 +139,13 @@ DeviceProtocol::Reply DeviceProtocol::Handle(Bytes frame)
 
     if (!CheckFrame(frame.data(), static_cast<int>(frame.size()), key_)) {
         monitor_.Update([](Stats& s) { ++s.badFrames; });
-        monitor_.Detail("<- frame of type " + std::to_string(type) + " with a wrong checksum, ignored");
+        monitor_.Detail([type] {
+            return "<- frame of type " + std::to_string(type) + " with a wrong checksum, ignored";
+        });
         return {};
     }
     monitor_.Update([type](Stats& s) { ++s.framesReceived[type]; });
-    monitor_.Detail("<- " + DescribeHostFrame(frame));
+    monitor_.Detail([frame] { return "<- " + DescribeHostFrame(frame); });
     if (options_.faults.silent)
         return {};
 
@@ -139,10 +154,8 @@ DeviceProtocol::Reply DeviceProtocol::Handle(Bytes frame)
         return OnCommand(frame[2], frame[3], frame[4]);
     case FrameType::Value:
         return OnValue(frame[2], frame[3], ReadLe32(frame.data() + 4));
-    case FrameType::Block: {
-        const std::uint16_t index = ReadLe16(frame.data() + 2);
-        return OnBlock(index, std::move(frame));
-    }
+    case FrameType::Block:
+        return OnBlock(ReadLe16(frame.data() + 2), frame);
     case FrameType::Ack:
         return OnAck(frame[2]);
     case FrameType::RecordRequest:
@@ -156,21 +169,21 @@ DeviceProtocol::Reply DeviceProtocol::Handle(Bytes frame)
     default:
         break;
     }
-    monitor_.Detail("   not a frame this device acts on; ignored");
+    monitor_.Detail([] { return "   not a frame this device acts on; ignored"; });
     return {};
 }
 
-DeviceProtocol::Reply DeviceProtocol::OnKeyFrame(const Bytes& frame)
+DeviceProtocol::Reply DeviceProtocol::OnKeyFrame(std::span<const std::uint8_t> frame)
 {
     if (FrameChecksum(frame.data(), static_cast<int>(frame.size())) != frame[frame.size() - 2]) {
         lastKeyFrame_.clear();
         monitor_.Update([](Stats& s) { ++s.badFrames; });
-        monitor_.Detail("<- key frame with a wrong checksum, ignored");
+        monitor_.Detail([] { return "<- key frame with a wrong checksum, ignored"; });
         return {};
     }
     // A serial host announces each key twice in a row; the second frame is the same announcement.
-    const bool repeat = !lastKeyFrame_.empty() && lastKeyFrame_ == frame;
-    lastKeyFrame_ = frame;
+    const bool repeat = std::ranges::equal(lastKeyFrame_, frame);
+    lastKeyFrame_.assign(frame.begin(), frame.end());
     key_ = ReadKeyFrame(frame.data());
     keyed_ = true;
     monitor_.Update([&](Stats& s) {
@@ -178,10 +191,10 @@ DeviceProtocol::Reply DeviceProtocol::OnKeyFrame(const Bytes& frame)
         s.key = key_;
     });
     if (repeat) {
-        monitor_.Detail("<- key frame, repeated");
+        monitor_.Detail([] { return "<- key frame, repeated"; });
         return {};
     }
-    monitor_.Detail("<- key frame");
+    monitor_.Detail([] { return "<- key frame"; });
     if (sessionActive_) {
         monitor_.Update([](Stats& s) { ++s.sessionsEnded; });
         monitor_.Event("session ended: the host sent a new key");
@@ -224,7 +237,7 @@ DeviceProtocol::Reply DeviceProtocol::Refuse(const std::string& what)
     pending_ = std::monostate{};
     monitor_.Update([](Stats& s) { ++s.refusals; });
     monitor_.Event(what);
-    return {{Ack(1)}};
+    return Once(Ack(1));
 }
 
 DeviceProtocol::Reply DeviceProtocol::OnCommand(std::uint8_t a, std::uint8_t b, std::uint8_t c)
@@ -233,7 +246,7 @@ DeviceProtocol::Reply DeviceProtocol::OnCommand(std::uint8_t a, std::uint8_t b, 
     if (a == command::kProbe && b == 0 && c == 0) {
         monitor_.Update([](Stats& s) { ++s.probes; });
         Abandon("the host called it off");
-        return {{Ack(0)}};
+        return Once(Ack(0));
     }
     // A new operation replaces whatever was still pending.
     Abandon("the host started " + Triple(a, b, c));
@@ -244,7 +257,7 @@ DeviceProtocol::Reply DeviceProtocol::OnCommand(std::uint8_t a, std::uint8_t b, 
         Upload upload;
         upload.kind = b;
         pending_ = std::move(upload);
-        return {{Ack(0)}};
+        return Once(Ack(0));
     }
     if (a == command::kWrite && c == command::kVersion) {
         if (faults.refuses(Operation::VersionWrite))
@@ -252,7 +265,7 @@ DeviceProtocol::Reply DeviceProtocol::OnCommand(std::uint8_t a, std::uint8_t b, 
         if (b > 2)
             return Refuse("version write " + Kind(b) + " refused: kinds 0, 1 and 2 have versions");
         pending_ = VersionWrite{b};
-        return {{Ack(0)}};
+        return Once(Ack(0));
     }
     if (a == command::kRead && c == command::kSettings) {
         if (faults.refuses(Operation::Download))
@@ -266,8 +279,8 @@ DeviceProtocol::Reply DeviceProtocol::OnCommand(std::uint8_t a, std::uint8_t b, 
         monitor_.Update([](Stats& s) { ++s.versionsRead; });
         monitor_.Event("version " + Kind(b) + " read: " + std::to_string(version));
         const auto v = static_cast<std::uint32_t>(version);
-        Sent("value " + Triple(b, value::kVersion, v));
-        return {{Frame(FrameType::Value, ValueBody(b, value::kVersion, v))}};
+        Sent([&] { return "value " + Triple(b, value::kVersion, v); });
+        return Once(Frame(FrameType::Value, ValueBody(b, value::kVersion, v)));
     }
     return Refuse("command " + Triple(a, b, c) + " refused: unknown");
 }
@@ -287,14 +300,13 @@ DeviceProtocol::Reply DeviceProtocol::StartDownload(std::uint8_t kind)
     monitor_.Event("download " + Kind(kind) + ": serving " + std::to_string(size) + " bytes from " +
                    source->string());
 
-    Reply reply;
-    Sent("value " + Triple(kind, value::kArchiveSize, size));
-    const Bytes sizeFrame = Frame(FrameType::Value, ValueBody(kind, value::kArchiveSize, size));
-    reply.frames.push_back(sizeFrame);
+    const auto describe = [&] { return "value " + Triple(kind, value::kArchiveSize, size); };
+    Sent(describe);
+    Reply reply = Once(Frame(FrameType::Value, ValueBody(kind, value::kArchiveSize, size)));
     if (options_.faults.repeatSize) {
         Fault("download " + Kind(kind) + ": size frame sent twice");
-        Sent("value " + Triple(kind, value::kArchiveSize, size) + " again");
-        reply.frames.push_back(sizeFrame);
+        Sent([&] { return describe() + " again"; });
+        reply.sends = 2;
     }
     pending_ = std::move(download);
     if (options_.faults.disconnectAfter == 0) {
@@ -313,8 +325,9 @@ DeviceProtocol::Reply DeviceProtocol::NextDownloadBlock(Download& download)
     const auto count =
         static_cast<std::size_t>(std::min<std::uint64_t>(kBlockDataSize, size - std::min(start, size)));
 
-    Bytes body(2 + kBlockDataSize, 0);
-    if (!download.source.ReadNext(body.data() + 2, count)) {
+    // The data goes from the file straight into the frame, which is sealed where it lies.
+    const int length = BeginFrame(out_, TypeByte(FrameType::Block));
+    if (!download.source.ReadNext(out_.data() + kBlockDataAt, count)) {
         // The file changed under the download: the host gets no more blocks, as from a device
         // that failed, and gives up on its own.
         Abandon(download.source.path().string() + " cannot be read any more");
@@ -326,18 +339,18 @@ DeviceProtocol::Reply DeviceProtocol::NextDownloadBlock(Download& download)
         Fault("download " + Kind(download.kind) + ": block " + std::to_string(index) + " sent as block " +
               std::to_string(wireIndex));
     }
-    WriteLe16(body.data(), wireIndex);
-    Sent("block " + std::to_string(wireIndex) + " (" + std::to_string(count) + " bytes)");
-    Bytes frame = Frame(FrameType::Block, body);
+    WriteLe16(out_.data() + 2, wireIndex);
+    Sent([&] { return "block " + std::to_string(wireIndex) + " (" + std::to_string(count) + " bytes)"; });
+    SealFrame(out_.data(), length, key_);
     if (faults.corruptBlock && static_cast<std::uint32_t>(*faults.corruptBlock) == index) {
-        frame[frame.size() - 2] ^= 0xFF;
+        out_[length - 2] ^= 0xFF;
         Fault("download " + Kind(download.kind) + ": block " + std::to_string(index) +
               " sent with a wrong checksum");
     }
     ++download.sent;
     monitor_.Update([](Stats& s) { ++s.blocksSent; });
 
-    Reply reply{{std::move(frame)}};
+    Reply reply = Once(OnWire(length));
     if (faults.disconnectAfter && static_cast<std::uint32_t>(*faults.disconnectAfter) == download.sent) {
         Fault("download " + Kind(download.kind) + ": link dropped after " + std::to_string(download.sent) +
               " blocks");
@@ -350,7 +363,7 @@ DeviceProtocol::Reply DeviceProtocol::OnAck(std::uint8_t code)
 {
     auto* download = std::get_if<Download>(&pending_);
     if (!download) {
-        monitor_.Detail("   nothing waits for an acknowledgement; ignored");
+        monitor_.Detail([] { return "   nothing waits for an acknowledgement; ignored"; });
         return {};
     }
     if (code != 0) {
@@ -385,7 +398,7 @@ DeviceProtocol::Reply DeviceProtocol::OnValue(std::uint8_t a, std::uint8_t b, st
         upload->blocks = static_cast<std::uint32_t>((upload->size + kBlockDataSize - 1) / kBlockDataSize);
         if (faults.disconnectAfter == 0) {
             Fault("upload " + Kind(a) + ": link dropped after the size");
-            return {{}, true};
+            return {{}, 0, true};
         }
         if (faults.stopAcksAfter == 0) {
             upload->acksStopped = true;
@@ -401,7 +414,7 @@ DeviceProtocol::Reply DeviceProtocol::OnValue(std::uint8_t a, std::uint8_t b, st
             monitor_.Update([](Stats& s) { ++s.uploadsStored; });
             monitor_.Event("upload " + Kind(kind) + ": 0 bytes stored");
         }
-        return {{Ack(0)}};
+        return Once(Ack(0));
     }
     if (auto* version = std::get_if<VersionWrite>(&pending_); version && b == value::kVersion) {
         if (a != version->kind)
@@ -414,13 +427,13 @@ DeviceProtocol::Reply DeviceProtocol::OnValue(std::uint8_t a, std::uint8_t b, st
         pending_ = std::monostate{};
         monitor_.Update([](Stats& s) { ++s.versionsWritten; });
         monitor_.Event("version " + Kind(a) + ": " + std::to_string(v) + " stored");
-        return {{Ack(0)}};
+        return Once(Ack(0));
     }
     return Refuse("value (" + std::to_string(a) + ", " + std::to_string(b) + ", " +
                   std::to_string(static_cast<std::int32_t>(value)) + ") refused: nothing waits for it");
 }
 
-DeviceProtocol::Reply DeviceProtocol::OnBlock(std::uint16_t index, Bytes frame)
+DeviceProtocol::Reply DeviceProtocol::OnBlock(std::uint16_t index, std::span<const std::uint8_t> frame)
 {
     const Faults& faults = options_.faults;
     auto* upload = std::get_if<Upload>(&pending_);
@@ -469,8 +482,8 @@ DeviceProtocol::Reply DeviceProtocol::OnBlock(std::uint16_t index, Bytes frame)
         monitor_.Update([](Stats& s) { ++s.uploadsStored; });
         monitor_.Event("upload " + Kind(kind) + ": " + std::to_string(size) + " bytes stored");
     } else {
-        upload->unwritten = std::move(frame);
-        upload->unwrittenCount = count;
+        // The frame lies where it was received, which the next read may fill again.
+        upload->unwritten.assign(frame.begin() + kBlockDataAt, frame.begin() + kBlockDataAt + count);
         upload->unwrittenIndex = index;
     }
     if (faults.disconnectAfter && static_cast<std::uint32_t>(*faults.disconnectAfter) == received) {
@@ -479,7 +492,7 @@ DeviceProtocol::Reply DeviceProtocol::OnBlock(std::uint16_t index, Bytes frame)
         return reply;
     }
     if (acknowledge)
-        reply.frames.push_back(Ack(0));
+        reply = Once(Ack(0));
     return reply;
 }
 
@@ -488,8 +501,9 @@ void DeviceProtocol::Settle()
     auto* upload = std::get_if<Upload>(&pending_);
     if (!upload || upload->unwritten.empty())
         return;
-    const Bytes frame = std::exchange(upload->unwritten, {});
-    if (!upload->file->Write(frame.data() + kBlockDataAt, upload->unwrittenCount))
+    const bool written = upload->file->Write(upload->unwritten.data(), upload->unwritten.size());
+    upload->unwritten.clear();
+    if (!written)
         upload->spoilt = "the state folder could not take block " + std::to_string(upload->unwrittenIndex);
 }
 
@@ -517,11 +531,11 @@ DeviceProtocol::Reply DeviceProtocol::OnRecordRead()
     body.insert(body.end(), record.begin(), record.end());
     monitor_.Update([](Stats& s) { ++s.recordsRead; });
     monitor_.Event("record read: " + EscapeName(name));
-    Sent("device record");
-    return {{Frame(FrameType::Record, body)}};
+    Sent([] { return "device record"; });
+    return Once(Frame(FrameType::Record, body));
 }
 
-DeviceProtocol::Reply DeviceProtocol::OnRecordWrite(const Bytes& frame)
+DeviceProtocol::Reply DeviceProtocol::OnRecordWrite(std::span<const std::uint8_t> frame)
 {
     // The record starts after the command byte; the name follows its first byte.
     constexpr std::size_t kNameAt = 4;

@@ -4,8 +4,10 @@
 // folder, and serves downloads from there.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <variant>
 #include <vector>
@@ -27,13 +29,17 @@ public:
     DeviceProtocol(const DeviceProtocol&) = delete;
     DeviceProtocol& operator=(const DeviceProtocol&) = delete;
 
+    // What goes back for one frame. The frame lies in the protocol's own buffer, good until the
+    // next call of Handle, Greeting or LinkDown: nothing is allocated or copied per frame.
     struct Reply {
-        std::vector<Bytes> frames;  // ready for the wire, in order
-        bool dropLink = false;      // after the frames: a fault asks for the link to go down
+        std::span<const std::uint8_t> frame;  // ready for the wire
+        int sends = 0;                        // how often it goes out: 0, 1, or 2 when a fault repeats it
+        bool dropLink = false;                // after that: a fault asks for the link to go down
     };
 
-    // One whole frame from the host (the length its type byte gives).
-    Reply Handle(Bytes frame);
+    // One whole frame from the host (the length its type byte gives), taken where it was received:
+    // its body is unscrambled in place.
+    Reply Handle(std::span<std::uint8_t> frame);
 
     // Does what the last reply went out ahead of: writes an upload block that was acknowledged
     // before it was stored, so that the host sends the next block while the device writes. Called
@@ -41,8 +47,8 @@ public:
     // written out of order.
     void Settle();
 
-    // The frame a serial device sends until it has been keyed.
-    Bytes Greeting();
+    // The frame a serial device sends until it has been keyed; good until the next call, as a reply's.
+    std::span<const std::uint8_t> Greeting();
     bool keyed() const { return keyed_; }
 
     // The link went down (or the device restarts): whatever was pending is abandoned, the key is
@@ -59,10 +65,10 @@ private:
         std::uint64_t size = 0;
         bool acksStopped = false;
         std::unique_ptr<StateFolder::Upload> file;
-        // The block acknowledged but not yet written: its frame, and how many of its data bytes
-        // belong to the archive.
+        // The data of the block acknowledged but not yet written (empty when there is none; only
+        // the last block can be short, and it is written at once), and its index. The buffer is
+        // kept from block to block.
         Bytes unwritten;
-        std::size_t unwrittenCount = 0;
         std::uint32_t unwrittenIndex = 0;
         // Why the upload can no longer be stored, once a write has failed; its next block is refused.
         std::string spoilt;
@@ -78,13 +84,13 @@ private:
     };
     using Pending = std::variant<std::monostate, Upload, VersionWrite, Download>;
 
-    Reply OnKeyFrame(const Bytes& frame);
+    Reply OnKeyFrame(std::span<const std::uint8_t> frame);
     Reply OnCommand(std::uint8_t a, std::uint8_t b, std::uint8_t c);
     Reply OnValue(std::uint8_t a, std::uint8_t b, std::uint32_t value);
-    Reply OnBlock(std::uint16_t index, Bytes frame);
+    Reply OnBlock(std::uint16_t index, std::span<const std::uint8_t> frame);
     Reply OnAck(std::uint8_t code);
     Reply OnRecordRead();
-    Reply OnRecordWrite(const Bytes& frame);
+    Reply OnRecordWrite(std::span<const std::uint8_t> frame);
 
     Reply StartDownload(std::uint8_t kind);
     Reply NextDownloadBlock(Download& download);
@@ -93,9 +99,14 @@ private:
     void Abandon(const std::string& why);
     // A refusal: acknowledgement code 1, and nothing pending any more.
     Reply Refuse(const std::string& what);
-    Bytes Frame(FrameType type, const Bytes& body);
-    Bytes Ack(std::uint8_t code);
-    void Sent(const std::string& description);
+    // A frame of type with body, made in out_.
+    std::span<const std::uint8_t> Frame(FrameType type, std::span<const std::uint8_t> body);
+    // The sealed frame of length bytes in out_ as it goes on the wire.
+    std::span<const std::uint8_t> OnWire(int length);
+    std::span<const std::uint8_t> Ack(std::uint8_t code);
+    // The verbose line for a frame sent; describe() makes it, only when it is shown.
+    template <typename Describe>
+    void Sent(Describe&& describe);
     void Fault(const std::string& what);
     std::string DeviceName(std::optional<std::chrono::sys_seconds>* written);
 
@@ -109,9 +120,7 @@ private:
     bool sessionActive_ = false;
     Bytes lastKeyFrame_;  // the frame before this one, when it was a key frame
     Pending pending_;
+    std::array<std::uint8_t, kMaxFrameSize> out_{};  // where every frame sent is made
 };
-
-// A short description of a frame from the host, for the verbose log: "command (1, 0, 0)".
-std::string DescribeHostFrame(const Bytes& frame);
 
 }  // namespace quillon::sim

@@ -310,7 +310,7 @@ struct DeviceSimulator::Outbound {
     bool acknowledged = false;  // the host acknowledged the device's last frame
 };
 
-bool DeviceSimulator::SendFrame(Outbound& out, const std::vector<std::uint8_t>& frame)
+bool DeviceSimulator::SendFrame(Outbound& out, std::span<const std::uint8_t> frame)
 {
     if (options_.faults.delay.count() > 0 && !stopper_.SleepFor(options_.faults.delay))
         return false;
@@ -392,9 +392,9 @@ DeviceSimulator::LinkEnd DeviceSimulator::RunLink(ByteLink& link, bool serial)
             // the device's last frame is still on its way, and read that frame only later.
             out.acknowledged = out.sentSinceHost == 1 && frame->bytes[1] == TypeByte(FrameType::Ack);
             out.sentSinceHost = 0;
-            const DeviceProtocol::Reply reply = protocol_->Handle(std::move(frame->bytes));
-            for (const auto& frameOut : reply.frames) {
-                if (!SendFrame(out, frameOut))
+            const DeviceProtocol::Reply reply = protocol_->Handle(frame->bytes);
+            for (int sent = 0; sent < reply.sends; ++sent) {
+                if (!SendFrame(out, reply.frame))
                     return unheard();
             }
             // The answer is out: now the work that it was not to wait for.

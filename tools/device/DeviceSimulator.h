@@ -15,6 +15,7 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <string>
 #include <thread>
 #include <vector>
@@ -84,7 +85,7 @@ private:
     // One link's outbound side: the line's pace, and when its last frame ended.
     struct Outbound;
     LinkEnd RunLink(ByteLink& link, bool serial);
-    bool SendFrame(Outbound& out, const std::vector<std::uint8_t>& frame);
+    bool SendFrame(Outbound& out, std::span<const std::uint8_t> frame);
     bool SessionsDone() const;
     void Fail(const std::string& why);
     void MarkFinished();

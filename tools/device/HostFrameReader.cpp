@@ -31,7 +31,7 @@ void HostFrameReader::Drop(std::size_t count)
 std::optional<HostFrameReader::Frame> HostFrameReader::Next()
 {
     for (;;) {
-        const std::uint8_t* const start = buffer_.data() + head_;
+        std::uint8_t* const start = buffer_.data() + head_;
         const FrameCut cut = CutFrame({start, pending()});
         if (cut.kind == FrameCut::Kind::Wait)
             break;
@@ -39,12 +39,9 @@ std::optional<HostFrameReader::Frame> HostFrameReader::Next()
             Drop(cut.length);
             continue;
         }
-        Frame frame;
-        frame.bytes.assign(start, start + cut.length);
         head_ += cut.length;
         consumed_ += cut.length;
-        frame.end = consumed_;
-        return frame;
+        return Frame{{start, cut.length}, consumed_};
     }
     // Nothing pending is the usual end of a read: the next read then starts at the front, and
     // nothing ever needs moving.

@@ -15,7 +15,8 @@ using Bytes = std::vector<std::uint8_t>;
 class HostFrameReader {
 public:
     struct Frame {
-        Bytes bytes;
+        // Where the frame lies in the reader's buffer: good until the next call of Room or Next.
+        std::span<std::uint8_t> bytes;
         std::uint64_t end = 0;  // stream offset one past the frame's last byte
     };
 

@@ -59,11 +59,13 @@ public:
             sink_(line);
     }
 
-    // A line about one frame, passed on in verbose mode only.
-    void Detail(const std::string& line)
+    // A line about one frame, passed on in verbose mode only. describe() makes the line, and only
+    // then: every frame has one, and a transfer has tens of thousands of frames that nobody reads.
+    template <typename Describe>
+    void Detail(Describe&& describe)
     {
         if (verbose_ && sink_)
-            sink_(line);
+            sink_(std::string(describe()));
     }
     bool verbose() const { return verbose_; }
 
