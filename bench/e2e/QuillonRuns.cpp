@@ -132,9 +132,9 @@ std::optional<double> QuillonRig::Upload(const std::filesystem::path& zip, char 
     }
     const int stored = device_->GetStats().uploadsStored;
     const auto start = Clock::now();
-    if (quillon_->WriteSettoHard(zip.string(), kind) != 0)
-        return std::nullopt;
-    if (!WaitFor([&] { return device_->GetStats().uploadsStored > stored; }, kTransferLimit))
+    if (quillon_->WriteSettoHard(zip.string(), kind) != 0 ||
+        !device_->WaitForStats([&](const sim::Stats& stats) { return stats.uploadsStored > stored; },
+                               std::chrono::duration_cast<std::chrono::milliseconds>(kTransferLimit)))
         return std::nullopt;
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
@@ -156,13 +156,21 @@ std::optional<double> QuillonRig::Download(const std::filesystem::path& to, char
     quillon_->SetUnzipfloderpath(folder.string());
     auto& registry = Registry();
     const std::uint64_t served = peer_ ? peer_->downloadsServed().count() + 1 : 0;
+    const int simulatorServed = device_ ? device_->GetStats().downloadsServed : 0;
     const auto start = Clock::now();
     quillon_->ReadSetFromHard(to.string(), kind);
-    // The minimal peer wakes this thread when the host acknowledges the last block, which it does
-    // once the archive is in place and unpacked; a poll would wake the host's processor every
-    // 0.2 ms in the middle of the transfer it measures.
-    if (peer_ && !peer_->downloadsServed().WaitFor(
-                     served, std::chrono::duration_cast<std::chrono::milliseconds>(kTransferLimit)))
+    // The device wakes this thread when the host acknowledges the last block, which it does once
+    // the archive is in place and unpacked; a poll would wake the host's processor every 0.2 ms in
+    // the middle of the transfer it measures. A host that gives up tells the simulator so, which
+    // wakes it too.
+    const auto limit = std::chrono::duration_cast<std::chrono::milliseconds>(kTransferLimit);
+    if (peer_ && !peer_->downloadsServed().WaitFor(served, limit))
+        return std::nullopt;
+    if (device_ && !device_->WaitForStats(
+                       [&](const sim::Stats& stats) {
+                           return stats.downloadsServed > simulatorServed || registry.PendingOp.load() == -1;
+                       },
+                       limit))
         return std::nullopt;
     if (!WaitFor([&] { return registry.GetReadfinish() || registry.PendingOp.load() == -1; }, kTransferLimit))
         return std::nullopt;

@@ -67,6 +67,12 @@ public:
     const std::string& HostPortPath() const { return hostPortPath_; }
 
     Stats GetStats() const { return monitor_.stats(); }
+    // Waits until test(GetStats()) holds (true), or for at most timeout; woken by the update that
+    // makes it hold, not by polling. One waiter at a time.
+    bool WaitForStats(const std::function<bool(const Stats&)>& test, std::chrono::milliseconds timeout) const
+    {
+        return monitor_.WaitUntil(test, timeout);
+    }
     // The event lines so far (not the per-frame lines of verbose mode), oldest first.
     std::vector<std::string> Events() const { return monitor_.events(); }
 

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <array>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -74,6 +76,19 @@ public:
     {
         std::lock_guard lock(mutex_);
         change(stats_);
+        // Only the update that makes a waiter's test hold wakes it: every frame updates the stats.
+        if (awaited_ && awaited_(stats_))
+            changed_.notify_all();
+    }
+
+    // Waits until test(stats) holds (true), or for at most timeout. One waiter at a time.
+    bool WaitUntil(const std::function<bool(const Stats&)>& test, std::chrono::milliseconds timeout) const
+    {
+        std::unique_lock lock(mutex_);
+        awaited_ = test;
+        const bool held = changed_.wait_for(lock, timeout, [&] { return test(stats_); });
+        awaited_ = nullptr;
+        return held;
     }
 
     Stats stats() const
@@ -92,6 +107,8 @@ private:
     const std::function<void(const std::string&)> sink_;
     const bool verbose_;
     mutable std::mutex mutex_;
+    mutable std::condition_variable changed_;
+    mutable std::function<bool(const Stats&)> awaited_;  // guarded by mutex_
     Stats stats_;
     std::deque<std::string> events_;
 };
