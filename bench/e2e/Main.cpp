@@ -406,7 +406,7 @@ int main(int argc, char** argv)
     std::vector<ScalingRow> scaling;
     if (wanted("scaling")) {
         Note("how the costs grow: archives of 100 to 10,000 entries, packages of 100 and 1,000 files, "
-             "1 and 32 serial ports, transfers of 20 and 200 MB, 1,000 and 10,000 connections");
+             "1 and 32 serial ports, transfers of 12 and 120 MB, 1,000 and 10,000 connections");
         scaling = MeasureScaling(
             settings.work / "scaling", settings.repeats,
             {QUILLON_TOOL_PROGRAM, QUILLON_DEVICE_PROGRAM, ProcessorsFor(settings.placement).device});
