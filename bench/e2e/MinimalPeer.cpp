@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "Processes.h"
+#include "Sockets.h"
 #include "protocol/FrameCodec.h"
 #include "protocol/FrameSplitter.h"
 #include "protocol/HostFrames.h"
@@ -23,36 +24,6 @@ namespace {
 constexpr auto kConnectRetry = std::chrono::milliseconds(5);
 // Room for a few block frames per read, as the loop's receiver gets one per read.
 constexpr std::size_t kReadRoom = 64 * 1024;
-
-bool SendAll(int fd, const std::uint8_t* data, std::size_t size)
-{
-    while (size > 0) {
-        const ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL);
-        if (n <= 0)
-            return false;
-        data += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-int Connect(int port)
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0)
-        return -1;
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    const int on = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    return fd;
-}
 
 // What the peer knows between frames: the key, and the download it is serving.
 class Session {
@@ -191,10 +162,11 @@ void MinimalPeer::Run(int port, int processor)
 {
     RunThisThreadOn(processor);
     int fd = -1;
-    while (!stopping_.load() && (fd = Connect(port)) < 0)
+    while (!stopping_.load() && (fd = ConnectLoopback(port)) < 0)
         std::this_thread::sleep_for(kConnectRetry);
     if (fd < 0)
         return;
+    NoDelay(fd);
     socket_.store(fd);
     // A destructor that looked before the store finds the flag set here.
     if (stopping_.load())

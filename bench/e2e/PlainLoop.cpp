@@ -1,6 +1,7 @@
 #include "PlainLoop.h"
 
 #include "Processes.h"
+#include "Sockets.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -15,39 +16,7 @@
 
 namespace quillon::bench {
 
-namespace {
-
-bool SendAll(int fd, const char* data, std::size_t size)
-{
-    while (size > 0) {
-        const ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL);
-        if (n <= 0)
-            return false;
-        data += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-bool ReceiveAll(int fd, char* data, std::size_t size)
-{
-    while (size > 0) {
-        const ssize_t n = ::recv(fd, data, size, MSG_WAITALL);
-        if (n <= 0)
-            return false;
-        data += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-void NoDelay(int fd)
-{
-    const int on = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-}
-
-}  // namespace
+namespace {}  // namespace
 
 std::optional<double> PlainStopAndWaitSeconds(std::uint64_t bytes, int receiverProcessor)
 {

@@ -18,6 +18,7 @@
 #include "Processes.h"
 #include "QuillonRuns.h"
 #include "Report.h"
+#include "Sockets.h"
 #include "archive/BrowseDir.h"
 #include "archive/ZipArchive.h"
 #include "state/PackageContents.h"
@@ -270,18 +271,7 @@ std::optional<double> ConnectionsSeconds(std::uint64_t count)
     if (link.startThread("127.0.0.1", 0) != 0)
         return std::nullopt;
     const int port = link.listeningPort();
-    const auto connect = [port] {
-        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        address.sin_port = htons(static_cast<std::uint16_t>(port));
-        if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0)
-            return fd;
-        if (fd >= 0)
-            ::close(fd);
-        return -1;
-    };
+    const auto connect = [port] { return ConnectLoopback(port); };
     const auto start = Clock::now();
     for (std::uint64_t i = 0; i < count; ++i) {
         const int fd = connect();
