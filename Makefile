@@ -93,7 +93,8 @@ bench-micro: deps
 
 # The end-to-end benchmark: uploads and downloads against the simulator over loopback TCP beside a
 # plain socket loop and TFTP, the serial line against its line rate, and the host's peak memory.
-# One table on standard output; bench/results/e2e.csv and e2e.png. BENCH_REPEATS runs per figure.
+# Three tables on standard output (docs/performance.md); bench/results/*.csv and e2e.png. BENCH_REPEATS
+# runs per figure.
 BENCH_REPEATS ?= 5
 .PHONY: bench
 bench: deps
