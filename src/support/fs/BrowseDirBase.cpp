@@ -39,19 +39,33 @@ std::string Join(const std::string& folder, const std::string& name)
 // path: the walk never holds more than this many descriptors, however deep a tree on disk is.
 constexpr std::size_t kHeldFolders = 128;
 
+using Entry = quillon::DirectoryHandle::Entry;
+
 // A folder on the way down: its entries in name order, and how far the walk has got in them.
 struct OpenFolder {
     std::string path;
     std::string parentPath;
     quillon::DirectoryHandle handle;  // none below kHeldFolders
-    std::vector<std::string> entries;
+    std::vector<Entry> entries;
     std::size_t next = 0;
 
-    quillon::PathKind KindOf(const std::string& name, const std::string& entryPath) const
+    quillon::PathKind KindOf(const Entry& entry, const std::string& entryPath) const
     {
-        return handle ? handle.KindOf(name) : quillon::GetPathKind(entryPath);
+        if (entry.kind)
+            return *entry.kind;
+        return handle ? handle.KindOf(entry.name) : quillon::GetPathKind(entryPath);
     }
 };
+
+bool ListByPath(const std::string& path, std::vector<Entry>& entries)
+{
+    std::vector<std::string> names;
+    if (!quillon::ListDirectory(path, names))
+        return false;
+    for (std::string& name : names)
+        entries.push_back({std::move(name), std::nullopt});
+    return true;
+}
 
 // The folder is opened through its parent's handle where there is one: a link never leads the walk
 // elsewhere, whoever swaps one in.
@@ -59,11 +73,12 @@ bool Open(std::string path, std::string parentPath, quillon::DirectoryHandle han
           std::vector<OpenFolder>& open)
 {
     OpenFolder folder{std::move(path), std::move(parentPath), std::move(handle), {}, 0};
-    const bool listed = folder.handle ? folder.handle.List(folder.entries)
-                                      : quillon::ListDirectory(folder.path, folder.entries);
+    const bool listed =
+        folder.handle ? folder.handle.List(folder.entries) : ListByPath(folder.path, folder.entries);
     if (!listed)
         return false;
-    std::sort(folder.entries.begin(), folder.entries.end());
+    std::sort(folder.entries.begin(), folder.entries.end(),
+              [](const Entry& a, const Entry& b) { return a.name < b.name; });
     open.push_back(std::move(folder));
     return true;
 }
@@ -111,9 +126,10 @@ bool CBrowseDirBase::BeginBrowse(const char* pattern)
             ProcessDir(std::move(done.path), std::move(done.parentPath));
             continue;
         }
-        const std::string& name = folder.entries[folder.next++];
+        const Entry& entry = folder.entries[folder.next++];
+        const std::string& name = entry.name;
         std::string path = Join(folder.path, name);
-        switch (folder.KindOf(name, path)) {
+        switch (folder.KindOf(entry, path)) {
         case quillon::PathKind::File:
             if (quillon::WildcardMatch(filePattern, name) && !ProcessFile(std::move(path)))
                 return false;

@@ -14,6 +14,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -41,9 +42,14 @@ public:
     bool MakeFolder(Name name) const;
     // What name is here; a link is reported as one, never followed.
     PathKind KindOf(Name name) const;
-    // Adds the names in this folder (not "." and "..") in no particular order, as the narrow file
-    // functions name them; false, adding nothing, when the folder cannot be read.
-    bool List(std::vector<std::string>& names) const;
+    // A name in this folder, and what it is where the listing says so (no need to ask KindOf).
+    struct Entry {
+        std::string name;
+        std::optional<PathKind> kind;
+    };
+    // Adds the entries of this folder (not "." and "..") in no particular order, named as the
+    // narrow file functions name them; false, adding nothing, when the folder cannot be read.
+    bool List(std::vector<Entry>& entries) const;
     // A new file; fails when anything of that name exists, a link included.
     FilePtr CreateNewFile(Name name) const;
     // A new file under a fresh name (prefix, then a part no other call gives), tried as

@@ -292,14 +292,15 @@ bool DirectoryHandle::Remove(Name name) const
     return inside && DeleteFileW(inside->c_str()) != 0;
 }
 
-bool DirectoryHandle::List(std::vector<std::string>& names) const
+bool DirectoryHandle::List(std::vector<Entry>& entries) const
 {
     // The held folder cannot be renamed or replaced, so listing it by its path lists this folder.
+    // What each entry is is left to KindOf, which tells a reparse point from a folder.
     std::vector<std::wstring> wide;
     if (!native_ || !ListDirectory(native_->path, wide))
         return false;
     for (const std::wstring& name : wide)
-        names.push_back(NarrowPath(name));
+        entries.push_back({NarrowPath(name), std::nullopt});
     return true;
 }
 
