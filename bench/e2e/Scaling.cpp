@@ -211,26 +211,29 @@ std::optional<double> SearchCycleSeconds(std::uint64_t count)
 }
 
 // The folder walk over a wide tree (files in one folder) and a deep one (a file in each of nested
-// folders, as deep as a path of the walk's 260 characters allows).
+// folders).
 void WalkRows(const fs::path& work, int repeats, std::vector<ScalingRow>& rows)
 {
-    const auto walk = [&](const fs::path& top, std::uint64_t expected) {
-        CBrowseDir browser;
-        return browser.SetInitDir(top.string().c_str()) && browser.BeginBrowse("*") &&
-               static_cast<std::uint64_t>(browser.GetFileCount()) == expected;
+    // Seconds a walk takes, from `times` walks in a row: alone they last less than a millisecond.
+    const auto walks = [&](const fs::path& top, std::uint64_t expected, int times) {
+        std::optional<double> seconds = MedianOf(repeats, {}, [&] {
+            bool walked = true;
+            for (int i = 0; i < times && walked; ++i) {
+                CBrowseDir browser;
+                walked = browser.SetInitDir(top.string().c_str()) && browser.BeginBrowse("*") &&
+                         static_cast<std::uint64_t>(browser.GetFileCount()) == expected;
+            }
+            return walked;
+        });
+        if (seconds)
+            *seconds /= times;
+        return seconds;
     };
     for (const std::uint64_t count : {std::uint64_t{1'000}, std::uint64_t{10'000}}) {
         const fs::path top = work / "wide";
         MakeFiles(top, count, false);
         ScalingRow wide = Row("walk wide", count);
-        wide.quillon = MedianOf(repeats, {}, [&] {
-            bool walked = true;
-            for (int i = 0; i < kWideWalks && walked; ++i)
-                walked = walk(top, count);
-            return walked;
-        });
-        if (wide.quillon)
-            *wide.quillon /= kWideWalks;
+        wide.quillon = walks(top, count, kWideWalks);
         rows.push_back(wide);
     }
     for (const std::uint64_t depth : {std::uint64_t{8}, std::uint64_t{80}}) {
@@ -243,14 +246,7 @@ void WalkRows(const fs::path& work, int repeats, std::vector<ScalingRow>& rows)
             std::ofstream(folder / "f", std::ios::binary) << "0123456789";
         }
         ScalingRow deep = Row("walk deep", depth);
-        deep.quillon = MedianOf(repeats, {}, [&] {
-            bool walked = true;
-            for (int i = 0; i < kDeepWalks && walked; ++i)
-                walked = walk(top, depth);
-            return walked;
-        });
-        if (deep.quillon)
-            *deep.quillon /= kDeepWalks;
+        deep.quillon = walks(top, depth, kDeepWalks);
         rows.push_back(deep);
     }
 }
