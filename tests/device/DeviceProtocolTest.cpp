@@ -216,6 +216,9 @@ TEST_F(DeviceOverTcp, UploadsAreStoredWholeAndOnlyOnceComplete)
         EXPECT_EQ(ReadBytes(state() / ("kind-" + std::to_string(kind) + ".zip")), archive);
     }
     EXPECT_EQ(stats().uploadsStored, 5);
+    // The archive an upload replaced goes once the acknowledgement is out, before the next answer.
+    host_.SendCommand(0, 0, 0);
+    EXPECT_EQ(host_.ReadAck(), 0);
     EXPECT_FALSE(fs::exists(state() / "kind-2.zip.part"));
 }
 

@@ -475,6 +475,7 @@ DeviceProtocol::Reply DeviceProtocol::OnBlock(std::uint16_t index, std::span<con
     const std::uint32_t received = upload->next;
     if (last) {
         const std::string error = upload->file->Commit();
+        replaced_ = upload->file->TakeDisplaced();
         const std::uint64_t size = upload->size;
         pending_ = std::monostate{};
         if (!error.empty())
@@ -498,6 +499,7 @@ DeviceProtocol::Reply DeviceProtocol::OnBlock(std::uint16_t index, std::span<con
 
 void DeviceProtocol::Settle()
 {
+    replaced_.Release();
     auto* upload = std::get_if<Upload>(&pending_);
     if (!upload || upload->unwritten.empty())
         return;

@@ -42,9 +42,9 @@ public:
     Reply Handle(std::span<std::uint8_t> frame);
 
     // Does what the last reply went out ahead of: writes an upload block that was acknowledged
-    // before it was stored, so that the host sends the next block while the device writes. Called
-    // once the reply's frames are sent; Handle calls it first in any case, so that nothing is ever
-    // written out of order.
+    // before it was stored, so that the host sends the next block while the device writes, and
+    // frees the archive that a stored upload replaced. Called once the reply's frames are sent;
+    // Handle calls it first in any case, so that nothing is ever written out of order.
     void Settle();
 
     // The frame a serial device sends until it has been keyed; good until the next call, as a reply's.
@@ -120,6 +120,7 @@ private:
     bool sessionActive_ = false;
     Bytes lastKeyFrame_;  // the frame before this one, when it was a key frame
     Pending pending_;
+    DisplacedFile replaced_;  // the archive the last stored upload replaced, until Settle frees it
     std::array<std::uint8_t, kMaxFrameSize> out_{};  // where every frame sent is made
 };
 

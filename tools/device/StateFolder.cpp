@@ -259,7 +259,7 @@ std::string StateFolder::Upload::Commit()
     if (!out_)
         return "cannot write " + temporary_.string();
     std::error_code error;
-    fs::rename(temporary_, final_, error);
+    displaced_ = RenameOver(temporary_, final_, error);
     if (error)
         return "cannot put " + final_.string() + " into place: " + Describe(error);
     committed_ = true;

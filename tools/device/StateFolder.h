@@ -2,7 +2,8 @@
 // can look at it:
 //
 //   kind-<k>.zip        the last archive of kind k that the host uploaded, complete
-//   kind-<k>.zip.part   an upload in progress (renamed into place only once complete)
+//   kind-<k>.zip.part   an upload in progress (put in place only once complete), or for a moment
+//                       the archive that a finished upload replaced
 //   versions.txt        "kind <k>: <version>" lines
 //   device-record.txt   "name: <12 characters>" and "written: YYYY-MM-DD HH:MM:SS UTC"
 //
@@ -17,6 +18,8 @@
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "support/tooling/Replacement.h"
 
 namespace quillon::sim {
 
@@ -54,6 +57,9 @@ public:
         bool Write(const std::uint8_t* data, std::size_t size);
         // Empty on success, otherwise why the archive could not be put into place.
         std::string Commit();
+        // The archive that Commit replaced, left for the caller to remove when it suits it:
+        // freeing a large file takes long enough to keep a host waiting.
+        DisplacedFile TakeDisplaced() { return std::move(displaced_); }
 
     private:
         friend class StateFolder;
@@ -63,6 +69,7 @@ public:
         fs::path final_;
         std::ofstream out_;
         bool committed_ = false;
+        DisplacedFile displaced_;
     };
     // Null with error set when the temporary file cannot be made.
     std::unique_ptr<Upload> BeginUpload(std::uint8_t kind, std::string& error);
