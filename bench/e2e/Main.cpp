@@ -108,37 +108,83 @@ std::string Key(const std::string& direction, std::uint64_t bytes)
     return direction + "-" + std::to_string(bytes);
 }
 
+// TFTP's transfers of an archive, for a row's TFTP column; none without a server.
+struct TftpRuns {
+    TftpServer* server;
+    const fs::path& folder;
+    const fs::path& work;
+
+    std::optional<double> Upload(const fs::path& archive, int repeat) const
+    {
+        const std::string name = "up-" + std::to_string(repeat) + ".zip";
+        auto seconds = server->Upload(archive, name);
+        if (seconds && !SameContent(folder / name, archive))
+            seconds.reset();
+        fs::remove(folder / name);
+        return seconds;
+    }
+    std::optional<double> Download(const std::string& served, const fs::path& archive) const
+    {
+        const fs::path got = work / "tftp-download.zip";
+        auto seconds = server->Download(served, got);
+        if (seconds && !SameContent(got, archive))
+            seconds.reset();
+        fs::remove(got);
+        return seconds;
+    }
+};
+
 // Uploads then downloads each archive over TCP, each `repeats` times; a download counts only when
-// it brought back the very archive.
+// it brought back the very archive. Against the peer the plain loop runs in turn with them, against
+// the simulator TFTP does (where in.tftpd runs).
 int TcpChild(const Settings& settings, QuillonRig::Device device)
 {
     const bool peer = device == QuillonRig::Device::MinimalPeer;
     const std::string part = peer ? "tcp-peer" : "tcp";
-    QuillonRig rig(QuillonRig::Link::Tcp, device, settings.work / part,
-                   ProcessorsFor(settings.placement).device);
+    const Processors processors = ProcessorsFor(settings.placement);
+    QuillonRig rig(QuillonRig::Link::Tcp, device, settings.work / part, processors.device);
     if (!rig.error().empty()) {
         std::fprintf(stderr, "bench: Quillon over TCP: %s\n", rig.error().c_str());
         return 1;
     }
+    const fs::path tftpFolder = settings.work / part / "tftp";
+    std::unique_ptr<TftpServer> tftpServer;
+    if (!peer) {
+        fs::create_directories(tftpFolder);
+        fs::permissions(tftpFolder, fs::perms::all);
+        const RunningOn deviceSide(processors.device);
+        tftpServer = std::make_unique<TftpServer>(tftpFolder);
+        if (!tftpServer->error().empty()) {
+            Note("TFTP: " + tftpServer->error() + "; its column stays empty");
+            tftpServer.reset();
+        }
+    }
+    const TftpRuns tftp{tftpServer.get(), tftpFolder, settings.work};
     Results results;
     char kind = 1;
     for (const std::uint64_t bytes : kTcpSizes) {
         const fs::path source = ArchivePath(settings, bytes);
-        Note(std::string("Quillon over TCP with the ") + (peer ? "minimal peer" : "simulator") +
-             (peer ? " and the plain loop, " : ", ") + SizeText(bytes));
+        Note(std::string("Quillon over TCP with the ") +
+             (peer ? "minimal peer and the plain loop, " : "simulator, and TFTP, ") + SizeText(bytes));
+        const std::string served = "served.zip";
+        if (tftp.server)
+            fs::copy_file(source, tftpFolder / served, fs::copy_options::overwrite_existing);
         // Each repeat runs every figure of the row in turn, so that a slow spell of the machine
         // falls on all of them rather than on one figure's repeats.
         for (int i = 0; i < settings.repeats; ++i) {
             if (peer)
-                results[Key("loop", bytes)].push_back(
-                    PlainStopAndWaitSeconds(bytes, ProcessorsFor(settings.placement).device));
+                results[Key("loop", bytes)].push_back(PlainStopAndWaitSeconds(bytes, processors.device));
             results[Key("upload", bytes)].push_back(rig.Upload(source, kind));
+            if (tftp.server)
+                results[Key("tftp-upload", bytes)].push_back(tftp.Upload(source, i));
             const fs::path got = settings.work / "quillon-download.zip";
             auto seconds = rig.Download(got, kind, source);
             if (seconds && !SameContent(got, source))
                 seconds.reset();
             fs::remove(got);
             results[Key("download", bytes)].push_back(seconds);
+            if (tftp.server)
+                results[Key("tftp-download", bytes)].push_back(tftp.Download(served, source));
         }
         ++kind;
     }
@@ -217,49 +263,9 @@ Results RunPart(const Settings& settings, const std::string& part)
 
 void TcpRows(const Settings& settings, std::vector<Row>& rows)
 {
-    std::map<std::pair<std::string, std::uint64_t>, std::optional<Spread>> tftp;
-    const fs::path tftpFolder = settings.work / "tftp";
-    fs::create_directories(tftpFolder);
-    fs::permissions(tftpFolder, fs::perms::all);
-    {
-        std::unique_ptr<TftpServer> started;
-        {
-            const RunningOn deviceSide(ProcessorsFor(settings.placement).device);
-            started = std::make_unique<TftpServer>(tftpFolder);
-        }
-        TftpServer& server = *started;
-        if (!server.error().empty()) {
-            Note("TFTP: " + server.error() + "; its column stays empty");
-        } else {
-            for (const std::uint64_t bytes : kTcpSizes) {
-                Note("TFTP, " + SizeText(bytes));
-                const std::string served = "served-" + std::to_string(bytes) + ".zip";
-                fs::copy_file(ArchivePath(settings, bytes), tftpFolder / served,
-                              fs::copy_options::overwrite_existing);
-                tftp[{"upload", bytes}] = Summarize(Repeat(settings.repeats, [&](int i) {
-                    const std::string name = "up-" + std::to_string(bytes) + "-" + std::to_string(i) + ".zip";
-                    auto seconds = server.Upload(ArchivePath(settings, bytes), name);
-                    if (seconds && !SameContent(tftpFolder / name, ArchivePath(settings, bytes)))
-                        seconds.reset();
-                    fs::remove(tftpFolder / name);
-                    return seconds;
-                }));
-                tftp[{"download", bytes}] = Summarize(Repeat(settings.repeats, [&](int) {
-                    const fs::path got = settings.work / "tftp-download.zip";
-                    auto seconds = server.Download(served, got);
-                    if (seconds && !SameContent(got, ArchivePath(settings, bytes)))
-                        seconds.reset();
-                    fs::remove(got);
-                    return seconds;
-                }));
-                fs::remove(tftpFolder / served);
-            }
-        }
-    }
-
     Note("Quillon over TCP with the minimal device peer, and the plain loop (a process of its own)");
     Results peer = RunPart(settings, "tcp-peer");
-    Note("Quillon over TCP with the simulator (a process of its own)");
+    Note("Quillon over TCP with the simulator, and TFTP (a process of their own)");
     Results simulator = RunPart(settings, "tcp");
     for (const std::string direction : {"upload", "download"}) {
         for (const std::uint64_t bytes : kTcpSizes) {
@@ -271,7 +277,7 @@ void TcpRows(const Settings& settings, std::vector<Row>& rows)
             row.peer = Summarize(peer[Key(direction, bytes)]);
             row.simulator = Summarize(simulator[Key(direction, bytes)]);
             row.limit = Summarize(peer[Key("loop", bytes)]);
-            row.tftp = tftp[{direction, bytes}];
+            row.tftp = Summarize(simulator[Key("tftp-" + direction, bytes)]);
             row.wantVsLimit = kTcpVsLoop;
             row.wantAtLeastTftp = true;
             rows.push_back(row);

@@ -47,11 +47,14 @@ Finished Run(const std::vector<std::string>& argv, bool capture, bool keepErrors
 
 std::vector<std::string> Isolated(const std::vector<std::string>& argv)
 {
-    static const bool possible =
-        Run({"unshare", "-rn", "sh", "-c", "ip link set lo up"}, false).exitCode == 0;
+    const std::string unshare = RunningAsRoot() ? "-n" : "-rn";
+    // The global address is one no packet leaves for: it is there for programs that look for a
+    // configured address before they bind to loopback, as in.tftpd does.
+    const std::string setUp = "ip link set lo up && ip addr add 192.0.2.1/32 dev lo scope global";
+    static const bool possible = Run({"unshare", unshare, "sh", "-c", setUp}, false).exitCode == 0;
     if (!possible)
         return argv;
-    std::vector<std::string> wrapped{"unshare", "-rn", "sh", "-c", "ip link set lo up && exec \"$@\"", "sh"};
+    std::vector<std::string> wrapped{"unshare", unshare, "sh", "-c", setUp + " && exec \"$@\"", "sh"};
     wrapped.insert(wrapped.end(), argv.begin(), argv.end());
     return wrapped;
 }

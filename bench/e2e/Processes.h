@@ -24,8 +24,10 @@ struct Finished {
 // Runs argv (argv[0] looked up on PATH) to its end, however long it takes.
 Finished Run(const std::vector<std::string>& argv, bool capture, bool keepErrors = false);
 
-// argv run in a network namespace of its own with nothing but loopback, when the system allows it
-// (unshare -rn), so that port 8234 is free there whoever holds it outside; argv as it is otherwise.
+// argv run in a network namespace of its own with nothing but loopback, when the system allows it,
+// so that port 8234 is free there whoever holds it outside; argv as it is otherwise. Root needs no
+// user namespace for it (unshare -n), and without one in.tftpd can still drop its privileges, so
+// TFTP runs there too; anyone else gets one (unshare -rn).
 std::vector<std::string> Isolated(const std::vector<std::string>& argv);
 
 // A UDP or TCP port on 127.0.0.1 that nothing listens on right now.
