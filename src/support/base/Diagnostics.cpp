@@ -2,6 +2,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 #include <shared_mutex>
 #include <string>
@@ -77,8 +78,30 @@ void Log(Level level, const char* format, ...)
 
 void Line(std::string_view text)
 {
-    // One locked stdio call per line, so that lines from different threads never interleave.
-    Printf("%.*s\n", static_cast<int>(text.size()), text.data());
+    // As printf's "%.*s" would take it: up to its first NUL.
+    text = text.substr(0, text.find('\0'));
+    Route& route = TheRoute();
+    std::shared_lock lock(route.mutex);
+    if (route.sink) {
+        while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
+            text.remove_suffix(1);
+        if (Level::Debug <= route.mostDetailed)
+            route.sink(Level::Debug, text);
+        return;
+    }
+    // Every frame writes a line or two, on its way to being answered: the text goes out as it is,
+    // without a pass of printf's over it. One stdio call per line, so that lines from different
+    // threads never interleave.
+    constexpr std::size_t kShortLine = 256;
+    if (text.size() < kShortLine) {
+        char line[kShortLine];
+        std::memcpy(line, text.data(), text.size());
+        line[text.size()] = '\n';
+        std::fwrite(line, 1, text.size() + 1, stdout);
+        return;
+    }
+    const std::string line = std::string(text) + '\n';
+    std::fwrite(line.data(), 1, line.size(), stdout);
 }
 
 }  // namespace quillon::diag
