@@ -11,6 +11,7 @@
 #include "archive/EntryName.h"
 #include "archive/MinizipHandles.h"
 #include "archive/ZipArchive.h"
+#include "support/base/Crc32.h"
 #include "support/fs/Paths.h"
 
 namespace quillon {
@@ -130,12 +131,12 @@ ZipOutcome CopyStoredEntry(unzFile zip, std::FILE* archive, const PlannedEntry& 
     if (at == 0 || at > static_cast<ZPOS64_T>(LONG_MAX) ||
         std::fseek(archive, static_cast<long>(at), SEEK_SET) != 0)
         return ZipOutcome::Failed("entry " + entry.quoted + " is damaged");
-    uLong crc = crc32(0L, Z_NULL, 0);
+    std::uint32_t crc = 0;
     for (ZPOS64_T left = entry.size; left > 0;) {
         const auto want = static_cast<std::size_t>(std::min<ZPOS64_T>(buffer.size(), left));
         if (std::fread(buffer.data(), 1, want, archive) != want)
             return ZipOutcome::Failed("entry " + entry.quoted + " is shorter than the archive records");
-        crc = crc32(crc, reinterpret_cast<const Bytef*>(buffer.data()), static_cast<uInt>(want));
+        crc = Crc32(crc, reinterpret_cast<const std::uint8_t*>(buffer.data()), want);
         if (std::fwrite(buffer.data(), 1, want, out) != want)
             return ZipOutcome::Failed("cannot write entry " + entry.quoted);
         left -= want;
