@@ -10,10 +10,10 @@
 #include "support/base/Diagnostics.h"
 #include "support/base/Text.h"
 #include "support/fs/Paths.h"
-#include "support/os/LargeBuffer.h"
 #include "transfer/DownloadArchive.h"
 #include "transfer/PendingOp.h"
 #include "transfer/TransferRun.h"
+#include "transfer/ArchiveReader.h"
 #include "transfer/UploadPump.h"
 #include "transport/HardwareServer_SET.h"
 #include "transport/SerialPort_SET.h"
@@ -52,24 +52,6 @@ CSysconfig_SET& Registry() { return *CSysconfig_SET::get(); }
 bool IsVersionKind(char kind) { return static_cast<unsigned char>(kind) <= 2; }
 
 std::uint8_t KindByte(char kind) { return static_cast<std::uint8_t>(kind); }
-
-// The whole archive, or nothing: a file that cannot be read, or is too big for the device, is
-// refused before the device hears of it.
-bool ReadArchive(const std::string& path, quillon::LargeBuffer& content)
-{
-    quillon::FilePtr file = quillon::OpenFile(path, quillon::FileMode::Read);
-    if (!file || std::fseek(file.get(), 0, SEEK_END) != 0)
-        return false;
-    const long size = std::ftell(file.get());
-    if (size < 0 || size > quillon::kMaxArchiveBytes || std::fseek(file.get(), 0, SEEK_SET) != 0)
-        return false;
-    quillon::LargeBuffer archive(static_cast<std::size_t>(size));
-    // A read this large goes from the file straight into the buffer, past stdio's own.
-    if (!archive.valid() || std::fread(archive.data(), 1, archive.size(), file.get()) != archive.size())
-        return false;
-    content = std::move(archive);
-    return true;
-}
 
 // Runs op on whichever link the registry chose; false when no device has been seen yet.
 template <typename Op>
@@ -254,8 +236,10 @@ int CQuillon::WriteSettoHard(std::string zipPath, char kind)
     if (!link)
         return -1;
     const Exchange exchange(*this);
-    quillon::LargeBuffer archive;
-    if (!ReadArchive(zipPath, archive))
+    // A file that cannot be read, or is too big for the device, is refused before the device hears
+    // of it.
+    quillon::ArchiveReader archive;
+    if (!archive.Open(zipPath, quillon::kMaxArchiveBytes))
         return -1;
 
     auto& registry = Registry();
@@ -279,13 +263,18 @@ int CQuillon::WriteSettoHard(std::string zipPath, char kind)
 
     // Block 0 goes at once: the flag still holds the size's acknowledgement. Every later block goes
     // from the link's thread as soon as the acknowledgement of the one before is in.
-    Uploading->Begin(archive.data(), archive.size());
+    Uploading->Begin(archive);
     OnChosenLink(SerialLink.get(), TcpLink.get(), [&](auto& l) { SendNextUploadBlock(l); });
     const bool allSent = Uploading->WaitAllSent(
         kUploadStall, kReplyPoll, [&] { return registry.GetCloseExe() || CancelRequested.load(); });
     Uploading->End();
-    if (!allSent)
+    if (!allSent) {
+        // The device keeps nothing of an upload whose last block never came.
+        if (Uploading->failed())
+            quillon::diag::Log(quillon::diag::Level::Warning, "upload of %s stopped: %s\n", zipPath.c_str(),
+                               archive.problem().c_str());
         return -1;
+    }
     Printf("finish---------------\n");
     registry.SetWritefinish(true);
     return 0;

@@ -10,34 +10,43 @@
 #include <mutex>
 
 #include "protocol/FrameCodec.h"
+#include "transfer/ArchiveReader.h"
 
 namespace quillon {
 
 class UploadPump {
 public:
-    // From now on SendNext hands out the blocks of data, which must outlive the matching End.
-    void Begin(const std::uint8_t* data, std::size_t size)
+    // From now on SendNext hands out the blocks of archive, which must outlive the matching End.
+    void Begin(ArchiveReader& archive)
     {
         std::lock_guard lock(mutex_);
-        data_ = data;
-        size_ = size;
+        archive_ = &archive;
+        size_ = archive.size();
         next_ = 0;
-        count_ = static_cast<int>((size + kBlockDataSize - 1) / kBlockDataSize);
+        count_ = static_cast<int>((size_ + kBlockDataSize - 1) / kBlockDataSize);
         active_ = count_ > 0;
+        failed_ = false;
     }
 
     // Sends the next block through send(data, count, index, blocks), if one is due; false when the
-    // upload is not under way or every block has gone. The send runs under the pump's lock, so End
-    // never returns while a block is still being read from data.
+    // upload is not under way, every block has gone, or the archive failed (then the upload ends).
+    // The send runs under the pump's lock, so End never returns while a block is still being read.
     template <typename Send>
     bool SendNext(Send&& send)
     {
         std::lock_guard lock(mutex_);
         if (!active_ || next_ >= count_)
             return false;
-        const std::size_t offset = static_cast<std::size_t>(next_) * kBlockDataSize;
-        const int count = static_cast<int>(std::min<std::size_t>(kBlockDataSize, size_ - offset));
-        send(data_ + offset, count, static_cast<std::uint16_t>(next_), count_);
+        const std::uint64_t offset = static_cast<std::uint64_t>(next_) * kBlockDataSize;
+        const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(kBlockDataSize, size_ - offset));
+        const std::uint8_t* data = archive_->Block(next_, count);
+        if (!data) {
+            active_ = false;
+            failed_ = true;
+            changed_.notify_all();
+            return false;
+        }
+        send(data, static_cast<int>(count), static_cast<std::uint16_t>(next_), count_);
         ++next_;
         // Only the end wakes the waiting thread: it looks at the progress at every poll anyway, and
         // a wake-up per block would cost each block a thread switch and a fight for this lock.
@@ -57,7 +66,7 @@ public:
         auto deadline = std::chrono::steady_clock::now() + stall;
         int seen = next_;
         while (next_ < count_) {
-            if (stop())
+            if (failed_ || stop())
                 return false;
             changed_.wait_for(lock, poll);
             const auto now = std::chrono::steady_clock::now();
@@ -76,17 +85,25 @@ public:
     {
         std::lock_guard lock(mutex_);
         active_ = false;
-        data_ = nullptr;
+        archive_ = nullptr;
+    }
+
+    // Whether the upload ended because its archive could not give a block.
+    bool failed()
+    {
+        std::lock_guard lock(mutex_);
+        return failed_;
     }
 
 private:
     std::mutex mutex_;
     std::condition_variable changed_;
-    const std::uint8_t* data_ = nullptr;
-    std::size_t size_ = 0;
+    ArchiveReader* archive_ = nullptr;
+    std::uint64_t size_ = 0;
     int next_ = 0;
     int count_ = 0;
     bool active_ = false;
+    bool failed_ = false;
 };
 
 }  // namespace quillon

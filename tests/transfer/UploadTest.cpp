@@ -2,8 +2,11 @@
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <fstream>
+#include <functional>
 
+#include "common/Platform.h"
 #include "transfer/TransferFixture.h"
 
 namespace quillon::testing {
@@ -121,6 +124,60 @@ TEST_F(Upload, RefusalIsAnsweredWithTheAbortCommand)
     ExpectCommand(0, 0, 0);
     EXPECT_EQ(result.get(), -1);
     EXPECT_EQ(Registry().PendingOp.load(), -1);
+}
+
+// The archive is read as its blocks go; one that changes meanwhile never sends its last block,
+// which is what would have the device keep it. One renamed over the name goes on from the file it
+// replaced, which is still whole.
+TEST_F(Upload, AnArchiveThatChangesWhileItGoesNeverSendsItsLastBlock)
+{
+    namespace fs = std::filesystem;
+    struct Case {
+        const char* what;
+        std::function<void(const std::string& path)> change;
+        bool completes;
+    };
+    const std::vector<Case> cases = {
+        {"grown", [](const std::string& path) { std::ofstream(path, std::ios::app | std::ios::binary) << 'x'; },
+         false},
+        {"cut short", [](const std::string& path) { fs::resize_file(path, 4096); }, false},
+        {"rewritten in place",
+         [](const std::string& path) { fs::last_write_time(path, fs::last_write_time(path) + std::chrono::seconds(1)); },
+         false},
+        {"replaced by another file",
+         [this](const std::string& path) {
+             WriteBytes(path + ".new", NoiseBytes(100, 1));
+             fs::rename(path + ".new", path);
+         },
+         true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        // Windows renames nothing over a file that is open for the upload.
+        if (c.completes && kWindows)
+            continue;
+        auto result = Start(3 * 4096);
+        const std::string sent = archive_;
+        device().SendAck();
+        ASSERT_TRUE(Expect(FrameType::Value));
+        device().SendAck();
+        ASSERT_TRUE(Expect(FrameType::Block));
+        c.change(path());
+        device().SendAck();
+        ASSERT_TRUE(Expect(FrameType::Block));
+        device().SendAck();
+        if (c.completes) {
+            const auto last = Expect(FrameType::Block);
+            ASSERT_TRUE(last);
+            EXPECT_EQ(std::string(last->clear.begin() + 4, last->clear.begin() + 4100), sent.substr(2 * 4096));
+            device().SendAck();
+            EXPECT_EQ(result.get(), 0);
+        } else {
+            EXPECT_EQ(result.get(), -1);
+            EXPECT_FALSE(Registry().GetWritefinish());
+            EXPECT_TRUE(device().Quiet(std::chrono::milliseconds(100))) << "the last block never goes";
+        }
+    }
 }
 
 TEST_F(Upload, ArchivesThatCannotGoAreRefusedBeforeTheDeviceHearsOfThem)

@@ -19,6 +19,7 @@
 // Nothing here throws; failures are reported by the result.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <ctime>
 #include <memory>
@@ -122,5 +123,14 @@ QUILLON_API std::wstring WidePath(std::string_view path);
 
 // The local time at which the open file was last modified.
 bool GetModificationTime(std::FILE* file, std::tm& local);
+
+// What tells one state of an open file from a later one: its size and the moment it was last
+// written, as finely as the system keeps it (a rename over its name leaves it as it was).
+struct FileStamp {
+    std::uint64_t size = 0;
+    std::int64_t modified = 0;  // in the system's own unit
+    bool operator==(const FileStamp&) const = default;
+};
+bool GetFileStamp(std::FILE* file, FileStamp& stamp);
 
 }  // namespace quillon

@@ -370,4 +370,17 @@ bool GetModificationTime(std::FILE* file, std::tm& local)
     return _localtime64_s(&local, &status.st_mtime) == 0;
 }
 
+bool GetFileStamp(std::FILE* file, FileStamp& stamp)
+{
+    // The C runtime's status has whole seconds only; the handle's has the file system's 100 ns.
+    BY_HANDLE_FILE_INFORMATION information{};
+    const auto handle = file ? reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file))) : INVALID_HANDLE_VALUE;
+    if (handle == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(handle, &information))
+        return false;
+    stamp.size = std::uint64_t{information.nFileSizeHigh} << 32 | information.nFileSizeLow;
+    stamp.modified = static_cast<std::int64_t>(std::uint64_t{information.ftLastWriteTime.dwHighDateTime} << 32 |
+                                               information.ftLastWriteTime.dwLowDateTime);
+    return true;
+}
+
 }  // namespace quillon
