@@ -314,18 +314,18 @@ std::vector<std::string> PeakMeasured(const std::vector<std::string>& argv, cons
     return measured;
 }
 
-// What PeakMeasured wrote, in MB, less `less`.
-std::optional<double> PeakMB(const fs::path& file, double less)
+// What PeakMeasured wrote, in MB.
+std::optional<double> PeakMB(const fs::path& file)
 {
     double kib = 0;
     if (!(std::ifstream(file) >> kib))
         return std::nullopt;
-    return kib * 1024.0 / 1e6 - less;
+    return kib * 1024.0 / 1e6;
 }
 
 // Transfers of each size: the time per size with the library and the minimal device peer in this
 // process (nothing but the transfer is timed), and the quillon tool's peak memory uploading to and
-// downloading from quillon-device (beyond the archive for an upload, which holds it whole).
+// downloading from quillon-device.
 void TransferRows(const fs::path& work, const TransferPrograms& programs, int repeats,
                   std::vector<ScalingRow>& rows)
 {
@@ -359,7 +359,6 @@ void TransferRows(const fs::path& work, const TransferPrograms& programs, int re
                                            std::to_string(port), "--wait",    "30"};
     char kind = 30;
     for (std::size_t i = 0; i < archives.size(); ++i, ++kind) {
-        const auto megabytes = static_cast<double>(kTransferMegabytes[i]);
         std::vector<std::string> up = {programs.tool, "upload", archives[i].string(), "--kind",
                                        std::to_string(kind)};
         up.insert(up.end(), link.begin(), link.end());
@@ -374,9 +373,9 @@ void TransferRows(const fs::path& work, const TransferPrograms& programs, int re
         const bool same = download.exitCode == 0 && SameContent(back, archives[i]);
         fs::remove(back);
         add("upload MB memory", kTransferMegabytes[i],
-            {upload.exitCode == 0 ? PeakMB(work / "peak-up", megabytes) : std::nullopt}, " MB");
+            {upload.exitCode == 0 ? PeakMB(work / "peak-up") : std::nullopt}, " MB");
         add("download MB memory", kTransferMegabytes[i],
-            {same ? PeakMB(work / "peak-down", 0) : std::nullopt}, " MB");
+            {same ? PeakMB(work / "peak-down") : std::nullopt}, " MB");
     }
     device->Stop();
 
@@ -459,8 +458,7 @@ void PrintScaling(std::FILE* out, const std::vector<ScalingRow>& rows)
                      Fixed(row.quillon, 4, row.unit.c_str()).c_str(), Fixed(row.reference, 4, " s").c_str(),
                      Fixed(row.VsReference(), 2).c_str(), Fixed(row.perStep, 2).c_str());
     std::fprintf(out, "per step: the figure over the row before it, per step of work (1.0 linear; 10 per "
-                      "tenfold step quadratic; 0.1 flat). Memory: the tool's peak, beyond the archive for an "
-                      "upload, which holds it whole.\n");
+                      "tenfold step quadratic; 0.1 flat). Memory: the tool's peak.\n");
 }
 
 std::string ScalingCsv(const std::vector<ScalingRow>& rows)
