@@ -374,8 +374,8 @@ void TransferRows(const fs::path& work, const TransferPrograms& programs, int re
         fs::remove(back);
         add("upload MB memory", kTransferMegabytes[i],
             {upload.exitCode == 0 ? PeakMB(work / "peak-up") : std::nullopt}, " MB");
-        add("download MB memory", kTransferMegabytes[i],
-            {same ? PeakMB(work / "peak-down") : std::nullopt}, " MB");
+        add("download MB memory", kTransferMegabytes[i], {same ? PeakMB(work / "peak-down") : std::nullopt},
+            " MB");
     }
     device->Stop();
 

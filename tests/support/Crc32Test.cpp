@@ -23,7 +23,8 @@ TEST(Crc32, IsTheZipChecksumWhateverTheLengthStartAndAlignment)
         byte = static_cast<std::uint8_t>(noise());
     // Lengths around the table's, one block's and four blocks' edges, and the megabyte pieces an
     // unpacking sums; every start and offset into memory.
-    for (const std::size_t size : {0, 1, 15, 16, 63, 64, 255, 256, 257, 271, 319, 320, 4096, 4104, 65537, 1 << 20}) {
+    for (const std::size_t size :
+         {0, 1, 15, 16, 63, 64, 255, 256, 257, 271, 319, 320, 4096, 4104, 65537, 1 << 20}) {
         for (const std::size_t offset : {0, 1, 8, 13}) {
             for (const std::uint32_t start : {0u, 0xFFFFFFFFu, 0x1234ABCDu}) {
                 SCOPED_TRACE(std::to_string(size) + " bytes at +" + std::to_string(offset) + " from " +

@@ -138,11 +138,14 @@ TEST_F(Upload, AnArchiveThatChangesWhileItGoesNeverSendsItsLastBlock)
         bool completes;
     };
     const std::vector<Case> cases = {
-        {"grown", [](const std::string& path) { std::ofstream(path, std::ios::app | std::ios::binary) << 'x'; },
+        {"grown",
+         [](const std::string& path) { std::ofstream(path, std::ios::app | std::ios::binary) << 'x'; },
          false},
         {"cut short", [](const std::string& path) { fs::resize_file(path, 4096); }, false},
         {"rewritten in place",
-         [](const std::string& path) { fs::last_write_time(path, fs::last_write_time(path) + std::chrono::seconds(1)); },
+         [](const std::string& path) {
+             fs::last_write_time(path, fs::last_write_time(path) + std::chrono::seconds(1));
+         },
          false},
         {"replaced by another file",
          [this](const std::string& path) {
@@ -169,7 +172,8 @@ TEST_F(Upload, AnArchiveThatChangesWhileItGoesNeverSendsItsLastBlock)
         if (c.completes) {
             const auto last = Expect(FrameType::Block);
             ASSERT_TRUE(last);
-            EXPECT_EQ(std::string(last->clear.begin() + 4, last->clear.begin() + 4100), sent.substr(2 * 4096));
+            EXPECT_EQ(std::string(last->clear.begin() + 4, last->clear.begin() + 4100),
+                      sent.substr(2 * 4096));
             device().SendAck();
             EXPECT_EQ(result.get(), 0);
         } else {

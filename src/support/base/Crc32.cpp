@@ -50,7 +50,7 @@ __attribute__((target("pclmul,sse2"))) inline __m128i Load(const std::uint8_t* a
 
 // The checksum of the first size / 16 * 16 bytes (size at least 64), continuing from crc.
 __attribute__((target("pclmul,sse2"))) std::uint32_t FoldedCrc(std::uint32_t crc, const std::uint8_t* data,
-                                                             std::size_t size)
+                                                               std::size_t size)
 {
     // zlib starts from the complement of crc: xored into the first four bytes, it lets the folding
     // start from zero.

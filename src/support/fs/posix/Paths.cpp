@@ -410,7 +410,8 @@ bool GetFileStamp(std::FILE* file, FileStamp& stamp)
     if (!file || fstat(fileno(file), &status) != 0)
         return false;
     stamp.size = static_cast<std::uint64_t>(status.st_size);
-    stamp.modified = static_cast<std::int64_t>(status.st_mtim.tv_sec) * 1'000'000'000 + status.st_mtim.tv_nsec;
+    stamp.modified =
+        static_cast<std::int64_t>(status.st_mtim.tv_sec) * 1'000'000'000 + status.st_mtim.tv_nsec;
     return true;
 }
 

@@ -378,8 +378,9 @@ bool GetFileStamp(std::FILE* file, FileStamp& stamp)
     if (handle == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(handle, &information))
         return false;
     stamp.size = std::uint64_t{information.nFileSizeHigh} << 32 | information.nFileSizeLow;
-    stamp.modified = static_cast<std::int64_t>(std::uint64_t{information.ftLastWriteTime.dwHighDateTime} << 32 |
-                                               information.ftLastWriteTime.dwLowDateTime);
+    stamp.modified =
+        static_cast<std::int64_t>(std::uint64_t{information.ftLastWriteTime.dwHighDateTime} << 32 |
+                                  information.ftLastWriteTime.dwLowDateTime);
     return true;
 }
 
