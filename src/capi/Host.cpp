@@ -247,6 +247,10 @@ Result Host::Upload(const fs::path& source, int kind, milliseconds timeout, cons
         return Result::Fail(QUILLON_E_BROKEN_OFF,
                             "every block was sent, but the device did not answer afterwards; "
                             "it may not have stored the upload");
+    case TransferEnd::FileChanged:
+        return Result::Fail(QUILLON_E_FILE, PathText(archive) +
+                                                " changed, or could not be read, while it was sent; its last "
+                                                "block did not go, and the device keeps what it had");
     default:
         return Result::Fail(QUILLON_E_BROKEN_OFF,
                             "the device stopped acknowledging at " + at + StillAnswers(outcome));

@@ -67,7 +67,8 @@ enum quillon_result {
                                   sending, or sent a damaged block */
     QUILLON_E_TIMEOUT = -9,    /* the transfer's time-out passed before it ended */
     QUILLON_E_CANCELLED = -10, /* quillon_cancel or quillon_close ended the operation */
-    QUILLON_E_FILE = -11,      /* a local file or folder cannot be read or written */
+    QUILLON_E_FILE = -11,      /* a local file or folder cannot be read or written, or an archive
+                                  changed while it was uploaded (the device keeps what it had) */
     QUILLON_E_ARCHIVE = -12,   /* not a zip archive, a damaged one, or one that does not unpack
                                   into the folder */
     QUILLON_E_PACKAGE = -13,   /* the settings package is incomplete */

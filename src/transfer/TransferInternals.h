@@ -1,9 +1,11 @@
-// The transfer object's insides, for the library's own benchmarks and fuzzers: they feed the
-// receive dispatcher frames directly and look at the links. Not installed; hosts never see it.
+// The transfer object's insides, for the library's own transfer runs, benchmarks and fuzzers: they
+// feed the receive dispatcher frames directly, look at the links, or ask why an upload ended. Not
+// installed; hosts never see it.
 #pragma once
 
 #include "transfer/DownloadArchive.h"
 #include "transfer/Quillon.h"
+#include "transfer/UploadPump.h"
 #include "transport/HardwareServer_SET.h"
 #include "transport/SerialPort_SET.h"
 
@@ -40,6 +42,9 @@ public:
         }
         registry.PendingOp.exchange(pendingOp);
     }
+
+    // Whether the last upload ended because its archive changed or could not be read.
+    static bool UploadFileFailed(CQuillon& quillon) { return quillon.Uploading->failed(); }
 
     static CSerialPort_SET& SerialLink(CQuillon& quillon) { return *quillon.SerialLink; }
     static CHardwareServer_SET& TcpLink(CQuillon& quillon) { return *quillon.TcpLink; }

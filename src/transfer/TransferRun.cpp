@@ -9,6 +9,7 @@
 #include "support/fs/ScratchFile.h"
 #include "transfer/PendingOp.h"
 #include "transfer/Quillon.h"
+#include "transfer/TransferInternals.h"
 
 namespace quillon {
 
@@ -83,6 +84,10 @@ TransferOutcome RunUpload(CQuillon& quillon, const std::string& archive, int kin
     }
     if (ended) {
         outcome.end = *ended;
+        return outcome;
+    }
+    if (TransferInternals::UploadFileFailed(quillon)) {
+        outcome.end = TransferEnd::FileChanged;
         return outcome;
     }
     // A refusal ends the operation on the transfer object's side; silence leaves it pending.

@@ -39,6 +39,8 @@ enum class TransferEnd {
     Refused,      // the device refused the request
     NoAnswer,     // the device did not answer the request
     Stopped,      // upload: the device stopped acknowledging part-way
+    FileChanged,  // upload: the archive changed, or could not be read, before its last block went;
+                  // the device keeps what it had
     Unconfirmed,  // upload: every block sent, but the device did not answer afterwards
     BrokenOff,    // download: a damaged or out-of-order block, or the device gave up
     Stalled,      // download: the device stopped sending

@@ -8,6 +8,7 @@
 
 #include "common/Platform.h"
 #include "transfer/TransferFixture.h"
+#include "transfer/TransferRun.h"
 
 namespace quillon::testing {
 namespace {
@@ -159,7 +160,10 @@ TEST_F(Upload, AnArchiveThatChangesWhileItGoesNeverSendsItsLastBlock)
         // Windows renames nothing over a file that is open for the upload.
         if (c.completes && kWindows)
             continue;
-        auto result = Start(3 * 4096);
+        archive_ = NoiseBytes(3 * 4096, 3);
+        WriteBytes(path(), archive_);
+        auto result = OnHostThread([this] { return RunUpload(quillon(), path(), 0, {}); });
+        ExpectCommand(1, 0, 0);
         const std::string sent = archive_;
         device().SendAck();
         ASSERT_TRUE(Expect(FrameType::Value));
@@ -175,9 +179,12 @@ TEST_F(Upload, AnArchiveThatChangesWhileItGoesNeverSendsItsLastBlock)
             EXPECT_EQ(std::string(last->clear.begin() + 4, last->clear.begin() + 4100),
                       sent.substr(2 * 4096));
             device().SendAck();
-            EXPECT_EQ(result.get(), 0);
+            // A probe behind the last block shows that the device took it.
+            ExpectCommand(0, 0, 0);
+            device().SendAck();
+            EXPECT_EQ(result.get().end, TransferEnd::Done);
         } else {
-            EXPECT_EQ(result.get(), -1);
+            EXPECT_EQ(result.get().end, TransferEnd::FileChanged);
             EXPECT_FALSE(Registry().GetWritefinish());
             EXPECT_TRUE(device().Quiet(std::chrono::milliseconds(100))) << "the last block never goes";
         }

@@ -132,6 +132,11 @@ ExitCode Upload(CommandContext& context)
         return report.Fail(ExitCode::DeviceFailed, "no_answer",
                            "the device did not acknowledge the upload" + answers,
                            "Check that the device is ready (quillon probe) and try again.");
+    case TransferEnd::FileChanged:
+        return report.Fail(ExitCode::LocalProblem, "file_changed",
+                           archive.string() + " changed, or could not be read, while it was sent; its last "
+                                              "block did not go, and the device keeps what it had",
+                           "Upload it again once nothing writes to it.");
     case TransferEnd::Unconfirmed:
         return report.Fail(ExitCode::DeviceFailed, "unconfirmed",
                            "every block was sent, but the device did not answer afterwards; it may not have "
