@@ -27,6 +27,16 @@ Route& TheRoute()
     return *route;
 }
 
+// A message for the host's sink, as the sink takes it: without its line end, only at the levels
+// the host asked for. The route's lock is held.
+void ToSink(const Route& route, Level level, std::string_view message)
+{
+    while (!message.empty() && (message.back() == '\n' || message.back() == '\r'))
+        message.remove_suffix(1);
+    if (level <= route.mostDetailed)
+        route.sink(level, message);
+}
+
 void Deliver(Level level, const char* format, std::va_list args)
 {
     Route& route = TheRoute();
@@ -45,9 +55,7 @@ void Deliver(Level level, const char* format, std::va_list args)
         return;
     std::string message(static_cast<std::size_t>(length), '\0');
     std::vsnprintf(message.data(), message.size() + 1, format, args);
-    while (!message.empty() && (message.back() == '\n' || message.back() == '\r'))
-        message.pop_back();
-    route.sink(level, message);
+    ToSink(route, level, message);
 }
 
 }  // namespace
@@ -83,10 +91,7 @@ void Line(std::string_view text)
     Route& route = TheRoute();
     std::shared_lock lock(route.mutex);
     if (route.sink) {
-        while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
-            text.remove_suffix(1);
-        if (Level::Debug <= route.mostDetailed)
-            route.sink(Level::Debug, text);
+        ToSink(route, Level::Debug, text);
         return;
     }
     // Every frame writes a line or two, on its way to being answered: the text goes out as it is,

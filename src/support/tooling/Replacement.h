@@ -32,7 +32,6 @@ public:
     DisplacedFile(const DisplacedFile&) = delete;
     DisplacedFile& operator=(const DisplacedFile&) = delete;
 
-    const std::filesystem::path& path() const { return path_; }
     // Removes the old file now: the cost of freeing it is paid here.
     void Release()
     {
