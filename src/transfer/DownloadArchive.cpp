@@ -6,8 +6,10 @@ namespace quillon {
 
 namespace {
 
-// 64 blocks to a write.
-constexpr std::size_t kWriteBufferSize = 256 * 1024;
+// 8 blocks to a write. The write comes after the block's acknowledgement, while the device makes
+// the next block, and must be over before that block arrives: a write of fresh pages of the page
+// cache takes about 0.6 µs a kilobyte, and a 256 KB write held up every 64th block by 100 µs.
+constexpr std::size_t kWriteBufferSize = 32 * 1024;
 
 std::string PartPath(const std::string& path) { return path + ".part"; }
 

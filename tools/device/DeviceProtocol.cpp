@@ -295,8 +295,8 @@ DeviceProtocol::Reply DeviceProtocol::StartDownload(std::uint8_t kind)
     if (!file)
         return Refuse("download " + Kind(kind) + " refused: " + error);
     const auto size = static_cast<std::uint32_t>(file->size());
-    Download download{kind, std::move(*file)};
-    download.blocks = std::max<std::uint32_t>(1, (size + kBlockDataSize - 1) / kBlockDataSize);
+    Download download(kind, std::move(*file),
+                      std::max<std::uint32_t>(1, (size + kBlockDataSize - 1) / kBlockDataSize));
     monitor_.Event("download " + Kind(kind) + ": serving " + std::to_string(size) + " bytes from " +
                    source->string());
 
@@ -316,23 +316,33 @@ DeviceProtocol::Reply DeviceProtocol::StartDownload(std::uint8_t kind)
     return reply;
 }
 
+void DeviceProtocol::ReadAhead(Download& download)
+{
+    if (download.ahead || download.sent >= download.blocks)
+        return;
+    const std::uint64_t start = static_cast<std::uint64_t>(download.sent) * kBlockDataSize;
+    const std::uint64_t size = download.source.size();
+    download.next.resize(
+        static_cast<std::size_t>(std::min<std::uint64_t>(kBlockDataSize, size - std::min(start, size))));
+    download.readable = download.source.ReadNext(download.next.data(), download.next.size());
+    download.ahead = true;
+}
+
 DeviceProtocol::Reply DeviceProtocol::NextDownloadBlock(Download& download)
 {
     const Faults& faults = options_.faults;
     const std::uint32_t index = download.sent;
-    const std::uint64_t start = static_cast<std::uint64_t>(index) * kBlockDataSize;
-    const std::uint64_t size = download.source.size();
-    const auto count =
-        static_cast<std::size_t>(std::min<std::uint64_t>(kBlockDataSize, size - std::min(start, size)));
-
-    // The data goes from the file straight into the frame, which is sealed where it lies.
-    const int length = BeginFrame(out_, TypeByte(FrameType::Block));
-    if (!download.source.ReadNext(out_.data() + kBlockDataAt, count)) {
+    ReadAhead(download);
+    download.ahead = false;
+    if (!download.readable) {
         // The file changed under the download: the host gets no more blocks, as from a device
         // that failed, and gives up on its own.
         Abandon(download.source.path().string() + " cannot be read any more");
         return {};
     }
+    const std::size_t count = download.next.size();
+    const int length = BeginFrame(out_, TypeByte(FrameType::Block));
+    std::copy(download.next.begin(), download.next.end(), out_.begin() + kBlockDataAt);
     auto wireIndex = static_cast<std::uint16_t>(index);
     if (faults.wrongIndexBlock && static_cast<std::uint32_t>(*faults.wrongIndexBlock) == index) {
         wireIndex = static_cast<std::uint16_t>(index + 1);
@@ -500,6 +510,8 @@ DeviceProtocol::Reply DeviceProtocol::OnBlock(std::uint16_t index, std::span<con
 void DeviceProtocol::Settle()
 {
     replaced_.Release();
+    if (auto* download = std::get_if<Download>(&pending_))
+        ReadAhead(*download);
     auto* upload = std::get_if<Upload>(&pending_);
     if (!upload || upload->unwritten.empty())
         return;

@@ -42,9 +42,10 @@ public:
     Reply Handle(std::span<std::uint8_t> frame);
 
     // Does what the last reply went out ahead of: writes an upload block that was acknowledged
-    // before it was stored, so that the host sends the next block while the device writes, and
-    // frees the archive that a stored upload replaced. Called once the reply's frames are sent;
-    // Handle calls it first in any case, so that nothing is ever written out of order.
+    // before it was stored, so that the host sends the next block while the device writes; reads
+    // a download's next block, so that the host's acknowledgement finds it ready; and frees the
+    // archive that a stored upload replaced. Called once the reply's frames are sent; Handle calls
+    // it first in any case, so that nothing is ever done out of order.
     void Settle();
 
     // The frame a serial device sends until it has been keyed; good until the next call, as a reply's.
@@ -77,10 +78,19 @@ private:
         std::uint8_t kind = 0;
     };
     struct Download {
+        Download(std::uint8_t kind, FileReader source, std::uint32_t blocks)
+            : kind(kind), source(std::move(source)), blocks(blocks)
+        {}
+
         std::uint8_t kind = 0;
         FileReader source;         // read a block at a time as the blocks go
         std::uint32_t blocks = 0;  // one empty block for an empty archive
         std::uint32_t sent = 0;
+        // The data of block `sent`, read while the host had the block before (valid when `ahead`),
+        // and whether the file gave it. The buffer is kept from block to block.
+        Bytes next;
+        bool ahead = false;
+        bool readable = true;
     };
     using Pending = std::variant<std::monostate, Upload, VersionWrite, Download>;
 
@@ -94,6 +104,7 @@ private:
 
     Reply StartDownload(std::uint8_t kind);
     Reply NextDownloadBlock(Download& download);
+    void ReadAhead(Download& download);
 
     // Says why the pending operation ends unfinished, if there is one, and forgets it.
     void Abandon(const std::string& why);
