@@ -48,6 +48,8 @@ public:
         }
         send(data, static_cast<int>(count), static_cast<std::uint16_t>(next_), count_);
         ++next_;
+        if (next_ < count_)
+            archive_->ReadAhead(next_);
         // Only the end wakes the waiting thread: it looks at the progress at every poll anyway, and
         // a wake-up per block would cost each block a thread switch and a fight for this lock.
         if (next_ == count_) {
