@@ -63,6 +63,12 @@ inline constexpr unsigned long long kMaxUnpackedBytes = 256ULL * 1024 * 1024;
 QUILLON_API ZipOutcome UnpackArchive(const std::string& zipPath, const std::string& folder,
                                      const std::function<void(std::size_t)>& beforeEntry = {});
 
+class EntryStream;
+// UnpackArchive for an archive that arrived through streamed (archive/EntryStream.h), into its
+// folder, with the same checks: a stored entry that streamed wrote out whole and that checks out
+// is put in place as it was written, instead of being read back from the archive.
+ZipOutcome UnpackStreamedArchive(const std::string& zipPath, EntryStream& streamed);
+
 // Whether the file starts as a zip archive does: with a local entry, or with the end record of an
 // archive without entries. Enough to refuse to send the device something else by mistake; whether
 // the archive is whole only unpacking shows.

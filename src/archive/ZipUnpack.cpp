@@ -3,12 +3,14 @@
 #include <climits>
 #include <cstdio>
 #include <functional>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "archive/EntryFolders.h"
 #include "archive/EntryName.h"
+#include "archive/EntryStream.h"
 #include "archive/MinizipHandles.h"
 #include "archive/ZipArchive.h"
 #include "support/base/Crc32.h"
@@ -95,6 +97,12 @@ public:
         return file;
     }
 
+    // Takes a temporary file made elsewhere in the entry's folder as the entry's, made here.
+    void Adopt(const PlannedEntry& entry, std::string temporary)
+    {
+        staged_.push_back({&entry, std::move(temporary)});
+    }
+
     // Puts every temporary file in place, in the order they were made.
     ZipOutcome Commit()
     {
@@ -116,17 +124,48 @@ private:
     std::size_t committed_ = 0;
 };
 
+// A stored entry's bytes in the archive are the file: two sizes that differ mean one lies.
+ZipOutcome StoredSizesAgree(const PlannedEntry& entry)
+{
+    if (entry.storedSize == entry.size)
+        return ZipOutcome::Done();
+    return ZipOutcome::Failed("entry " + entry.quoted + " is " +
+                              (entry.storedSize < entry.size ? "shorter" : "longer") +
+                              " than the archive records");
+}
+
+ZipOutcome ChecksumAgrees(const PlannedEntry& entry, std::uint32_t crc)
+{
+    if (crc == entry.crc)
+        return ZipOutcome::Done();
+    return ZipOutcome::Failed("the checksum of entry " + entry.quoted + " does not match");
+}
+
+// The pieces' buffer, made when the first entry needs it: an unpacking whose entries were all
+// written as the archive arrived needs none.
+class CopyBuffer {
+public:
+    explicit CopyBuffer(std::size_t size) : size_(size) {}
+    std::vector<char>& get()
+    {
+        if (bytes_.empty())
+            bytes_.resize(size_);
+        return bytes_;
+    }
+
+private:
+    std::size_t size_;
+    std::vector<char> bytes_;
+};
+
 // A stored entry is copied straight from the archive's bytes, checksummed on the way: through
 // minizip it would come 16 KiB at a time, with a seek before every read and one more copy of each
 // piece. `archive` is the archive opened once more for this.
 ZipOutcome CopyStoredEntry(unzFile zip, std::FILE* archive, const PlannedEntry& entry, std::FILE* out,
                            std::vector<char>& buffer)
 {
-    // A stored entry's bytes in the archive are the file: two sizes that differ mean one lies.
-    if (entry.storedSize != entry.size)
-        return ZipOutcome::Failed("entry " + entry.quoted + " is " +
-                                  (entry.storedSize < entry.size ? "shorter" : "longer") +
-                                  " than the archive records");
+    if (ZipOutcome sizes = StoredSizesAgree(entry); !sizes.ok)
+        return sizes;
     const ZPOS64_T at = unzGetCurrentFileZStreamPos64(zip);
     if (at == 0 || at > static_cast<ZPOS64_T>(LONG_MAX) ||
         std::fseek(archive, static_cast<long>(at), SEEK_SET) != 0)
@@ -141,9 +180,7 @@ ZipOutcome CopyStoredEntry(unzFile zip, std::FILE* archive, const PlannedEntry& 
             return ZipOutcome::Failed("cannot write entry " + entry.quoted);
         left -= want;
     }
-    if (crc != entry.crc)
-        return ZipOutcome::Failed("the checksum of entry " + entry.quoted + " does not match");
-    return ZipOutcome::Done();
+    return ChecksumAgrees(entry, crc);
 }
 
 // Inflates a deflated entry, checking it against the archive's record as it goes.
@@ -178,21 +215,43 @@ ZipOutcome InflateEntry(unzFile zip, ZipEntryReader& reader, const PlannedEntry&
     return ZipOutcome::Done();
 }
 
+// Takes the file that `streamed` wrote of the current entry, when it wrote one of exactly this
+// entry: nullopt when it did not, and the entry is to be unpacked from the archive.
+std::optional<ZipOutcome> AdoptStreamedEntry(unzFile zip, const PlannedEntry& entry, StagedFiles& staged,
+                                             EntryStream& streamed)
+{
+    if (!entry.stored)
+        return std::nullopt;
+    if (ZipOutcome sizes = StoredSizesAgree(entry); !sizes.ok)
+        return sizes;
+    // Where minizip found the entry's data, from its directory and the local header there.
+    const ZPOS64_T at = unzGetCurrentFileZStreamPos64(zip);
+    auto written = streamed.Take(entry.folder, entry.fileName, at, entry.size);
+    if (!written)
+        return std::nullopt;
+    staged.Adopt(entry, std::move(written->temporary));
+    return ChecksumAgrees(entry, written->crc);
+}
+
 // Unpacks the current entry into its temporary file and checks it against the archive's record.
 ZipOutcome StageEntry(unzFile zip, std::FILE* archive, const PlannedEntry& entry, StagedFiles& staged,
-                      std::vector<char>& buffer)
+                      CopyBuffer& buffer, EntryStream* streamed)
 {
+    ZipEntryReader reader(zip);
+    if (!reader)
+        return ZipOutcome::Failed("cannot read entry " + entry.quoted);
+    if (streamed) {
+        if (auto adopted = AdoptStreamedEntry(zip, entry, staged, *streamed))
+            return *adopted;
+    }
     FilePtr file = staged.Create(entry);
     if (!file)
         return ZipOutcome::Failed("cannot create a file for entry " + entry.quoted + " in " +
                                   entry.target.substr(0, entry.target.size() - entry.fileName.size() - 1));
     // The pieces are as large as the stream's buffer would be useful: each goes in one write.
     std::setvbuf(file.get(), nullptr, _IONBF, 0);
-    ZipEntryReader reader(zip);
-    if (!reader)
-        return ZipOutcome::Failed("cannot read entry " + entry.quoted);
-    ZipOutcome outcome = entry.stored ? CopyStoredEntry(zip, archive, entry, file.get(), buffer)
-                                      : InflateEntry(zip, reader, entry, file.get(), buffer);
+    ZipOutcome outcome = entry.stored ? CopyStoredEntry(zip, archive, entry, file.get(), buffer.get())
+                                      : InflateEntry(zip, reader, entry, file.get(), buffer.get());
     if (!outcome.ok)
         return outcome;
     if (!CloseFile(std::move(file)))
@@ -229,10 +288,10 @@ ZipOutcome CheckArchiveEnd(const std::string& zipPath, bool& empty)
     return ZipOutcome::Failed(zipPath + " is not a zip archive, or it is cut short");
 }
 
-}  // namespace
-
-ZipOutcome UnpackArchive(const std::string& zipPath, const std::string& folder,
-                         const std::function<void(std::size_t)>& beforeEntry)
+// UnpackArchive, into the folders given, taking the entries that `streamed` wrote where they check
+// out.
+ZipOutcome Unpack(const std::string& zipPath, const std::string& folder, EntryFolders& folders,
+                  const std::function<void(std::size_t)>& beforeEntry, EntryStream* streamed)
 {
     bool empty = false;
     if (ZipOutcome outcome = CheckArchiveEnd(zipPath, empty); !outcome.ok)
@@ -250,8 +309,6 @@ ZipOutcome UnpackArchive(const std::string& zipPath, const std::string& folder,
     // An empty folder would make every path absolute, below the root of the file system.
     if (folder.empty())
         return ZipOutcome::Failed("no unpacking folder is set");
-    // Every folder that an entry goes into is held from here to the end.
-    EntryFolders folders(folder);
     if (!folders)
         return ZipOutcome::Failed(
             "the unpacking folder " + folder +
@@ -282,16 +339,32 @@ ZipOutcome UnpackArchive(const std::string& zipPath, const std::string& folder,
     const FilePtr archive = OpenFile(zipPath, FileMode::Read);
     if (!archive || unzGoToFirstFile(zip.get()) != UNZ_OK)
         return ZipOutcome::Failed("cannot read " + zipPath + " again");
-    std::vector<char> buffer(static_cast<std::size_t>(std::min<unsigned long long>(kCopyChunk, total)) + 1);
+    CopyBuffer buffer(static_cast<std::size_t>(std::min<unsigned long long>(kCopyChunk, total)) + 1);
     for (std::size_t i = 0; i < plan.size(); ++i) {
         if (i > 0 && unzGoToNextFile(zip.get()) != UNZ_OK)
             return ZipOutcome::Failed("the archive's directory ends early");
         if (beforeEntry)
             beforeEntry(i);
-        if (ZipOutcome outcome = StageEntry(zip.get(), archive.get(), plan[i], staged, buffer); !outcome.ok)
+        if (ZipOutcome outcome = StageEntry(zip.get(), archive.get(), plan[i], staged, buffer, streamed);
+            !outcome.ok)
             return outcome;
     }
     return staged.Commit();
+}
+
+}  // namespace
+
+ZipOutcome UnpackArchive(const std::string& zipPath, const std::string& folder,
+                         const std::function<void(std::size_t)>& beforeEntry)
+{
+    // Every folder that an entry goes into is held from here to the end.
+    EntryFolders folders(folder);
+    return Unpack(zipPath, folder, folders, beforeEntry, nullptr);
+}
+
+ZipOutcome UnpackStreamedArchive(const std::string& zipPath, EntryStream& streamed)
+{
+    return Unpack(zipPath, streamed.folder(), streamed.folders(), {}, &streamed);
 }
 
 bool LooksLikeZip(const std::string& path)

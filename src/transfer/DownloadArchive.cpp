@@ -17,7 +17,8 @@ std::string PartPath(const std::string& path) { return path + ".part"; }
 
 DownloadArchive::~DownloadArchive() { Abandon(); }
 
-bool DownloadArchive::Write(const std::string& path, int index, const std::uint8_t* data, std::size_t count)
+bool DownloadArchive::Write(const std::string& path, const std::string& unpackFolder, int index,
+                            const std::uint8_t* data, std::size_t count)
 {
     std::lock_guard lock(mutex_);
     if (index == 0) {
@@ -34,6 +35,7 @@ bool DownloadArchive::Write(const std::string& path, int index, const std::uint8
                 buffer_ = std::make_unique_for_overwrite<char[]>(kWriteBufferSize);
             // Without its own buffer the file keeps the default one: slower, not wrong.
             std::setvbuf(file_.get(), buffer_.get(), _IOFBF, kWriteBufferSize);
+            entries_ = std::make_unique<EntryStream>(unpackFolder);
         }
     } else if (!file_ || path != path_) {
         spoilt_ = true;  // a block without its beginning
@@ -42,6 +44,8 @@ bool DownloadArchive::Write(const std::string& path, int index, const std::uint8
         return false;
     if (count > 0 && std::fwrite(data, 1, count, file_.get()) != count)
         spoilt_ = true;
+    if (!spoilt_)
+        entries_->Append(data, count);
     return !spoilt_;
 }
 
@@ -56,10 +60,21 @@ bool DownloadArchive::Finish()
     if (!written || !RenameReplacing(PartPath(path_), path_)) {
         RemoveFile(PartPath(path_));
         path_.clear();
+        entries_.reset();
         return false;
     }
     path_.clear();
     return true;
+}
+
+ZipOutcome DownloadArchive::Unpack(const std::string& zipPath, const std::string& folder)
+{
+    std::lock_guard lock(mutex_);
+    // What was not taken goes with the stream, whatever the outcome.
+    const std::unique_ptr<EntryStream> entries = std::move(entries_);
+    if (entries && entries->folder() == folder)
+        return UnpackStreamedArchive(zipPath, *entries);
+    return UnpackArchive(zipPath, folder);
 }
 
 void DownloadArchive::Abandon()
@@ -74,6 +89,7 @@ void DownloadArchive::AbandonLocked()
         file_.reset();
         RemoveFile(PartPath(path_));
     }
+    entries_.reset();
     path_.clear();
     spoilt_ = false;
 }

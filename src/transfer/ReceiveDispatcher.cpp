@@ -176,6 +176,8 @@ int CQuillon::DispatchBlock(Link& link, unsigned char* frame, int length)
                                    : static_cast<std::size_t>(quillon::kBlockDataSize);
 
     const std::string zipPath = ReadZipPath.load();
+    // The first block starts the archive, and with it the writing out of its entries.
+    const std::string unpackFolder = index == 0 ? UnzipFolder.load() : std::string();
     if (!last) {
         // The device may send the next block while this one goes to the file: this thread takes
         // the next block only once this call has returned, and a block that cannot be written
@@ -184,16 +186,19 @@ int CQuillon::DispatchBlock(Link& link, unsigned char* frame, int length)
         registry.SetReadRate(index + 1, blocks);
         ReadBlockIndex.fetch_add(1);
         link.SendAck();
-        Download->Write(zipPath, index, frame + 4, count);
+        Download->Write(zipPath, unpackFolder, index, frame + 4, count);
         Printf("CurrentIndex--%d  SumIndex--%d\n", index, blocks);
         return 0;
     }
-    Download->Write(zipPath, index, frame + 4, count);
+    Download->Write(zipPath, unpackFolder, index, frame + 4, count);
     // The archive is in place only when every block reached the disk, and an archive that does not
     // unpack whole leaves the folder as it was; either failure ends the download.
     bool unpacked = Download->Finish();
-    if (unpacked && total > 0)
-        unpacked = UnComPressSet(UnzipFolder.load(), zipPath) == 0;
+    if (unpacked && total > 0) {
+        const std::string folder = UnzipFolder.load();
+        Packer->SetUnzipfilespath(folder);  // as an unpacking through the packer leaves it
+        unpacked = Download->Unpack(zipPath, folder).ok;
+    }
     if (!unpacked) {
         quillon::diag::Log(quillon::diag::Level::Warning, "download not unpacked: %s\n", zipPath.c_str());
         registry.PendingOp.exchange(quillon::pending::kNone);

@@ -1,0 +1,172 @@
+#include "archive/EntryStream.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <utility>
+
+#include "archive/EntryName.h"
+#include "archive/ZipArchive.h"
+#include "support/base/Crc32.h"
+
+namespace quillon {
+
+namespace {
+
+// A local header's fixed part: signature, version, flags, method, time, date, checksum, stored
+// size, size, name length, extra field length; the name and the extra field follow.
+constexpr std::size_t kFixedHeader = 30;
+constexpr std::uint32_t kLocalHeaderSignature = 0x04034b50;
+constexpr std::uint16_t kEncrypted = 1;
+constexpr std::uint16_t kSizesAfterData = 8;
+constexpr std::uint32_t kZip64Size = 0xFFFFFFFF;
+// As the download's archive: a block's worth of writes gathered into one.
+constexpr std::size_t kFileBuffer = 32 * 1024;
+
+std::uint32_t Le(const std::vector<std::uint8_t>& bytes, std::size_t at, int count)
+{
+    std::uint32_t value = 0;
+    for (int i = count - 1; i >= 0; --i)
+        value = value << 8 | bytes[at + static_cast<std::size_t>(i)];
+    return value;
+}
+
+}  // namespace
+
+EntryStream::EntryStream(std::string folder)
+    : root_(std::move(folder)), folders_(root_), state_(folders_ ? State::Header : State::Stopped)
+{}
+
+EntryStream::~EntryStream()
+{
+    DropCurrent();
+    for (const Written& file : written_)
+        file.folder->Remove(file.temporary);
+}
+
+void EntryStream::Append(const std::uint8_t* data, std::size_t count)
+{
+    while (count > 0 && state_ != State::Stopped) {
+        const std::uint8_t* const piece = data;
+        std::size_t taken = 0;
+        if (state_ == State::Header) {
+            taken = std::min(count, (headerSize_ != 0 ? headerSize_ : kFixedHeader) - header_.size());
+            header_.insert(header_.end(), piece, piece + taken);
+        } else {
+            taken = static_cast<std::size_t>(std::min<std::uint64_t>(count, dataLeft_));
+            dataLeft_ -= taken;
+        }
+        // Past the piece before it is acted on: an entry's data starts where its header ends.
+        data += taken;
+        count -= taken;
+        offset_ += taken;
+
+        if (state_ == State::Header) {
+            if (header_.size() == (headerSize_ != 0 ? headerSize_ : kFixedHeader))
+                HeaderComplete();
+            continue;
+        }
+        if (file_) {
+            current_.crc = Crc32(current_.crc, piece, taken);
+            if (std::fwrite(piece, 1, taken, file_.get()) != taken)
+                DropCurrent();
+        }
+        if (dataLeft_ == 0)
+            EndData();
+    }
+}
+
+void EntryStream::HeaderComplete()
+{
+    if (headerSize_ == 0) {
+        // Anything but another entry (the archive's directory, or bytes that are no zip) ends what
+        // the stream can follow.
+        if (Le(header_, 0, 4) != kLocalHeaderSignature) {
+            state_ = State::Stopped;
+            return;
+        }
+        headerSize_ = kFixedHeader + Le(header_, 26, 2) + Le(header_, 28, 2);
+        if (headerSize_ > kFixedHeader)
+            return;
+    }
+    const auto flags = static_cast<std::uint16_t>(Le(header_, 6, 2));
+    const auto method = static_cast<std::uint16_t>(Le(header_, 8, 2));
+    const std::uint32_t storedSize = Le(header_, 18, 4);
+    const std::uint32_t size = Le(header_, 22, 4);
+    // Without its stored size in the header, where the entry's data ends shows only later.
+    if ((flags & kSizesAfterData) != 0 || storedSize == kZip64Size || size == kZip64Size) {
+        state_ = State::Stopped;
+        return;
+    }
+    const std::string_view name(reinterpret_cast<const char*>(header_.data()) + kFixedHeader,
+                                Le(header_, 26, 2));
+    BeginData(name, flags, method, storedSize, size);
+}
+
+void EntryStream::BeginData(std::string_view name, std::uint16_t flags, std::uint16_t method,
+                            std::uint32_t storedSize, std::uint32_t size)
+{
+    state_ = State::Data;
+    dataLeft_ = storedSize;
+    current_ = Written{};
+    current_.dataAt = offset_;
+    current_.size = size;
+    // Only what an unpacking would write as it is, within what one may write at all, and through
+    // the same folders; whatever else the unpacking refuses or inflates itself.
+    const bool asItIs = method == 0 && (flags & kEncrypted) == 0 && storedSize == size;
+    const bool withinBounds =
+        written_.size() < kMaxUnpackedEntries && size <= kMaxUnpackedBytes - totalWritten_;
+    std::string why;
+    if (asItIs && withinBounds && EntryNameProblem(name).empty()) {
+        current_.folder = folders_.FolderOf(name, why);
+        current_.fileName = std::string(SplitRelativePath(name).back());
+    }
+    if (current_.folder)
+        file_ = current_.folder->CreateFreshFile(".quillon-", current_.temporary);
+    if (file_) {
+        if (!fileBuffer_)
+            fileBuffer_ = std::make_unique_for_overwrite<char[]>(kFileBuffer);
+        std::setvbuf(file_.get(), fileBuffer_.get(), _IOFBF, kFileBuffer);
+        totalWritten_ += size;
+    }
+    if (dataLeft_ == 0)
+        EndData();
+}
+
+void EntryStream::EndData()
+{
+    if (file_) {
+        if (CloseFile(std::move(file_)))
+            written_.push_back(std::move(current_));
+        else
+            current_.folder->Remove(current_.temporary);
+    }
+    current_ = Written{};
+    header_.clear();
+    headerSize_ = 0;
+    state_ = State::Header;
+}
+
+void EntryStream::DropCurrent()
+{
+    if (!file_)
+        return;
+    file_.reset();
+    current_.folder->Remove(current_.temporary);
+}
+
+std::optional<EntryStream::Written> EntryStream::Take(const DirectoryHandle* folder,
+                                                      std::string_view fileName, std::uint64_t dataAt,
+                                                      std::uint64_t size)
+{
+    const auto found = std::find_if(written_.begin(), written_.end(), [&](const Written& file) {
+        return file.folder == folder && file.fileName == fileName && file.dataAt == dataAt &&
+               file.size == size;
+    });
+    if (found == written_.end())
+        return std::nullopt;
+    Written taken = std::move(*found);
+    written_.erase(found);
+    return taken;
+}
+
+}  // namespace quillon
