@@ -258,6 +258,8 @@ int CQuillon::WriteSettoHard(std::string zipPath, char kind)
     quillon::WriteLe32(sizeBytes, static_cast<std::uint32_t>(archive.size()));
     OnChosenLink(SerialLink.get(), TcpLink.get(),
                  [&](auto& l) { l.SendValue(KindByte(kind), quillon::value::kArchiveSize, sizeBytes, 4); });
+    // The first piece is read while the device acknowledges the size.
+    archive.ReadAhead(0);
     if (!judgewritesuccess())
         return -1;
 
