@@ -1,6 +1,9 @@
 #include "archive/EntryStream.h"
 
+#include <zlib.h>
+
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <utility>
 
@@ -21,6 +24,7 @@ constexpr std::uint16_t kSizesAfterData = 8;
 constexpr std::uint32_t kZip64Size = 0xFFFFFFFF;
 // As the download's archive: a block's worth of writes gathered into one.
 constexpr std::size_t kFileBuffer = 32 * 1024;
+constexpr std::size_t kInflatedPiece = 32 * 1024;
 
 std::uint32_t Le(const std::vector<std::uint8_t>& bytes, std::size_t at, int count)
 {
@@ -31,6 +35,22 @@ std::uint32_t Le(const std::vector<std::uint8_t>& bytes, std::size_t at, int cou
 }
 
 }  // namespace
+
+struct EntryStream::Inflater {
+    Inflater() : ready(inflateInit2(&stream, -MAX_WBITS) == Z_OK) {}
+    ~Inflater()
+    {
+        if (ready)
+            inflateEnd(&stream);
+    }
+    Inflater(const Inflater&) = delete;
+    Inflater& operator=(const Inflater&) = delete;
+
+    z_stream stream{};
+    const bool ready;
+    bool ended = false;  // the deflate stream is over
+    std::array<std::uint8_t, kInflatedPiece> out;
+};
 
 EntryStream::EntryStream(std::string folder)
     : root_(std::move(folder)), folders_(root_), state_(folders_ ? State::Header : State::Stopped)
@@ -65,11 +85,10 @@ void EntryStream::Append(const std::uint8_t* data, std::size_t count)
                 HeaderComplete();
             continue;
         }
-        if (file_) {
-            current_.crc = Crc32(current_.crc, piece, taken);
-            if (std::fwrite(piece, 1, taken, file_.get()) != taken)
-                DropCurrent();
-        }
+        if (file_ && inflating_)
+            Inflate(piece, taken);
+        else if (file_)
+            Write(piece, taken);
         if (dataLeft_ == 0)
             EndData();
     }
@@ -110,13 +129,21 @@ void EntryStream::BeginData(std::string_view name, std::uint16_t flags, std::uin
     current_ = Written{};
     current_.dataAt = offset_;
     current_.size = size;
-    // Only what an unpacking would write as it is, within what one may write at all, and through
-    // the same folders; whatever else the unpacking refuses or inflates itself.
-    const bool asItIs = method == 0 && (flags & kEncrypted) == 0 && storedSize == size;
+    current_.storedSize = storedSize;
+    // Only what an unpacking would write, within what one may write at all, and through the same
+    // folders; whatever else the unpacking refuses or writes itself.
     const bool withinBounds =
         written_.size() < kMaxUnpackedEntries && size <= kMaxUnpackedBytes - totalWritten_;
+    const bool asItIs = method == 0 && storedSize == size;
+    if (method == Z_DEFLATED && withinBounds) {
+        if (!inflater_)
+            inflater_ = std::make_unique<Inflater>();
+        inflater_->ended = false;
+        inflating_ = inflater_->ready && inflateReset(&inflater_->stream) == Z_OK;
+    }
     std::string why;
-    if (asItIs && withinBounds && EntryNameProblem(name).empty()) {
+    if ((asItIs || inflating_) && (flags & kEncrypted) == 0 && withinBounds &&
+        EntryNameProblem(name).empty()) {
         current_.folder = folders_.FolderOf(name, why);
         current_.fileName = std::string(SplitRelativePath(name).back());
     }
@@ -132,8 +159,53 @@ void EntryStream::BeginData(std::string_view name, std::uint16_t flags, std::uin
         EndData();
 }
 
+void EntryStream::Write(const std::uint8_t* data, std::size_t count)
+{
+    current_.crc = Crc32(current_.crc, data, count);
+    if (std::fwrite(data, 1, count, file_.get()) != count)
+        DropCurrent();
+}
+
+void EntryStream::Inflate(const std::uint8_t* data, std::size_t count)
+{
+    z_stream& stream = inflater_->stream;
+    if (inflater_->ended)
+        return;  // what follows the end is not the entry's
+    stream.next_in = const_cast<Bytef*>(data);
+    stream.avail_in = static_cast<uInt>(count);
+    for (;;) {
+        stream.next_out = inflater_->out.data();
+        stream.avail_out = static_cast<uInt>(inflater_->out.size());
+        const int result = inflate(&stream, Z_NO_FLUSH);
+        const std::size_t made = inflater_->out.size() - stream.avail_out;
+        // Never more than the entry says it holds: a small archive may inflate to gigabytes.
+        if (made > current_.size - inflated_) {
+            DropCurrent();
+            return;
+        }
+        inflated_ += made;
+        Write(inflater_->out.data(), made);
+        if (!file_)
+            return;
+        if (result == Z_STREAM_END) {
+            inflater_->ended = true;
+            return;
+        }
+        if (result != Z_OK && result != Z_BUF_ERROR) {
+            DropCurrent();
+            return;
+        }
+        // All input taken and all output out: the next piece of the archive goes on from here.
+        if (stream.avail_in == 0 && stream.avail_out != 0)
+            return;
+    }
+}
+
 void EntryStream::EndData()
 {
+    // A deflated entry is whole only when its stream ended, at exactly the size it gives.
+    if (file_ && inflating_ && !(inflater_->ended && inflated_ == current_.size))
+        DropCurrent();
     if (file_) {
         if (CloseFile(std::move(file_)))
             written_.push_back(std::move(current_));
@@ -141,6 +213,8 @@ void EntryStream::EndData()
             current_.folder->Remove(current_.temporary);
     }
     current_ = Written{};
+    inflated_ = 0;
+    inflating_ = false;
     header_.clear();
     headerSize_ = 0;
     state_ = State::Header;
@@ -156,11 +230,11 @@ void EntryStream::DropCurrent()
 
 std::optional<EntryStream::Written> EntryStream::Take(const DirectoryHandle* folder,
                                                       std::string_view fileName, std::uint64_t dataAt,
-                                                      std::uint64_t size)
+                                                      std::uint64_t storedSize, std::uint64_t size)
 {
     const auto found = std::find_if(written_.begin(), written_.end(), [&](const Written& file) {
         return file.folder == folder && file.fileName == fileName && file.dataAt == dataAt &&
-               file.size == size;
+               file.storedSize == storedSize && file.size == size;
     });
     if (found == written_.end())
         return std::nullopt;

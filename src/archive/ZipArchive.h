@@ -65,7 +65,7 @@ QUILLON_API ZipOutcome UnpackArchive(const std::string& zipPath, const std::stri
 
 class EntryStream;
 // UnpackArchive for an archive that arrived through streamed (archive/EntryStream.h), into its
-// folder, with the same checks: a stored entry that streamed wrote out whole and that checks out
+// folder, with the same checks: an entry that streamed wrote out whole and that checks out
 // is put in place as it was written, instead of being read back from the archive.
 ZipOutcome UnpackStreamedArchive(const std::string& zipPath, EntryStream& streamed);
 

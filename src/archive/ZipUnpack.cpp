@@ -220,13 +220,13 @@ ZipOutcome InflateEntry(unzFile zip, ZipEntryReader& reader, const PlannedEntry&
 std::optional<ZipOutcome> AdoptStreamedEntry(unzFile zip, const PlannedEntry& entry, StagedFiles& staged,
                                              EntryStream& streamed)
 {
-    if (!entry.stored)
-        return std::nullopt;
-    if (ZipOutcome sizes = StoredSizesAgree(entry); !sizes.ok)
-        return sizes;
+    if (entry.stored) {
+        if (ZipOutcome sizes = StoredSizesAgree(entry); !sizes.ok)
+            return sizes;
+    }
     // Where minizip found the entry's data, from its directory and the local header there.
     const ZPOS64_T at = unzGetCurrentFileZStreamPos64(zip);
-    auto written = streamed.Take(entry.folder, entry.fileName, at, entry.size);
+    auto written = streamed.Take(entry.folder, entry.fileName, at, entry.storedSize, entry.size);
     if (!written)
         return std::nullopt;
     staged.Adopt(entry, std::move(written->temporary));

@@ -64,6 +64,10 @@ bool DownloadArchive::Finish()
         return false;
     }
     path_.clear();
+    // Nothing written out, nothing for the unpacking (an empty download is not even unpacked): the
+    // folder is let go now, which on Windows cannot be removed while it is held.
+    if (entries_ && !entries_->HasWritten())
+        entries_.reset();
     return true;
 }
 

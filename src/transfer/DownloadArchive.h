@@ -2,7 +2,7 @@
 // archive's path with ".part" added) and put in place only when its last block is in, so that a
 // download that stops half-way never leaves a file that looks like a complete archive. Neither
 // name is ever written through: the .part file is made new, and renamed over the archive's path.
-// The archive's stored entries are written out into the unpacking folder as the blocks come
+// The archive's entries are written out into the unpacking folder as the blocks come
 // (archive/EntryStream.h), so that unpacking, after the last block, finds them written.
 #pragma once
 

@@ -102,22 +102,25 @@ TEST_F(StreamedArchive, UnpacksAsTheWholeArchiveDoesWhateverThePieces)
     }
 }
 
-TEST_F(StreamedArchive, AStoredEntryIsUnpackedAsItCameNotReadBackFromTheArchive)
+TEST_F(StreamedArchive, AnEntryIsUnpackedAsItCameNotReadBackFromTheArchive)
 {
-    const std::string content = NoiseBytes(20000, 2);
-    WriteBytes(zip, MakeRawZip({{"a.txt", content}}));
-    const fs::path folder = Folder("out");
-    // The archive on disk loses a byte of the entry once the entry has come.
-    const auto damage = [&] {
-        std::string archive = ReadBytes(zip);
-        archive[archive.find(content) + 100] ^= 0x55;
-        WriteBytes(zip, archive);
-    };
-    const quillon::ZipOutcome outcome = StreamAndUnpack(folder, 4096, damage);
-    ASSERT_TRUE(outcome.ok) << outcome.error;
-    EXPECT_EQ(ReadBytes(folder / "a.txt"), content);
-    EXPECT_FALSE(quillon::UnpackArchive(zip.string(), Folder("again").string()).ok)
-        << "read back, the damaged archive would have been refused";
+    const std::string content = NoiseBytes(20000, 2) + std::string(20000, 'q');
+    int run = 0;
+    for (const RawEntry& entry : {RawEntry("a.txt", content), Deflated("a.txt", content)}) {
+        WriteBytes(zip, MakeRawZip({entry}));
+        const fs::path folder = Folder("out-" + std::to_string(run++));
+        // The archive on disk loses a byte of the entry once the entry has come.
+        const auto damage = [&] {
+            std::string archive = ReadBytes(zip);
+            archive[archive.find(entry.data) + 100] ^= 0x55;
+            WriteBytes(zip, archive);
+        };
+        const quillon::ZipOutcome outcome = StreamAndUnpack(folder, 4096, damage);
+        ASSERT_TRUE(outcome.ok) << "method " << entry.method << ": " << outcome.error;
+        EXPECT_EQ(ReadBytes(folder / "a.txt"), content) << "method " << entry.method;
+        EXPECT_FALSE(quillon::UnpackArchive(zip.string(), Folder("again").string()).ok)
+            << "read back, the damaged archive would have been refused";
+    }
 }
 
 TEST_F(StreamedArchive, LocalHeadersAreTrustedOnlyWhereTheDirectoryAgrees)
@@ -133,6 +136,12 @@ TEST_F(StreamedArchive, LocalHeadersAreTrustedOnlyWhereTheDirectoryAgrees)
     wrongChecksum.crc = 1234;
     RawEntry sizeThatLies("a.txt", content);
     sizeThatLies.declaredSize = 4000;
+    RawEntry inflatesPastItsSize = Deflated("a.txt", content);
+    inflatesPastItsSize.declaredSize = 4000;
+    RawEntry inflatesShortOfItsSize = Deflated("a.txt", content);
+    inflatesShortOfItsSize.declaredSize = 6000;
+    RawEntry deflatedWrongChecksum = Deflated("a.txt", content);
+    deflatedWrongChecksum.crc = 1234;
     const struct {
         const char* what;
         std::string archive;
@@ -144,6 +153,13 @@ TEST_F(StreamedArchive, LocalHeadersAreTrustedOnlyWhereTheDirectoryAgrees)
          "sub/a.txt"},
         {"a wrong checksum", MakeRawZip({wrongChecksum}), "checksum of entry \"a.txt\"", nullptr},
         {"a size that lies", MakeRawZip({sizeThatLies}), "than the archive records", nullptr},
+        {"deflated, more than its size", MakeRawZip({inflatesPastItsSize}), "entry \"a.txt\"", nullptr},
+        {"deflated, less than its size", MakeRawZip({inflatesShortOfItsSize}),
+         "shorter than the archive records", nullptr},
+        {"deflated, a wrong checksum", MakeRawZip({deflatedWrongChecksum}), "checksum of entry \"a.txt\"",
+         nullptr},
+        {"deflated, another name", localName(MakeRawZip({Deflated("a.txt", content)}), "a.txt", "x.txt"), "",
+         "a.txt"},
     };
     int run = 0;
     for (const auto& c : cases) {
