@@ -22,8 +22,9 @@ constexpr std::uint32_t kLocalHeaderSignature = 0x04034b50;
 constexpr std::uint16_t kEncrypted = 1;
 constexpr std::uint16_t kSizesAfterData = 8;
 constexpr std::uint32_t kZip64Size = 0xFFFFFFFF;
-// As the download's archive: a block's worth of writes gathered into one.
-constexpr std::size_t kFileBuffer = 32 * 1024;
+// Four blocks' worth of writes gathered into one, as the download's archive has them: small enough
+// that both writes are over before the next block comes.
+constexpr std::size_t kFileBuffer = 16 * 1024;
 constexpr std::size_t kInflatedPiece = 32 * 1024;
 
 std::uint32_t Le(const std::vector<std::uint8_t>& bytes, std::size_t at, int count)
