@@ -175,9 +175,12 @@ int CQuillon::DispatchBlock(Link& link, unsigned char* frame, int length)
     const std::size_t count = last ? static_cast<std::size_t>(total > start ? total - start : 0)
                                    : static_cast<std::size_t>(quillon::kBlockDataSize);
 
-    const std::string zipPath = ReadZipPath.load();
-    // The first block starts the archive, and with it the writing out of its entries.
-    const std::string unpackFolder = index == 0 ? UnzipFolder.load() : std::string();
+    // The paths are read once the acknowledgement is out: nothing on the way to it that can wait.
+    const auto write = [&] {
+        // The first block starts the archive, and with it the writing out of its entries.
+        Download->Write(ReadZipPath.load(), index == 0 ? UnzipFolder.load() : std::string(), index, frame + 4,
+                        count);
+    };
     if (!last) {
         // The device may send the next block while this one goes to the file: this thread takes
         // the next block only once this call has returned, and a block that cannot be written
@@ -186,11 +189,12 @@ int CQuillon::DispatchBlock(Link& link, unsigned char* frame, int length)
         registry.SetReadRate(index + 1, blocks);
         ReadBlockIndex.fetch_add(1);
         link.SendAck();
-        Download->Write(zipPath, unpackFolder, index, frame + 4, count);
+        write();
         Printf("CurrentIndex--%d  SumIndex--%d\n", index, blocks);
         return 0;
     }
-    Download->Write(zipPath, unpackFolder, index, frame + 4, count);
+    write();
+    const std::string zipPath = ReadZipPath.load();
     // The archive is in place only when every block reached the disk, and an archive that does not
     // unpack whole leaves the folder as it was; either failure ends the download.
     bool unpacked = Download->Finish();
