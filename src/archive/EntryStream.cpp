@@ -177,6 +177,7 @@ void EntryStream::Inflate(const std::uint8_t* data, std::size_t count)
     for (;;) {
         stream.next_out = inflater_->out.data();
         stream.avail_out = static_cast<uInt>(inflater_->out.size());
+        const uInt unread = stream.avail_in;
         const int result = inflate(&stream, Z_NO_FLUSH);
         const std::size_t made = inflater_->out.size() - stream.avail_out;
         // Never more than the entry says it holds: a small archive may inflate to gigabytes.
@@ -196,8 +197,9 @@ void EntryStream::Inflate(const std::uint8_t* data, std::size_t count)
             DropCurrent();
             return;
         }
-        // All input taken and all output out: the next piece of the archive goes on from here.
-        if (stream.avail_in == 0 && stream.avail_out != 0)
+        // All input taken and all output out, or nothing more to be had from this piece: the next
+        // piece of the archive goes on from here.
+        if ((stream.avail_in == 0 && stream.avail_out != 0) || (made == 0 && stream.avail_in == unread))
             return;
     }
 }
