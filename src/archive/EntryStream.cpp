@@ -9,6 +9,7 @@
 
 #include "archive/EntryName.h"
 #include "archive/ZipArchive.h"
+#include "support/base/ByteOrder.h"
 #include "support/base/Crc32.h"
 
 namespace quillon {
@@ -26,14 +27,6 @@ constexpr std::uint32_t kZip64Size = 0xFFFFFFFF;
 // that both writes are over before the next block comes.
 constexpr std::size_t kFileBuffer = 16 * 1024;
 constexpr std::size_t kInflatedPiece = 32 * 1024;
-
-std::uint32_t Le(const std::vector<std::uint8_t>& bytes, std::size_t at, int count)
-{
-    std::uint32_t value = 0;
-    for (int i = count - 1; i >= 0; --i)
-        value = value << 8 | bytes[at + static_cast<std::size_t>(i)];
-    return value;
-}
 
 }  // namespace
 
@@ -100,25 +93,25 @@ void EntryStream::HeaderComplete()
     if (headerSize_ == 0) {
         // Anything but another entry (the archive's directory, or bytes that are no zip) ends what
         // the stream can follow.
-        if (Le(header_, 0, 4) != kLocalHeaderSignature) {
+        if (ReadLe32(header_.data()) != kLocalHeaderSignature) {
             state_ = State::Stopped;
             return;
         }
-        headerSize_ = kFixedHeader + Le(header_, 26, 2) + Le(header_, 28, 2);
+        headerSize_ = kFixedHeader + ReadLe16(header_.data() + 26) + ReadLe16(header_.data() + 28);
         if (headerSize_ > kFixedHeader)
             return;
     }
-    const auto flags = static_cast<std::uint16_t>(Le(header_, 6, 2));
-    const auto method = static_cast<std::uint16_t>(Le(header_, 8, 2));
-    const std::uint32_t storedSize = Le(header_, 18, 4);
-    const std::uint32_t size = Le(header_, 22, 4);
+    const std::uint16_t flags = ReadLe16(header_.data() + 6);
+    const std::uint16_t method = ReadLe16(header_.data() + 8);
+    const std::uint32_t storedSize = ReadLe32(header_.data() + 18);
+    const std::uint32_t size = ReadLe32(header_.data() + 22);
     // Without its stored size in the header, where the entry's data ends shows only later.
     if ((flags & kSizesAfterData) != 0 || storedSize == kZip64Size || size == kZip64Size) {
         state_ = State::Stopped;
         return;
     }
     const std::string_view name(reinterpret_cast<const char*>(header_.data()) + kFixedHeader,
-                                Le(header_, 26, 2));
+                                ReadLe16(header_.data() + 26));
     BeginData(name, flags, method, storedSize, size);
 }
 
@@ -149,7 +142,7 @@ void EntryStream::BeginData(std::string_view name, std::uint16_t flags, std::uin
         current_.fileName = std::string(SplitRelativePath(name).back());
     }
     if (current_.folder)
-        file_ = current_.folder->CreateFreshFile(".quillon-", current_.temporary);
+        file_ = current_.folder->CreateFreshFile(kTemporaryPrefix, current_.temporary);
     if (file_) {
         if (!fileBuffer_)
             fileBuffer_ = std::make_unique_for_overwrite<char[]>(kFileBuffer);

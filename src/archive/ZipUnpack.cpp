@@ -13,6 +13,7 @@
 #include "archive/EntryStream.h"
 #include "archive/MinizipHandles.h"
 #include "archive/ZipArchive.h"
+#include "support/base/ByteOrder.h"
 #include "support/base/Crc32.h"
 #include "support/fs/Paths.h"
 
@@ -91,7 +92,7 @@ public:
     FilePtr Create(const PlannedEntry& entry)
     {
         std::string temporary;
-        FilePtr file = entry.folder->CreateFreshFile(".quillon-", temporary);
+        FilePtr file = entry.folder->CreateFreshFile(kTemporaryPrefix, temporary);
         if (file)
             staged_.push_back({&entry, std::move(temporary)});
         return file;
@@ -277,11 +278,10 @@ ZipOutcome CheckArchiveEnd(const std::string& zipPath, bool& empty)
     tail.resize(std::fread(tail.data(), 1, tail.size(), file.get()));
     if (std::ferror(file.get()))
         return ZipOutcome::Failed("cannot read " + zipPath);
-    const auto le16 = [&](std::size_t at) { return static_cast<unsigned>(tail[at] | tail[at + 1] << 8); };
     for (std::size_t at = tail.size() >= kRecordSize ? tail.size() - kRecordSize + 1 : 0; at-- > 0;) {
         if (tail[at] == 'P' && tail[at + 1] == 'K' && tail[at + 2] == 5 && tail[at + 3] == 6 &&
-            at + kRecordSize + le16(at + 20) == tail.size()) {
-            empty = le16(at + 8) == 0 && le16(at + 10) == 0;
+            at + kRecordSize + ReadLe16(tail.data() + at + 20) == tail.size()) {
+            empty = ReadLe16(tail.data() + at + 8) == 0 && ReadLe16(tail.data() + at + 10) == 0;
             return ZipOutcome::Done();
         }
     }

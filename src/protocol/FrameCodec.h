@@ -16,6 +16,8 @@
 #include <span>
 #include <string>
 
+#include "support/base/ByteOrder.h"  // numbers in frames (sizes, versions, indices) go low byte first
+
 namespace quillon {
 
 inline constexpr std::uint8_t kFrameStart = 0x2A;  // '*'
@@ -49,26 +51,6 @@ constexpr int FrameLength(std::uint8_t type) noexcept
 constexpr int FrameLength(FrameType type) noexcept { return FrameLength(TypeByte(type)); }
 // A block frame is the longest a link ever has to hold whole.
 static_assert(FrameLength(FrameType::Block) == kMaxFrameSize && FrameLength(kFrameStart) == 0);
-
-// Numbers in frames (sizes, versions, block indices, record fields) go low byte first.
-constexpr std::uint16_t ReadLe16(const std::uint8_t* bytes) noexcept
-{
-    return static_cast<std::uint16_t>(bytes[0] | bytes[1] << 8);
-}
-constexpr std::uint32_t ReadLe32(const std::uint8_t* bytes) noexcept
-{
-    return ReadLe16(bytes) | static_cast<std::uint32_t>(ReadLe16(bytes + 2)) << 16;
-}
-constexpr void WriteLe16(std::uint8_t* out, std::uint16_t value) noexcept
-{
-    out[0] = static_cast<std::uint8_t>(value);
-    out[1] = static_cast<std::uint8_t>(value >> 8);
-}
-constexpr void WriteLe32(std::uint8_t* out, std::uint32_t value) noexcept
-{
-    WriteLe16(out, static_cast<std::uint16_t>(value));
-    WriteLe16(out + 2, static_cast<std::uint16_t>(value >> 16));
-}
 
 using LinkKey = std::array<std::uint8_t, kKeySize>;
 

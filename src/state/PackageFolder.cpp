@@ -61,7 +61,7 @@ void CopyFolderFiles(const std::vector<std::wstring>& names, const std::wstring&
         if (!in)
             continue;
         std::string temporary;
-        FilePtr out = destination.CreateFreshFile(".quillon-", temporary);
+        FilePtr out = destination.CreateFreshFile(kTemporaryPrefix, temporary);
         if (!out)
             continue;
         const bool copied = CopyContent(in.get(), out.get());

@@ -24,6 +24,10 @@
 
 namespace quillon {
 
+// What the names of the library's temporary files start with: hidden where a leading dot hides a
+// file, and telling whoever finds one whose it is.
+inline constexpr std::string_view kTemporaryPrefix = ".quillon-";
+
 class DirectoryHandle {
 public:
     using Name = std::variant<std::string_view, std::wstring_view>;
