@@ -5,21 +5,17 @@
 
 #include <chrono>
 #include <cstring>
-#include <filesystem>
 #include <memory>
-#include <random>
 #include <string>
-#include <system_error>
 #include <thread>
 
 #include "BenchData.h"
+#include "ScratchFolder.h"
 #include "protocol/HostFrames.h"
 #include "transfer/TransferInternals.h"
 
 namespace quillon::bench {
 namespace {
-
-namespace fs = std::filesystem;
 
 // Tests hold the device port for seconds at a time, suites of them for minutes; a busy port is
 // tried again a second later, for up to this many attempts.
@@ -32,36 +28,6 @@ constexpr int kBlocksPerDownload = 256;
 // The size the device announces: more blocks than one round takes, so that no round reaches the
 // last block (whose unpacking would be a benchmark of the zip reader, not of the dispatcher).
 constexpr std::uint32_t kAnnouncedSize = 8u * 1024 * 1024;
-
-// A folder of its own under the system's temporary folder, removed with what is in it.
-class ScratchFolder {
-public:
-    ScratchFolder()
-    {
-        std::random_device random;
-        for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
-            const fs::path candidate =
-                fs::temp_directory_path() / ("quillon-bench-" + std::to_string(random()));
-            std::error_code error;
-            if (fs::create_directory(candidate, error))
-                path_ = candidate;
-        }
-    }
-    ~ScratchFolder()
-    {
-        std::error_code error;
-        if (!path_.empty())
-            fs::remove_all(path_, error);
-    }
-    ScratchFolder(const ScratchFolder&) = delete;
-    ScratchFolder& operator=(const ScratchFolder&) = delete;
-
-    bool ok() const { return !path_.empty(); }
-    std::string file(const char* name) const { return (path_ / name).string(); }
-
-private:
-    fs::path path_;
-};
 
 // One transfer object for the whole process, as a host has, so that the device port is needed
 // once and not for every run and repetition, and the folder its downloads go to. The TCP link is
