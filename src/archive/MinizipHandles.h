@@ -11,6 +11,8 @@
 #include <type_traits>
 #include <utility>
 
+#include "archive/ArchiveFile.h"
+
 namespace quillon {
 
 struct ZipFileCloser {
@@ -44,10 +46,15 @@ private:
     std::unique_ptr<std::remove_pointer_t<zipFile>, ZipFileCloser> zip_;
 };
 
-// An archive being read; empty when it could not be opened as one.
+// An archive being read, through archive's file (which must outlive this); empty when it could
+// not be opened as one.
 class ZipReader {
 public:
-    explicit ZipReader(const std::string& path) : zip_(unzOpen(path.c_str())) {}
+    explicit ZipReader(ArchiveFile& archive)
+    {
+        zlib_filefunc64_def functions = archive.Functions();
+        zip_.reset(unzOpen2_64(archive.path().c_str(), &functions));
+    }
 
     explicit operator bool() const { return zip_ != nullptr; }
     unzFile get() const { return zip_.get(); }

@@ -1,9 +1,9 @@
 #include <algorithm>
 #include <array>
-#include <climits>
 #include <cstdio>
 #include <functional>
 #include <optional>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -160,25 +160,26 @@ private:
 };
 
 // A stored entry is copied straight from the archive's bytes, checksummed on the way: through
-// minizip it would come 16 KiB at a time, with a seek before every read and one more copy of each
-// piece. `archive` is the archive opened once more for this.
-ZipOutcome CopyStoredEntry(unzFile zip, std::FILE* archive, const PlannedEntry& entry, std::FILE* out,
+// minizip it would come 16 KiB at a time, with one more copy of each piece.
+ZipOutcome CopyStoredEntry(unzFile zip, ArchiveFile& archive, const PlannedEntry& entry, std::FILE* out,
                            std::vector<char>& buffer)
 {
     if (ZipOutcome sizes = StoredSizesAgree(entry); !sizes.ok)
         return sizes;
-    const ZPOS64_T at = unzGetCurrentFileZStreamPos64(zip);
-    if (at == 0 || at > static_cast<ZPOS64_T>(LONG_MAX) ||
-        std::fseek(archive, static_cast<long>(at), SEEK_SET) != 0)
+    ZPOS64_T at = unzGetCurrentFileZStreamPos64(zip);
+    if (at == 0)
         return ZipOutcome::Failed("entry " + entry.quoted + " is damaged");
     std::uint32_t crc = 0;
     for (ZPOS64_T left = entry.size; left > 0;) {
         const auto want = static_cast<std::size_t>(std::min<ZPOS64_T>(buffer.size(), left));
-        if (std::fread(buffer.data(), 1, want, archive) != want)
-            return ZipOutcome::Failed("entry " + entry.quoted + " is shorter than the archive records");
+        if (archive.ReadAt(at, buffer.data(), want) != want)
+            return ZipOutcome::Failed(archive.failed()
+                                          ? "cannot read entry " + entry.quoted
+                                          : "entry " + entry.quoted + " is shorter than the archive records");
         crc = Crc32(crc, reinterpret_cast<const std::uint8_t*>(buffer.data()), want);
         if (std::fwrite(buffer.data(), 1, want, out) != want)
             return ZipOutcome::Failed("cannot write entry " + entry.quoted);
+        at += want;
         left -= want;
     }
     return ChecksumAgrees(entry, crc);
@@ -235,7 +236,7 @@ std::optional<ZipOutcome> AdoptStreamedEntry(unzFile zip, const PlannedEntry& en
 }
 
 // Unpacks the current entry into its temporary file and checks it against the archive's record.
-ZipOutcome StageEntry(unzFile zip, std::FILE* archive, const PlannedEntry& entry, StagedFiles& staged,
+ZipOutcome StageEntry(unzFile zip, ArchiveFile& archive, const PlannedEntry& entry, StagedFiles& staged,
                       CopyBuffer& buffer, EntryStream* streamed)
 {
     ZipEntryReader reader(zip);
@@ -264,20 +265,11 @@ ZipOutcome StageEntry(unzFile zip, std::FILE* archive, const PlannedEntry& entry
 // archive ends exactly that many bytes after it. minizip tolerates an end record cut short (it
 // reads missing bytes as zeros), and it cannot open an archive that is nothing but an end record,
 // which is what packing an empty list makes; both are settled here. The record is looked for in
-// the last 64 KiB + 22 bytes, the most that a comment leaves room for.
-ZipOutcome CheckArchiveEnd(const std::string& zipPath, bool& empty)
+// the archive's last bytes, as far back as the longest comment leaves room for.
+ZipOutcome CheckArchiveEnd(const ArchiveFile& archive, bool& empty)
 {
-    constexpr long kRecordSize = 22;
-    constexpr long kWindow = kRecordSize + 0xFFFF;
-    const FilePtr file = OpenFile(zipPath, FileMode::Read);
-    if (!file)
-        return ZipOutcome::Failed("cannot open " + zipPath);
-    if (std::fseek(file.get(), -kWindow, SEEK_END) != 0)
-        std::rewind(file.get());  // a shorter file is read whole
-    std::vector<unsigned char> tail(kWindow);
-    tail.resize(std::fread(tail.data(), 1, tail.size(), file.get()));
-    if (std::ferror(file.get()))
-        return ZipOutcome::Failed("cannot read " + zipPath);
+    constexpr std::size_t kRecordSize = 22;
+    const std::span<const std::uint8_t> tail = archive.tail();
     for (std::size_t at = tail.size() >= kRecordSize ? tail.size() - kRecordSize + 1 : 0; at-- > 0;) {
         if (tail[at] == 'P' && tail[at + 1] == 'K' && tail[at + 2] == 5 && tail[at + 3] == 6 &&
             at + kRecordSize + ReadLe16(tail.data() + at + 20) == tail.size()) {
@@ -285,7 +277,7 @@ ZipOutcome CheckArchiveEnd(const std::string& zipPath, bool& empty)
             return ZipOutcome::Done();
         }
     }
-    return ZipOutcome::Failed(zipPath + " is not a zip archive, or it is cut short");
+    return ZipOutcome::Failed(archive.path() + " is not a zip archive, or it is cut short");
 }
 
 // UnpackArchive, into the folders given, taking the entries that `streamed` wrote where they check
@@ -293,12 +285,15 @@ ZipOutcome CheckArchiveEnd(const std::string& zipPath, bool& empty)
 ZipOutcome Unpack(const std::string& zipPath, const std::string& folder, EntryFolders& folders,
                   const std::function<void(std::size_t)>& beforeEntry, EntryStream* streamed)
 {
+    ArchiveFile archive(zipPath);
+    if (!archive)
+        return ZipOutcome::Failed(archive.error());
     bool empty = false;
-    if (ZipOutcome outcome = CheckArchiveEnd(zipPath, empty); !outcome.ok)
+    if (ZipOutcome outcome = CheckArchiveEnd(archive, empty); !outcome.ok)
         return outcome;
     if (empty)
         return ZipOutcome::Done();
-    ZipReader zip(zipPath);
+    ZipReader zip(archive);
     if (!zip)
         return ZipOutcome::Failed("cannot open " + zipPath + " as a zip archive");
     unz_global_info global{};
@@ -336,16 +331,15 @@ ZipOutcome Unpack(const std::string& zipPath, const std::string& folder, EntryFo
     }
 
     StagedFiles staged;
-    const FilePtr archive = OpenFile(zipPath, FileMode::Read);
-    if (!archive || unzGoToFirstFile(zip.get()) != UNZ_OK)
-        return ZipOutcome::Failed("cannot read " + zipPath + " again");
+    if (unzGoToFirstFile(zip.get()) != UNZ_OK)
+        return ZipOutcome::Failed("cannot read the directory of " + zipPath);
     CopyBuffer buffer(static_cast<std::size_t>(std::min<unsigned long long>(kCopyChunk, total)) + 1);
     for (std::size_t i = 0; i < plan.size(); ++i) {
         if (i > 0 && unzGoToNextFile(zip.get()) != UNZ_OK)
             return ZipOutcome::Failed("the archive's directory ends early");
         if (beforeEntry)
             beforeEntry(i);
-        if (ZipOutcome outcome = StageEntry(zip.get(), archive.get(), plan[i], staged, buffer, streamed);
+        if (ZipOutcome outcome = StageEntry(zip.get(), archive, plan[i], staged, buffer, streamed);
             !outcome.ok)
             return outcome;
     }

@@ -255,6 +255,35 @@ TEST_F(Compression, StoredEntriesOfManyMegabytesUnpackByteForByte)
     EXPECT_EQ(ReadBytes(out / "after.txt"), "after");
 }
 
+TEST_F(Compression, ArchivesWhoseEndOutgrowsItsLastSixtyFourKilobytesUnpack)
+{
+    // The unpacker reads the last 64 KiB and 22 bytes once and everything before them from the
+    // file: a directory that starts before them, with a field astride their start, and a long
+    // comment, which leaves the end record near their start and the directory before them.
+    std::vector<RawEntry> many;
+    for (int i = 0; i < 2000; ++i)
+        many.emplace_back("entry" + std::to_string(i) + ".txt", std::to_string(i));
+    const std::string manyZip = MakeRawZip(many);
+    std::vector<RawEntry> commented = {{"big.bin", NoiseBytes(200'000, 7)}, {"a.txt", "a"}};
+    std::string commentedZip = MakeRawZip(commented);
+    const std::string comment(65'000, 'c');
+    commentedZip.replace(commentedZip.size() - 2, 2,
+                         {static_cast<char>(comment.size() & 0xFF), static_cast<char>(comment.size() >> 8)});
+    commentedZip += comment;
+    for (const auto& [archive, entries] : {std::pair{manyZip, many}, std::pair{commentedZip, commented}}) {
+        SCOPED_TRACE(std::to_string(entries.size()) + " entries");
+        fs::remove_all(out);
+        fs::create_directory(out);
+        WriteBytes(zip, archive);
+        Tree expected;
+        for (const RawEntry& entry : entries)
+            expected[entry.name] = "file:" + entry.data;
+        const quillon::ZipOutcome outcome = quillon::UnpackArchive(zip.string(), out.string());
+        ASSERT_TRUE(outcome.ok) << outcome.error;
+        EXPECT_EQ(SnapshotTree(out), expected);
+    }
+}
+
 TEST_F(Compression, LaterEntriesOfTheSameNameWinAndTemporaryLookingNamesAreKept)
 {
     WriteBytes(zip, MakeRawZip({{"a.txt", "first"},
