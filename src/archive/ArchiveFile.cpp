@@ -12,8 +12,6 @@ ArchiveFile::ArchiveFile(const std::string& path) : path_(path), file_(OpenFile(
         error_ = "cannot open " + path;
         return;
     }
-    // minizip reads an entry 16 KiB at a time: through a larger buffer a piece costs no system
-    // call of its own, where the default buffer (4 KiB) splits each piece into two reads.
     std::setvbuf(file_.get(), nullptr, _IOFBF, kFileBuffer);
     // Offsets go through the C library's long: an archive past its range (2 GiB on Windows) is not
     // read, far beyond anything an unpacking takes.
@@ -22,16 +20,69 @@ ArchiveFile::ArchiveFile(const std::string& path) : path_(path), file_(OpenFile(
         end = std::ftell(file_.get());
     if (end >= 0) {
         size_ = static_cast<std::uint64_t>(end);
-        const std::uint64_t start = size_ - std::min<std::uint64_t>(size_, kEndWindow);
-        tail_.resize(static_cast<std::size_t>(size_ - start));
-        if (std::fseek(file_.get(), static_cast<long>(start), SEEK_SET) == 0 &&
-            std::fread(tail_.data(), 1, tail_.size(), file_.get()) == tail_.size()) {
-            fileAt_ = size_;
+        fileAt_ = size_;
+        held_.resize(static_cast<std::size_t>(std::min<std::uint64_t>(size_, kEndWindow)));
+        if (ReadFile(HeldFrom(), held_.data(), held_.size()) == held_.size())
             return;
-        }
     }
     error_ = "cannot read " + path;
     file_.reset();
+}
+
+std::span<const std::uint8_t> ArchiveFile::tail() const
+{
+    const std::size_t count = std::min(held_.size(), kEndWindow);
+    return std::span<const std::uint8_t>(held_).last(count);
+}
+
+void ArchiveFile::HoldFrom(std::uint64_t offset)
+{
+    const std::uint64_t from = HeldFrom();
+    if (offset >= from || size_ - offset > kMaxHeld)
+        return;
+    std::vector<std::uint8_t> held(static_cast<std::size_t>(size_ - offset));
+    const auto before = static_cast<std::size_t>(from - offset);
+    if (ReadFile(offset, held.data(), before) != before)
+        return;
+    std::copy(held_.begin(), held_.end(), held.begin() + static_cast<std::ptrdiff_t>(before));
+    held_ = std::move(held);
+}
+
+std::size_t ArchiveFile::ReadFile(std::uint64_t offset, void* into, std::size_t count)
+{
+    if (offset != fileAt_) {
+        if (offset > static_cast<std::uint64_t>(LONG_MAX) ||
+            std::fseek(file_.get(), static_cast<long>(offset), SEEK_SET) != 0) {
+            failed_ = true;
+            return 0;
+        }
+        fileAt_ = offset;
+    }
+    const std::size_t got = std::fread(into, 1, count, file_.get());
+    fileAt_ += got;
+    if (got < count && std::ferror(file_.get()))
+        failed_ = true;
+    return got;
+}
+
+std::size_t ArchiveFile::ReadAt(std::uint64_t offset, void* into, std::size_t count)
+{
+    if (offset >= size_ || !file_)
+        return 0;
+    const auto wanted = static_cast<std::size_t>(std::min<std::uint64_t>(count, size_ - offset));
+    const std::uint64_t from = HeldFrom();
+    // What lies before the held bytes comes from the file, the rest from memory.
+    const auto fromFile =
+        static_cast<std::size_t>(offset < from ? std::min<std::uint64_t>(wanted, from - offset) : 0);
+    if (fromFile > 0) {
+        const std::size_t got = ReadFile(offset, into, fromFile);
+        if (got < fromFile)
+            return got;
+    }
+    if (wanted > fromFile)
+        std::memcpy(static_cast<std::uint8_t*>(into) + fromFile, held_.data() + (offset + fromFile - from),
+                    wanted - fromFile);
+    return wanted;
 }
 
 zlib_filefunc64_def ArchiveFile::Functions()
@@ -57,31 +108,6 @@ voidpf ZCALLBACK ArchiveFile::Open(voidpf self, const void*, int mode)
     archive->position_ = 0;
     archive->failed_ = false;
     return archive;
-}
-
-std::size_t ArchiveFile::ReadAt(std::uint64_t offset, void* into, std::size_t count)
-{
-    if (offset >= size_ || !file_)
-        return 0;
-    const auto wanted = static_cast<std::size_t>(std::min<std::uint64_t>(count, size_ - offset));
-    const std::uint64_t tailStart = size_ - tail_.size();
-    if (offset >= tailStart) {
-        std::memcpy(into, tail_.data() + (offset - tailStart), wanted);
-        return wanted;
-    }
-    if (offset != fileAt_) {
-        if (offset > static_cast<std::uint64_t>(LONG_MAX) ||
-            std::fseek(file_.get(), static_cast<long>(offset), SEEK_SET) != 0) {
-            failed_ = true;
-            return 0;
-        }
-        fileAt_ = offset;
-    }
-    const std::size_t got = std::fread(into, 1, wanted, file_.get());
-    fileAt_ += got;
-    if (got < wanted && std::ferror(file_.get()))
-        failed_ = true;
-    return got;
 }
 
 uLong ZCALLBACK ArchiveFile::Read(voidpf self, voidpf, void* into, uLong count)

@@ -265,8 +265,9 @@ ZipOutcome StageEntry(unzFile zip, ArchiveFile& archive, const PlannedEntry& ent
 // archive ends exactly that many bytes after it. minizip tolerates an end record cut short (it
 // reads missing bytes as zeros), and it cannot open an archive that is nothing but an end record,
 // which is what packing an empty list makes; both are settled here. The record is looked for in
-// the archive's last bytes, as far back as the longest comment leaves room for.
-ZipOutcome CheckArchiveEnd(const ArchiveFile& archive, bool& empty)
+// the archive's last bytes, as far back as the longest comment leaves room for. directoryAt is
+// where the record says the directory starts.
+ZipOutcome CheckArchiveEnd(const ArchiveFile& archive, bool& empty, std::uint64_t& directoryAt)
 {
     constexpr std::size_t kRecordSize = 22;
     const std::span<const std::uint8_t> tail = archive.tail();
@@ -274,6 +275,7 @@ ZipOutcome CheckArchiveEnd(const ArchiveFile& archive, bool& empty)
         if (tail[at] == 'P' && tail[at + 1] == 'K' && tail[at + 2] == 5 && tail[at + 3] == 6 &&
             at + kRecordSize + ReadLe16(tail.data() + at + 20) == tail.size()) {
             empty = ReadLe16(tail.data() + at + 8) == 0 && ReadLe16(tail.data() + at + 10) == 0;
+            directoryAt = ReadLe32(tail.data() + at + 16);
             return ZipOutcome::Done();
         }
     }
@@ -289,10 +291,13 @@ ZipOutcome Unpack(const std::string& zipPath, const std::string& folder, EntryFo
     if (!archive)
         return ZipOutcome::Failed(archive.error());
     bool empty = false;
-    if (ZipOutcome outcome = CheckArchiveEnd(archive, empty); !outcome.ok)
+    std::uint64_t directoryAt = 0;
+    if (ZipOutcome outcome = CheckArchiveEnd(archive, empty, directoryAt); !outcome.ok)
         return outcome;
     if (empty)
         return ZipOutcome::Done();
+    // minizip reads the directory twice, going back to it from each entry: held, it costs no reads.
+    archive.HoldFrom(directoryAt);
     ZipReader zip(archive);
     if (!zip)
         return ZipOutcome::Failed("cannot open " + zipPath + " as a zip archive");

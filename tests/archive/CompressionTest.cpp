@@ -257,9 +257,9 @@ TEST_F(Compression, StoredEntriesOfManyMegabytesUnpackByteForByte)
 
 TEST_F(Compression, ArchivesWhoseEndOutgrowsItsLastSixtyFourKilobytesUnpack)
 {
-    // The unpacker reads the last 64 KiB and 22 bytes once and everything before them from the
-    // file: a directory that starts before them, with a field astride their start, and a long
-    // comment, which leaves the end record near their start and the directory before them.
+    // The unpacker reads the last 64 KiB and 22 bytes, then the directory from where the end
+    // record says it starts, and the entries from the file: a directory that starts well before
+    // the last bytes, and a long comment, which leaves the end record near their start.
     std::vector<RawEntry> many;
     for (int i = 0; i < 2000; ++i)
         many.emplace_back("entry" + std::to_string(i) + ".txt", std::to_string(i));
