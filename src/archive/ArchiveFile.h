@@ -45,9 +45,7 @@ public:
     explicit operator bool() const { return file_ != nullptr; }
     const std::string& path() const { return path_; }
     const std::string& error() const { return error_; }
-    // The file's size when it was opened.
-    std::uint64_t size() const { return size_; }
-    // Its last min(size, kEndWindow) bytes.
+    // The file's last bytes, kEndWindow of them or all of a shorter file.
     std::span<const std::uint8_t> tail() const;
 
     // Holds the bytes from offset to the end in memory, when they are no more than kMaxHeld and
